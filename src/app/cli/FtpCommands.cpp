@@ -1,0 +1,11 @@
+#include "app/cli/CliCommon.h"
+
+namespace zephra::cli {
+
+bool isFtpCommand(const QString&) { return false; }
+int runFtpCommand(const GlobalOptions&, const QString& command, const QStringList&)
+{
+    return fail(QStringLiteral("%1 is not available yet").arg(command));
+}
+
+}  // namespace zephra::cli

@@ -1,0 +1,68 @@
+// zephraftp-cli: the scripting front end of the cipher and the FTP routes.
+#include "app/cli/CliCommon.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+
+namespace zephra::cli {
+
+int fail(const QString& message)
+{
+    std::fprintf(stderr, "zephraftp-cli: %s\n", qUtf8Printable(message));
+    return 1;
+}
+
+namespace {
+
+const char* const kUsage =
+    "usage: zephraftp-cli [--active] [--timeout MS] [--route engine|direct] COMMAND ...\n"
+    "  keyspace KEY DIR\n"
+    "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
+    "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
+    "  ls URL | get URL LOCALFILE | put LOCALFILE URL\n"
+    "  mkdir URL | rmdir URL | rm URL | mv URL NEWNAME\n";
+
+}  // namespace
+}  // namespace zephra::cli
+
+int main(int argc, char** argv)
+{
+    using namespace zephra::cli;
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ZephraFTP"));
+    QStringList args = QCoreApplication::arguments().mid(1);
+
+    GlobalOptions options;
+    while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
+        const QString opt = args.takeFirst();
+        if (opt == QLatin1String("--help")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (opt == QLatin1String("--active")) {
+            options.active = true;
+        } else if (opt == QLatin1String("--timeout")) {
+            bool ok = false;
+            options.timeoutMs = args.isEmpty() ? 0 : args.takeFirst().toInt(&ok);
+            if (!ok || options.timeoutMs <= 0)
+                return fail(QStringLiteral("--timeout needs a positive number of milliseconds"));
+        } else if (opt == QLatin1String("--route")) {
+            options.route = args.isEmpty() ? QString() : args.takeFirst();
+            if (options.route != QLatin1String("engine") && options.route != QLatin1String("direct"))
+                return fail(QStringLiteral("--route must be engine or direct"));
+        } else {
+            return fail(QStringLiteral("unknown option %1").arg(opt));
+        }
+    }
+    if (args.isEmpty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const QString command = args.takeFirst();
+    if (isCryptoCommand(command))
+        return runCryptoCommand(options, command, args);
+    if (isFtpCommand(command))
+        return runFtpCommand(options, command, args);
+    std::fputs(kUsage, stderr);
+    return fail(QStringLiteral("unknown command %1").arg(command));
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The rotor cipher engine: keyspace creation, file encryption and decryption, and the
+// wiping of the keyspace working files. Plain C++: this library links no Qt.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zephra::crypto {
+
+enum class ErrorKind {
+    None,
+    InvalidKey,         // the key would expand to key numbers outside 1..256
+    NoKeyspace,         // a file operation before a keyspace was created
+    DamagedKeyspace,    // working files missing or not what the keyspace creation wrote
+    SourceUnreadable,
+    DestinationUnwritable,
+    SameFile,           // source and destination name the same file
+    Cancelled,
+    Io,
+};
+
+struct [[nodiscard]] Status {
+    ErrorKind kind = ErrorKind::None;
+    std::string message;  // one line, fit for a message box or stderr
+
+    bool ok() const { return kind == ErrorKind::None; }
+    static Status success() { return {}; }
+    static Status failure(ErrorKind k, std::string text) { return {k, std::move(text)}; }
+};
+
+enum class Direction { Encrypt, Decrypt };
+
+// Called now and then during a file operation; return false to cancel it.
+using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+
+class Cipher;
+
+// One engine per working directory. The directory holds the keyspace working files
+// (k1.bin ... k6.dat); the engine never touches the process's current directory.
+class Engine final {
+public:
+    explicit Engine(std::filesystem::path workDir);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    const std::filesystem::path& workDir() const { return m_workDir; }
+
+    // Refuses keys that cannot yield a valid keyspace before anything is written.
+    static Status validateKey(std::string_view key);
+
+    // Writes the eight working files for key and fills the in-memory period table.
+    // A second call replaces the first keyspace.
+    Status createKeyspace(std::string_view key);
+    bool hasKeyspace() const;
+
+    // Write dest as a whole (temporary file beside it, renamed into place on success);
+    // a failed or cancelled operation leaves an existing dest untouched.
+    Status encryptFile(const std::filesystem::path& source, const std::filesystem::path& dest,
+                       const Progress& progress = {});
+    Status decryptFile(const std::filesystem::path& source, const std::filesystem::path& dest,
+                       const Progress& progress = {});
+
+    // Loads the machine from the working files for streaming use (e.g. while sending).
+    Status loadCipher(std::unique_ptr<Cipher>& out) const;
+
+    // Overwrites and deletes all fifteen working-file names in workDir; forgets the keyspace.
+    Status cleanUp();
+
+private:
+    std::filesystem::path m_workDir;
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
+// The machine at any byte position depends only on the position, so a Cipher can
+// process any range of a file independently, in any order and on any thread.
+class Cipher {
+public:
+    virtual ~Cipher() = default;
+    virtual void process(Direction dir, std::uint64_t position, const std::uint8_t* in,
+                         std::uint8_t* out, std::size_t n) const = 0;
+    virtual std::string_view kernelName() const = 0;
+};
+
+}  // namespace zephra::crypto
