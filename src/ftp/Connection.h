@@ -1,0 +1,152 @@
+#pragma once
+// The FTP engine. One Connection is one session with a server: a control channel, a data channel
+// per transfer, and one state machine that knows the protocol. Every operation returns at once and
+// reports its outcome exactly once through finished(); the engine never blocks its thread.
+// Reading list: RFC 959 (FTP), RFC 1123 4.1 (FTP requirements), RFC 2577 (security).
+
+#include "ftp/Reply.h"
+#include "ftp/Result.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QIODevice>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+namespace zephra::ftp {
+
+class ControlChannel;
+class DataChannel;
+
+class Connection final : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString ConnectionMode READ ConnectionMode WRITE setConnectionMode)
+    Q_PROPERTY(int TimeOut READ TimeOut WRITE setTimeOut)
+    Q_PROPERTY(int MaxLogSize READ MaxLogSize WRITE setMaxLogSize)
+    Q_PROPERTY(QString LogData READ LogData NOTIFY logAppended)
+
+public:
+    // Named after what the session waits for.
+    enum class State {
+        Disconnected,
+        Connecting,
+        AwaitingGreeting,
+        AwaitingUserReply,
+        AwaitingPassReply,
+        Idle,
+        AwaitingCommandReply,
+        AwaitingRenameFromReply,
+        AwaitingPasvReply,
+        AwaitingDataConnection,  // passive: our data socket is connecting
+        AwaitingPortReply,
+        AwaitingTransferStart,   // the 1xx reply to LIST, RETR or STOR
+        Transferring,            // data flowing; ends at the data close and the final reply
+        AwaitingResync,          // after an aborted transfer: the NOOP reply
+    };
+    Q_ENUM(State)
+
+    // Read size of downloads and block size of uploads.
+    static constexpr qint64 kBlockSize = 256 * 1024;
+
+    explicit Connection(QObject* parent = nullptr);
+    ~Connection() override;
+
+    QString ConnectionMode() const { return m_connectionMode; }
+    void setConnectionMode(const QString& mode) { m_connectionMode = mode.trimmed().toUpper(); }
+    int TimeOut() const { return m_timeOut; }
+    void setTimeOut(int milliseconds) { m_timeOut = milliseconds; }
+    int MaxLogSize() const { return m_maxLogSize; }
+    void setMaxLogSize(int characters) { m_maxLogSize = characters; }
+    QString LogData() const { return m_log; }
+
+    void Connect(const QString& eServer, const QString& ePort, const QString& eLogin, const QString& ePass);
+    void Disconnect();
+    void Rename(const QString& SourceFileName, const QString& DestFileName);
+    void ChangeDirectory(const QString& ToFolder);
+    void MakeDirectory(const QString& NewFolder);
+    void RemoveFile(const QString& FileName);
+    void RemoveDirectory(const QString& FolderName);
+    // 0: binary ("TYPE I"), 1: ASCII ("TYPE A"); any other value sends nothing.
+    void TransferType(int TransType);
+    // The raw LIST output. A local file is written beside its target and renamed over it only
+    // when the listing is complete.
+    void ListContents(const QString& LocalFileName);
+    void ListContents(QIODevice* sink);
+    // Downloads into a local file (atomically, as above) or into an open device (a consumer).
+    void GetFile(const QString& RemoteFileName, const QString& LocalFileName);
+    void GetFile(const QString& RemoteFileName, QIODevice* sink);
+    // Uploads a local file, or what an open device produces until its end (size -1: unknown).
+    void PutFile(const QString& RemoteFileName, const QString& LocalFileName);
+    void PutFile(const QString& RemoteFileName, QIODevice* source, qint64 size = -1);
+
+    // Ends the running transfer (or connect); the session stays usable. finished() reports
+    // Cancelled for the operation.
+    void cancel();
+
+    State state() const { return m_state; }
+    bool isBusy() const { return m_busy; }
+    bool isLoggedIn() const { return m_loggedIn; }
+
+signals:
+    void finished(const zephra::ftp::Result& result);
+    void transferProgress(qint64 bytes, qint64 total);  // total -1 when unknown
+    void stateChanged(zephra::ftp::Connection::State state);
+    void logAppended(const QString& text);
+
+private:
+    struct Transfer;
+
+    void setState(State state);
+    bool begin(bool needsSession, std::initializer_list<QStringView> names = {});
+    void finish(const Result& result);
+    void finishLater(const Result& result);
+    void rejectLater(const Result& result);
+    void sendCommand(const QByteArray& command);
+    void addToLog(const QString& text);
+    void armWatchdog();
+
+    void onReply(const Reply& reply);
+    void onControlConnected();
+    void onControlConnectFailed(const QString& reason);
+    void onControlClosed();
+    void onProtocolError(const QString& reason);
+    void onWatchdog();
+    void dropSession(const Result& result);
+
+    void startTransfer(std::unique_ptr<Transfer> transfer);
+    void openDataConnection();
+    void onTransferReply(const Reply& reply);
+    void onDataConnected();
+    void onDataReadyRead();
+    void onDataClosed();
+    void onDataFailed(const QString& reason);
+    void pumpUpload();
+    void checkTransferDone();
+    void failTransfer(const Result& result);
+    void abortTransfer(const Result& result);
+    void releaseTransfer(bool success);
+    [[nodiscard]] Result commitTransfer();
+
+    QString m_connectionMode = QStringLiteral("PASV");
+    int m_timeOut = 20000;
+    int m_maxLogSize = 40000;
+    QString m_log;
+
+    ControlChannel* m_control = nullptr;
+    DataChannel* m_data = nullptr;
+    QTimer m_watchdog;
+    State m_state = State::Disconnected;
+    bool m_busy = false;
+    bool m_loggedIn = false;
+    bool m_cancelRequested = false;
+    QByteArray m_pendingCommand;  // USER after the greeting, RNTO after RNFR
+    QString m_password;           // kept apart from the commands so it never reaches the log
+    std::optional<Result> m_resyncResult;
+    std::unique_ptr<Transfer> m_transfer;
+    QByteArray m_buffer;
+};
+
+}  // namespace zephra::ftp

@@ -1,0 +1,141 @@
+#include "ftp/DataChannel.h"
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
+namespace zephra::ftp {
+
+// Accepted sockets are made unbuffered like the passive ones.
+class DataChannel::Listener final : public QTcpServer {
+public:
+    explicit Listener(DataChannel* owner)
+        : m_owner(owner)
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto socket = std::make_unique<QTcpSocket>();
+        if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
+                                         QIODevice::ReadWrite | QIODevice::Unbuffered))
+            return;
+        // Only the server we talk to may deliver the data (RFC 2577: no bounce or theft).
+        if (!socket->peerAddress().isEqual(m_owner->m_expectedPeer, QHostAddress::TolerantConversion)) {
+            socket->abort();
+            return;
+        }
+        m_owner->adopt(std::move(socket));
+    }
+
+private:
+    DataChannel* m_owner;
+};
+
+DataChannel::DataChannel(QObject* parent)
+    : QObject(parent)
+{
+}
+
+DataChannel::~DataChannel()
+{
+    abort();
+}
+
+void DataChannel::connectTo(const QHostAddress& host, quint16 port)
+{
+    abort();
+    m_done = false;
+    auto socket = std::make_unique<QTcpSocket>();
+    QTcpSocket* raw = socket.get();
+    connect(raw, &QTcpSocket::connected, this, &DataChannel::connected);
+    m_socket = std::move(socket);
+    connect(raw, &QTcpSocket::readyRead, this, &DataChannel::readyRead);
+    connect(raw, &QTcpSocket::bytesWritten, this, &DataChannel::bytesWritten);
+    connect(raw, &QTcpSocket::errorOccurred, this, &DataChannel::onError);
+    connect(raw, &QTcpSocket::disconnected, this, [this] {
+        if (!m_done) {
+            m_done = true;
+            emit closed();
+        }
+    });
+    raw->connectToHost(host, port, QIODevice::ReadWrite | QIODevice::Unbuffered);
+}
+
+std::optional<quint16> DataChannel::listen(const QHostAddress& local, const QHostAddress& expectedPeer)
+{
+    abort();
+    m_done = false;
+    m_expectedPeer = expectedPeer;
+    m_listener = std::make_unique<Listener>(this);
+    if (!m_listener->listen(local, 0)) {
+        m_listener.reset();
+        return std::nullopt;
+    }
+    return m_listener->serverPort();
+}
+
+void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
+{
+    if (m_listener) {
+        m_listener->close();
+        m_listener.release()->deleteLater();  // we are inside its incomingConnection()
+    }
+    QTcpSocket* raw = socket.get();
+    m_socket = std::move(socket);
+    connect(raw, &QTcpSocket::readyRead, this, &DataChannel::readyRead);
+    connect(raw, &QTcpSocket::bytesWritten, this, &DataChannel::bytesWritten);
+    connect(raw, &QTcpSocket::errorOccurred, this, &DataChannel::onError);
+    connect(raw, &QTcpSocket::disconnected, this, [this] {
+        if (!m_done) {
+            m_done = true;
+            emit closed();
+        }
+    });
+    emit connected();
+    // Bytes (or even the close) may have arrived before the socket was adopted.
+    if (raw->bytesAvailable() > 0)
+        emit readyRead();
+}
+
+bool DataChannel::isConnected() const
+{
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void DataChannel::finishSending()
+{
+    if (m_socket)
+        m_socket->disconnectFromHost();
+}
+
+void DataChannel::abort()
+{
+    m_done = true;
+    m_listener.reset();
+    if (!m_socket)
+        return;
+    QTcpSocket* socket = m_socket.release();
+    socket->disconnect(this);
+#ifdef Q_OS_UNIX
+    if (socket->state() == QAbstractSocket::ConnectedState && socket->socketDescriptor() >= 0) {
+        const linger reset{1, 0};
+        ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+#endif
+    socket->abort();
+    socket->deleteLater();  // we may be inside one of its signals
+}
+
+void DataChannel::onError(QAbstractSocket::SocketError error)
+{
+    if (m_done)
+        return;
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;  // an orderly end: disconnected() follows
+    m_done = true;
+    emit failed(m_socket ? m_socket->errorString() : QString());
+}
+
+}  // namespace zephra::ftp

@@ -1,0 +1,53 @@
+#pragma once
+// The data connection of one transfer: a socket opened towards the server (passive mode) or
+// accepted from it (active mode). The socket is unbuffered: reads go straight from the kernel
+// into the caller's buffer, so memory stays bounded by that buffer.
+
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <memory>
+#include <optional>
+
+namespace zephra::ftp {
+
+class DataChannel final : public QObject {
+    Q_OBJECT
+public:
+    explicit DataChannel(QObject* parent = nullptr);
+    ~DataChannel() override;
+
+    // Passive mode: connect to the server's data port.
+    void connectTo(const QHostAddress& host, quint16 port);
+    // Active mode: listen on the given local address; only a connection from expectedPeer is
+    // accepted (others are closed and listening goes on). Returns the port, or nothing.
+    std::optional<quint16> listen(const QHostAddress& local, const QHostAddress& expectedPeer);
+
+    QTcpSocket* socket() const { return m_socket.get(); }
+    bool isConnected() const;
+    // Ends the upload: pending bytes are written, then the connection is closed (end of file).
+    void finishSending();
+    // Closes everything at once; a connection still open is reset so the server sees a failure,
+    // not an end of file. No signal follows.
+    void abort();
+
+signals:
+    void connected();
+    void readyRead();
+    void bytesWritten();
+    void closed();                        // the connection ended in order
+    void failed(const QString& reason);   // connect failure or reset
+
+private:
+    class Listener;
+    void adopt(std::unique_ptr<QTcpSocket> socket);
+    void onError(QAbstractSocket::SocketError error);
+
+    std::unique_ptr<QTcpSocket> m_socket;
+    std::unique_ptr<Listener> m_listener;
+    QHostAddress m_expectedPeer;
+    bool m_done = false;
+};
+
+}  // namespace zephra::ftp

@@ -1,0 +1,376 @@
+#include "FakeFtpServer.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QUrl>
+
+namespace zephra::test {
+
+namespace {
+
+bool isDataVerb(const QString& verb)
+{
+    return verb == QLatin1String("LIST") || verb == QLatin1String("RETR") || verb == QLatin1String("STOR");
+}
+
+// Runs the Qt event loop until the condition holds or the time is up.
+template <typename Condition>
+bool waitUntil(Condition condition, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+}  // namespace
+
+FakeFtpServer::FakeFtpServer(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FakeFtpServer::onNewControl);
+    connect(&m_pasvListener, &QTcpServer::newConnection, this, [this] {
+        if (!m_waitingForData)
+            return;  // taken when the data command arrives
+        QTcpSocket* socket = m_pasvListener.nextPendingConnection();
+        if (!socket)
+            return;
+        ++m_dataAccepted;
+        m_allSockets.append(socket);
+        m_data = socket;
+        std::exchange(m_waitingForData, nullptr)(socket);
+    });
+}
+
+FakeFtpServer::~FakeFtpServer()
+{
+    for (const auto& socket : std::as_const(m_allSockets)) {
+        if (socket)
+            socket->abort();
+    }
+}
+
+bool FakeFtpServer::start()
+{
+    return m_root.isValid() && m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString FakeFtpServer::url(const QString& path) const
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("ftp"));
+    url.setHost(host());
+    url.setPort(port());
+    url.setUserName(user());
+    url.setPassword(password());
+    url.setPath(QLatin1Char('/') + path);
+    return url.toString(QUrl::FullyEncoded);
+}
+
+void FakeFtpServer::script(const QString& verb, const Response& response)
+{
+    m_scripts[verb].append(response);
+}
+
+void FakeFtpServer::planData(const QString& verb, const DataPlan& plan)
+{
+    m_plans[verb].append(plan);
+}
+
+bool FakeFtpServer::waitForCommands(int n, int timeoutMs)
+{
+    return waitUntil([&] { return m_commands.size() >= n; }, timeoutMs);
+}
+
+int FakeFtpServer::openConnections() const
+{
+    int open = 0;
+    for (const auto& socket : m_allSockets) {
+        if (socket && socket->state() != QAbstractSocket::UnconnectedState)
+            ++open;
+    }
+    return open;
+}
+
+bool FakeFtpServer::waitForAllClosed(int timeoutMs)
+{
+    return waitUntil([&] { return openConnections() == 0; }, timeoutMs);
+}
+
+void FakeFtpServer::onNewControl()
+{
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        m_allSockets.append(socket);
+        if (m_control && m_control->state() != QAbstractSocket::UnconnectedState) {
+            socket->write("421 Only one client at a time.\r\n");
+            socket->disconnectFromHost();
+            continue;
+        }
+        m_control = socket;
+        m_inBuffer.clear();
+        m_queue.clear();
+        m_running = false;
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(socket, &QTcpSocket::readyRead, this, &FakeFtpServer::onControlReadyRead);
+        reply(m_greeting);
+    }
+}
+
+void FakeFtpServer::onControlReadyRead()
+{
+    if (!m_control)
+        return;
+    m_inBuffer += m_control->readAll();
+    qsizetype end;
+    while ((end = m_inBuffer.indexOf("\r\n")) >= 0) {
+        const QString line = QString::fromUtf8(m_inBuffer.left(end));
+        m_inBuffer.remove(0, end + 2);
+        handle(line);
+    }
+}
+
+void FakeFtpServer::enqueue(Step step)
+{
+    m_queue.append(std::move(step));
+    runQueue();
+}
+
+void FakeFtpServer::runQueue()
+{
+    if (m_running || m_queue.isEmpty())
+        return;
+    m_running = true;
+    Step step = m_queue.takeFirst();
+    step([this] {
+        m_running = false;
+        QTimer::singleShot(0, this, &FakeFtpServer::runQueue);
+    });
+}
+
+void FakeFtpServer::sendNow(const QByteArray& bytes, bool byteByByte, std::function<void()> done)
+{
+    if (!m_control) {
+        done();
+        return;
+    }
+    if (!byteByByte || bytes.size() <= 1) {
+        m_control->write(bytes);
+        m_control->flush();
+        done();
+        return;
+    }
+    m_control->write(bytes.left(1));
+    m_control->flush();
+    QTimer::singleShot(3, this, [this, rest = bytes.mid(1), done] { sendNow(rest, true, done); });
+}
+
+void FakeFtpServer::reply(const Response& response)
+{
+    if (response.delayMs > 0)
+        enqueue([this, ms = response.delayMs](auto next) { QTimer::singleShot(ms, this, next); });
+    if (!response.bytes.isEmpty())
+        enqueue([this, response](auto next) { sendNow(response.bytes, response.byteByByte, next); });
+    if (response.closeAfter) {
+        enqueue([this](auto next) {
+            if (m_control)
+                m_control->disconnectFromHost();
+            next();
+        });
+    }
+}
+
+void FakeFtpServer::handle(const QString& line)
+{
+    m_commands.append(line);
+    const qsizetype space = line.indexOf(u' ');
+    const QString verb = (space < 0 ? line : line.left(space)).toUpper();
+    const QString argument = space < 0 ? QString() : line.mid(space + 1);
+    const QString path = m_root.path() + QLatin1Char('/') + argument;
+
+    if (verb == QLatin1String("PASV")) {
+        m_pasvListener.close();
+        m_pasvListener.listen(QHostAddress::LocalHost, 0);
+        m_activeMode = false;
+        m_waitingForData = nullptr;
+    } else if (verb == QLatin1String("PORT")) {
+        const QStringList n = argument.split(u',');
+        if (n.size() == 6) {
+            m_portAddress = QHostAddress(QStringList(n.mid(0, 4)).join(u'.'));
+            m_portPort = quint16(n[4].toInt() * 256 + n[5].toInt());
+            m_activeMode = true;
+        }
+    }
+
+    auto scripted = m_scripts.find(verb);
+    if (scripted != m_scripts.end() && !scripted->isEmpty()) {
+        reply(scripted->takeFirst());
+        return;
+    }
+
+    const auto say = [this](const char* text) { reply(Response{QByteArray(text) + "\r\n"}); };
+    if (verb == QLatin1String("USER")) {
+        say("331 Password required.");
+    } else if (verb == QLatin1String("PASS")) {
+        say("230 Logged in.");
+    } else if (verb == QLatin1String("TYPE")) {
+        say("200 Type set.");
+    } else if (verb == QLatin1String("CWD")) {
+        say("250 Directory changed.");
+    } else if (verb == QLatin1String("NOOP")) {
+        say("200 NOOP ok.");
+    } else if (verb == QLatin1String("ABOR")) {
+        say("225 No transfer to abort.");
+    } else if (verb == QLatin1String("QUIT")) {
+        reply(Response{"221 Goodbye.\r\n", 0, false, true});
+    } else if (verb == QLatin1String("MKD")) {
+        say(QDir().mkdir(path) ? "257 Created." : "550 Create failed.");
+    } else if (verb == QLatin1String("RMD")) {
+        say(QDir().rmdir(path) ? "250 Removed." : "550 Remove failed.");
+    } else if (verb == QLatin1String("DELE")) {
+        say(QFile::remove(path) ? "250 Deleted." : "550 Delete failed.");
+    } else if (verb == QLatin1String("RNFR")) {
+        setProperty("renameFrom", path);
+        say(QFileInfo::exists(path) ? "350 Ready for RNTO." : "550 No such file.");
+    } else if (verb == QLatin1String("RNTO")) {
+        say(QDir().rename(property("renameFrom").toString(), path) ? "250 Renamed." : "553 Rename failed.");
+    } else if (verb == QLatin1String("PASV")) {
+        const quint16 p = m_pasvListener.serverPort();
+        reply(Response{QStringLiteral("227 Entering Passive Mode (%1,%2,%3).\r\n")
+                           .arg(m_pasvHost).arg(p / 256).arg(p % 256).toLatin1()});
+    } else if (verb == QLatin1String("PORT")) {
+        say(m_activeMode ? "200 PORT ok." : "501 Bad PORT.");
+    } else if (isDataVerb(verb)) {
+        startTransfer(verb, argument);
+    } else {
+        say("502 Not implemented.");
+    }
+}
+
+void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use)
+{
+    if (!m_activeMode) {
+        if (QTcpSocket* socket = m_pasvListener.nextPendingConnection()) {
+            ++m_dataAccepted;
+            m_allSockets.append(socket);
+            m_data = socket;
+            use(socket);
+        } else {
+            m_waitingForData = std::move(use);
+        }
+        return;
+    }
+    const auto connectFrom = [this](const QHostAddress& from) {
+        auto* socket = new QTcpSocket(this);
+        m_allSockets.append(socket);
+        if (!from.isNull())
+            socket->bind(from);
+        socket->connectToHost(m_portAddress, m_portPort);
+        return socket;
+    };
+    if (!m_stranger.isNull())
+        connectFrom(m_stranger);  // the client must turn this one away
+    QTimer::singleShot(m_stranger.isNull() ? 0 : 200, this, [this, connectFrom, use] {
+        QTcpSocket* socket = connectFrom(QHostAddress(QHostAddress::LocalHost));
+        m_data = socket;
+        connect(socket, &QTcpSocket::connected, this, [this, socket, use] {
+            ++m_dataAccepted;
+            use(socket);
+        });
+    });
+}
+
+QByteArray FakeFtpServer::defaultListing() const
+{
+    QByteArray listing;
+    const QFileInfoList entries = QDir(m_root.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& info : entries) {
+        listing += (info.isDir() ? "drwxr-xr-x" : "-rw-r--r--");
+        listing += "    1 0        0     " + QByteArray::number(info.isDir() ? 4096 : info.size()).rightJustified(10)
+                   + " Jan 01 10:00 " + info.fileName().toUtf8() + "\r\n";
+    }
+    return listing;
+}
+
+void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
+{
+    DataPlan plan;
+    auto planned = m_plans.find(verb);
+    if (planned != m_plans.end() && !planned->isEmpty())
+        plan = planned->takeFirst();
+
+    const bool upload = verb == QLatin1String("STOR");
+    const QString path = m_root.path() + QLatin1Char('/') + argument;
+    QByteArray payload;
+    if (verb == QLatin1String("LIST")) {
+        payload = m_listing.isNull() ? defaultListing() : m_listing;
+    } else if (!upload) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            reply(Response{"550 Failed to open file.\r\n"});
+            return;
+        }
+        payload = file.readAll();
+    }
+    if (plan.announceSize && !upload)
+        plan.preliminary = QStringLiteral("150 Opening BINARY mode data connection for %1 (%2 bytes).\r\n")
+                               .arg(argument).arg(payload.size()).toUtf8();
+
+    if (plan.order == DataPlan::Order::FinalBeforePreliminary)
+        reply(Response{plan.final + plan.preliminary});
+    else
+        reply(Response{plan.preliminary});
+
+    // The data connection: downloads send the payload, uploads collect until the client closes.
+    enqueue([this, plan, upload, payload, path](auto next) {
+        withDataSocket([this, plan, upload, payload, path, next](QTcpSocket* socket) {
+            if (plan.stall) {
+                next();
+                return;
+            }
+            if (upload) {
+                auto received = std::make_shared<QByteArray>();
+                auto finishUpload = [socket, received, path, next] {
+                    received->append(socket->readAll());
+                    QFile file(path);
+                    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                        file.write(*received);
+                    next();
+                };
+                connect(socket, &QTcpSocket::readyRead, this, [socket, received] { received->append(socket->readAll()); });
+                if (socket->state() == QAbstractSocket::UnconnectedState)
+                    finishUpload();
+                else
+                    connect(socket, &QTcpSocket::disconnected, this, finishUpload);
+                return;
+            }
+            const QByteArray sent = plan.dropAfter >= 0 ? payload.left(plan.dropAfter) : payload;
+            socket->write(sent);
+            const auto closeData = [socket] { socket->disconnectFromHost(); };
+            if (plan.order == DataPlan::Order::FinalBeforeClose) {
+                socket->flush();
+                QTimer::singleShot(qMax(plan.closeDelayMs, 50), this, closeData);
+                next();
+                return;
+            }
+            QTimer::singleShot(plan.closeDelayMs, this, [this, socket, closeData, next] {
+                closeData();
+                if (socket->state() == QAbstractSocket::UnconnectedState)
+                    next();
+                else
+                    connect(socket, &QTcpSocket::disconnected, this, next);
+            });
+        });
+    });
+    if (plan.order != DataPlan::Order::FinalBeforePreliminary && !plan.stall)
+        reply(Response{plan.final});
+}
+
+}  // namespace zephra::test

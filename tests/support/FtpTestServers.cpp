@@ -1,0 +1,188 @@
+#include "FtpTestServers.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QUrl>
+
+namespace zephra::test {
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool acceptsConnections(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(500))
+        return false;
+    // Wait for the greeting: a server still starting may accept before it can answer.
+    const bool greeted = socket.waitForReadyRead(2000) && socket.readAll().startsWith("220");
+    socket.disconnectFromHost();
+    return greeted;
+}
+
+}  // namespace
+
+FtpTestServer::FtpTestServer(QString name, QString user, QString password)
+    : m_name(std::move(name))
+    , m_user(std::move(user))
+    , m_password(std::move(password))
+{
+}
+
+FtpTestServer::~FtpTestServer()
+{
+    stop();
+}
+
+QString FtpTestServer::rootDir() const
+{
+    return m_dir.path() + QStringLiteral("/root");
+}
+
+QString FtpTestServer::url(const QString& path) const
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("ftp"));
+    url.setHost(host());
+    url.setPort(m_port);
+    url.setUserName(m_user);
+    url.setPassword(m_password);
+    url.setPath(QLatin1Char('/') + path);
+    return url.toString(QUrl::FullyEncoded);
+}
+
+bool FtpTestServer::start()
+{
+    stop();
+    if (!m_dir.isValid() || !QDir().mkpath(rootDir())) {
+        m_error = QStringLiteral("%1: can't create a temporary directory").arg(m_name);
+        return false;
+    }
+    // Ports may be taken by a parallel test between probing and binding: try a few.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = freePort();
+        m_pasvStart = quint16(20000 + QRandomGenerator::global()->bounded(30000));
+        QString program;
+        QStringList arguments;
+        if (!prepare(&program, &arguments))
+            return false;
+        if (!QFileInfo(program).isExecutable()) {
+            m_error = QStringLiteral("%1: %2 is not installed").arg(m_name, program);
+            return false;
+        }
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::MergedChannels);
+        m_process->setWorkingDirectory(workDir());
+        m_process->start(program, arguments);
+        if (!m_process->waitForStarted(5000)) {
+            m_error = QStringLiteral("%1: can't start %2: %3").arg(m_name, program, m_process->errorString());
+            m_process.reset();
+            return false;
+        }
+        const QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
+            if (acceptsConnections(m_port))
+                return true;
+            QThread::msleep(50);
+        }
+        m_process->waitForFinished(100);
+        m_error = QStringLiteral("%1 did not start (status %2): %3")
+                      .arg(m_name)
+                      .arg(m_process->exitCode())
+                      .arg(QString::fromLocal8Bit(m_process->readAll()).trimmed());
+        stop();
+    }
+    return false;
+}
+
+void FtpTestServer::stop()
+{
+    if (!m_process)
+        return;
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(3000)) {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+    }
+    m_process.reset();
+}
+
+VsftpdServer::VsftpdServer()
+    : FtpTestServer(QStringLiteral("vsftpd"), QStringLiteral("anonymous"), QStringLiteral("guest@example.org"))
+{
+}
+
+bool VsftpdServer::prepare(QString* program, QStringList* arguments)
+{
+    // Foreground, as the launching user, anonymous with write access: needs no root. The file
+    // must belong to the user who starts vsftpd, or it exits with status 2 and says nothing;
+    // we write it ourselves, so it does.
+    const QString config = QStringLiteral(
+                               "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=%1\n"
+                               "background=NO\nrun_as_launching_user=YES\nseccomp_sandbox=NO\n"
+                               "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=%2\n"
+                               "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                               "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
+                               "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%3\npasv_max_port=%4\n"
+                               "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
+                               "use_localtime=NO\nhide_ids=YES\nmax_per_ip=0\nmax_clients=0\n")
+                               .arg(port())
+                               .arg(rootDir())
+                               .arg(pasvRangeStart())
+                               .arg(pasvRangeStart() + kPasvRangeSize);
+    const QString path = workDir() + QStringLiteral("/vsftpd.conf");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
+        return false;
+    }
+    file.close();
+    *program = QStringLiteral("/usr/sbin/vsftpd");
+    *arguments = {path};
+    return true;
+}
+
+PyftpdlibServer::PyftpdlibServer()
+    : FtpTestServer(QStringLiteral("pyftpdlib"), QStringLiteral("zephra"), QStringLiteral("s3cret pass"))
+{
+}
+
+bool PyftpdlibServer::prepare(QString* program, QStringList* arguments)
+{
+    *program = QStringLiteral("/usr/bin/python3");
+    // -i: without it pyftpdlib listens on every interface.
+    *arguments = {QStringLiteral("-m"), QStringLiteral("pyftpdlib"),
+                  QStringLiteral("-i"), QStringLiteral("127.0.0.1"),
+                  QStringLiteral("-p"), QString::number(port()),
+                  QStringLiteral("-w"), QStringLiteral("-d"), rootDir(),
+                  QStringLiteral("-u"), user(), QStringLiteral("-P"), password(),
+                  QStringLiteral("-r"),
+                  QStringLiteral("%1-%2").arg(pasvRangeStart()).arg(pasvRangeStart() + kPasvRangeSize)};
+    return true;
+}
+
+std::unique_ptr<FtpTestServer> makeFtpTestServer(const QString& name)
+{
+    if (name == QLatin1String("vsftpd"))
+        return std::make_unique<VsftpdServer>();
+    if (name == QLatin1String("pyftpdlib"))
+        return std::make_unique<PyftpdlibServer>();
+    return nullptr;
+}
+
+}  // namespace zephra::test
