@@ -1,12 +1,436 @@
 #include "app/MainWindow.h"
 
+#include "app/ConnectionPanel.h"
+#include "app/Session.h"
+#include "crypto/Engine.h"
+#include "dialogs/AuxWindows.h"
+#include "dialogs/HelpPages.h"
+#include "dialogs/Prompter.h"
+#include "keys/AppDir.h"
+#include "keys/KeyPanel.h"
+#include "keys/RecordFile.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTreeWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
 namespace zephra::app {
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+namespace {
+
+#ifdef Q_OS_WIN
+constexpr auto kDefaultViewer = "notepad.exe";
+constexpr auto kLineEnd = "\r\n";
+#else
+constexpr auto kDefaultViewer = "xdg-open";
+constexpr auto kLineEnd = "\n";
+#endif
+
+QAction* addNamedAction(QMenu* menu, const char* name, const QString& caption)
+{
+    QAction* action = menu->addAction(caption);
+    action->setObjectName(QLatin1String(name));
+    return action;
+}
+
+QMenu* popupMenu(QWidget* owner, const char* name, const QString& title)
+{
+    auto* menu = new QMenu(title, owner);
+    menu->setObjectName(QLatin1String(name));
+    return menu;
+}
+
+QTreeWidget* fileList(QWidget* parent, const char* name)
+{
+    auto* list = new QTreeWidget(parent);
+    list->setObjectName(QLatin1String(name));
+    list->setHeaderLabels({QStringLiteral("Název Souboru"), QStringLiteral("Velikost"), QStringLiteral("Datum")});
+    list->setRootIsDecorated(false);
+    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    list->header()->setStretchLastSection(false);
+    list->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    return list;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Deps deps, QWidget* parent)
+    : QMainWindow(parent), m_appDir(std::move(deps.appDir)), m_prompter(deps.prompter), m_engine(deps.engine)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Zephra Encryption FTP 5"));
-    resize(1000, 700);
+
+    auto* central = new QWidget(this);
+    central->setObjectName(QStringLiteral("central"));
+    auto* layout = new QVBoxLayout(central);
+
+    m_connectionPanel = new ConnectionPanel(m_appDir, m_prompter, central);
+    m_keyPanel = new keys::KeyPanel(m_appDir, m_prompter, m_engine, central);
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_connectionPanel, 1);
+    top->addWidget(m_keyPanel, 1);
+    layout->addLayout(top);
+
+    auto* browsers = new QSplitter(Qt::Horizontal, central);
+    browsers->setObjectName(QStringLiteral("splitBrowsers"));
+    browsers->setChildrenCollapsible(false);
+    browsers->addWidget(buildLocalBrowser());
+    browsers->addWidget(buildTransferFrame());
+    browsers->addWidget(buildServerBrowser());
+    browsers->setStretchFactor(0, 1);
+    browsers->setStretchFactor(1, 0);
+    browsers->setStretchFactor(2, 1);
+    layout->addWidget(browsers, 1);
+
+    m_lbStat = new QLabel(central);
+    m_lbStat->setObjectName(QStringLiteral("lbStat"));
+    m_lbStat->setFrameShape(QFrame::StyledPanel);
+    m_lbStat->setFrameShadow(QFrame::Sunken);
+    m_lbStat->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_lbStat);
+    setCentralWidget(central);
+
+    buildMenus();
+
+    // Connecting arrives with the FTP engine; until then the button says so instead of acting.
+    QPushButton* connectButton = m_connectionPanel->connectButton();
+    connectButton->setEnabled(false);
+    connectButton->setToolTip(QStringLiteral("Connecting is not available in this build yet"));
+
+    connect(m_keyPanel, &keys::KeyPanel::statusText, this, &MainWindow::setStatus);
+    connect(m_keyPanel, &keys::KeyPanel::busyChanged, this, &MainWindow::updateTransferControls);
+    connect(m_keyPanel, &keys::KeyPanel::keyspaceAccepted, this, [this] {
+        m_keyspaceAccepted = true;
+        updateTransferControls();
+    });
+    connect(m_keyPanel, &keys::KeyPanel::keyspaceLost, this, [this] {
+        m_keyspaceAccepted = false;
+        updateTransferControls();
+    });
+
+    resize(1060, 720);
+    startUp();
+}
+
+MainWindow::~MainWindow()
+{
+    shutdown();
+}
+
+void MainWindow::buildMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+    file->setObjectName(QStringLiteral("fle"));
+    connect(addNamedAction(file, "fleext", QStringLiteral("Exit")), &QAction::triggered, this, &QWidget::close);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+    help->setObjectName(QStringLiteral("hlp"));
+    connect(addNamedAction(help, "HelpAbout", QStringLiteral("About")), &QAction::triggered, this, &MainWindow::showAbout);
+    help->addSeparator()->setObjectName(QStringLiteral("hlpdiv"));
+    connect(addNamedAction(help, "HelpOverview", QStringLiteral("Overview")), &QAction::triggered, this,
+            [this] { showHelp(dialogs::kOverviewPage); });
+    connect(addNamedAction(help, "hlpkey", QStringLiteral("Key Management")), &QAction::triggered, this,
+            [this] { showHelp(dialogs::kKeyPage); });
+    connect(addNamedAction(help, "hlpsend", QStringLiteral("Sending and Receiving Files")), &QAction::triggered, this,
+            [this] { showHelp(dialogs::kSendPage); });
+
+    // The four popup menus of the lists; their file operations arrive with the browsers.
+    m_localDirMenu = popupMenu(this, "LocalDir", QStringLiteral("LocalDir"));
+    addNamedAction(m_localDirMenu, "LocalDirDelete", QStringLiteral("Delete Dir"));
+    addNamedAction(m_localDirMenu, "LocalDirMakeDir", QStringLiteral("Make Directory..."));
+    addNamedAction(m_localDirMenu, "LocalDirRename", QStringLiteral("Rename Directory..."));
+    m_localDirMenu->addSeparator();
+    addNamedAction(m_localDirMenu, "LocalDirExit", QStringLiteral("Exit"));
+
+    m_localFilesMenu = popupMenu(this, "LocalFiles", QStringLiteral("LocalFiles"));
+    addNamedAction(m_localFilesMenu, "LocalFilesDelete", QStringLiteral("Delete File(s)"));
+    addNamedAction(m_localFilesMenu, "LocalFileEdit", QStringLiteral("Edit..."));
+    addNamedAction(m_localFilesMenu, "LocalFileFilter", QStringLiteral("Filter..."));
+    addNamedAction(m_localFilesMenu, "LocalFileRename", QStringLiteral("Rename..."));
+    m_localFileSendNormal = addNamedAction(m_localFilesMenu, "LocalFileSendNormal", QStringLiteral("Upload File Normal"));
+    m_localFilesSendEncrypted =
+        addNamedAction(m_localFilesMenu, "LocalFilesSendEncrypted", QStringLiteral("Upload File Encrypted"));
+    addNamedAction(m_localFilesMenu, "LocalFileView", QStringLiteral("View"));
+    m_localFilesMenu->addSeparator();
+    addNamedAction(m_localFilesMenu, "LocalFilesExit", QStringLiteral("Exit"));
+
+    m_serverDirMenu = popupMenu(this, "ServerDir", QStringLiteral("ServerDir"));
+    addNamedAction(m_serverDirMenu, "ServerDirMakeDir", QStringLiteral("Make Directory"));
+    addNamedAction(m_serverDirMenu, "ServerDirDelete", QStringLiteral("Delete Dir..."));
+    addNamedAction(m_serverDirMenu, "ServerDirRename", QStringLiteral("Rename Dir..."));
+    m_serverDirMenu->addSeparator();
+    addNamedAction(m_serverDirMenu, "ServerDirExit", QStringLiteral("Exit"));
+
+    m_serverFilesMenu = popupMenu(this, "ServerFiles", QStringLiteral("ServerFiles"));
+    addNamedAction(m_serverFilesMenu, "ServerFilesDelete", QStringLiteral("Delete File(s)"));
+    addNamedAction(m_serverFilesMenu, "ServerFilesEdit", QStringLiteral("Edit..."));
+    addNamedAction(m_serverFilesMenu, "ServerFilesFilter", QStringLiteral("Filter..."));
+    addNamedAction(m_serverFilesMenu, "ServerFilesRename", QStringLiteral("Rename..."));
+    m_serverFilesSendNormal =
+        addNamedAction(m_serverFilesMenu, "ServerFilesSendNormal", QStringLiteral("Download File Normal"));
+    m_serverFilesSendEncrypted =
+        addNamedAction(m_serverFilesMenu, "ServerFilesSendEncrypted", QStringLiteral("Download File Encrypted"));
+    addNamedAction(m_serverFilesMenu, "ServerFilesView", QStringLiteral("View"));
+    m_serverFilesMenu->addSeparator();
+    addNamedAction(m_serverFilesMenu, "ServerFilesExit", QStringLiteral("Exit"));
+
+    // Until the browsers are filled, only the Exit items (which just close the popup) and the
+    // transfer items (which follow the connection) are live.
+    for (QMenu* menu : {m_localDirMenu, m_localFilesMenu, m_serverDirMenu, m_serverFilesMenu}) {
+        for (QAction* action : menu->actions()) {
+            if (!action->isSeparator() && !action->objectName().endsWith(QStringLiteral("Exit")))
+                action->setEnabled(false);
+        }
+    }
+}
+
+QWidget* MainWindow::buildLocalBrowser()
+{
+    auto* box = new QFrame(this);
+    box->setObjectName(QStringLiteral("fraLocal"));
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* caption = new QLabel(QStringLiteral("Local"), box);
+    caption->setObjectName(QStringLiteral("lblLocal"));
+    layout->addWidget(caption);
+
+    auto* drive = new QComboBox(box);
+    drive->setObjectName(QStringLiteral("Drive1"));
+    layout->addWidget(drive);
+
+    auto* split = new QSplitter(Qt::Vertical, box);
+    split->setObjectName(QStringLiteral("splitLocal"));
+    auto* dir = new QListWidget(split);
+    dir->setObjectName(QStringLiteral("Dir1"));
+    dir->setContextMenuPolicy(Qt::CustomContextMenu);
+    auto* files = new QListWidget(box);
+    files->setObjectName(QStringLiteral("File1"));
+    files->hide();  // supplies the names of the current directory; ListView1 shows them
+    QTreeWidget* list = fileList(split, "ListView1");
+    split->addWidget(dir);
+    split->addWidget(list);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 2);
+    layout->addWidget(split, 1);
+
+    connect(dir, &QWidget::customContextMenuRequested, this,
+            [this, dir](const QPoint& at) { m_localDirMenu->popup(dir->viewport()->mapToGlobal(at)); });
+    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& at) {
+        if (list->topLevelItemCount() > 0)
+            m_localFilesMenu->popup(list->viewport()->mapToGlobal(at));
+    });
+    return box;
+}
+
+QWidget* MainWindow::buildServerBrowser()
+{
+    auto* box = new QFrame(this);
+    box->setObjectName(QStringLiteral("fraServer"));
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* caption = new QLabel(QStringLiteral("Server"), box);
+    caption->setObjectName(QStringLiteral("lblServer"));
+    layout->addWidget(caption);
+
+    auto* split = new QSplitter(Qt::Vertical, box);
+    split->setObjectName(QStringLiteral("splitServer"));
+    auto* tree = new QTreeWidget(split);
+    tree->setObjectName(QStringLiteral("TView1"));
+    tree->setHeaderHidden(true);
+    tree->setRootIsDecorated(false);
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    QTreeWidget* list = fileList(split, "ListView2");
+    split->addWidget(tree);
+    split->addWidget(list);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 2);
+    layout->addWidget(split, 1);
+
+    connect(tree, &QWidget::customContextMenuRequested, this,
+            [this, tree](const QPoint& at) { m_serverDirMenu->popup(tree->viewport()->mapToGlobal(at)); });
+    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& at) {
+        if (list->topLevelItemCount() > 0)
+            m_serverFilesMenu->popup(list->viewport()->mapToGlobal(at));
+    });
+    return box;
+}
+
+QWidget* MainWindow::buildTransferFrame()
+{
+    auto* frame = new QFrame(this);
+    frame->setObjectName(QStringLiteral("fraTransfer"));
+    frame->setFrameShape(QFrame::StyledPanel);
+    auto* layout = new QVBoxLayout(frame);
+    layout->addStretch(1);
+    auto button = [&](const char* name, const QString& caption, const QString& tip) {
+        auto* b = new QPushButton(caption, frame);
+        b->setObjectName(QLatin1String(name));
+        b->setToolTip(tip);
+        layout->addWidget(b);
+        return b;
+    };
+    m_sendNormal = button("Command11", QStringLiteral("===>"), QStringLiteral("Send File Normal"));
+    m_sendEncrypted = button("Command12", QStringLiteral("[][][][]=>"), QStringLiteral("Send File Encrypted"));
+    layout->addSpacing(16);
+    m_receiveNormal = button("Command13", QStringLiteral("<==="), QStringLiteral("Receive File Normal"));
+    m_receiveEncrypted = button("Command14", QStringLiteral("<=[][][][]"), QStringLiteral("Receive File Encrypted"));
+    layout->addStretch(1);
+    frame->setMaximumWidth(frame->sizeHint().width() + 8);
+    return frame;
+}
+
+void MainWindow::startUp()
+{
+    // Working files a crash left behind are wiped before anything else.
+    (void)m_engine.cleanUp();
+
+    m_connectionPanel->clearForStartUp();
+
+    const QString tmp = m_appDir + QLatin1String(keys::files::kWorkDir);
+    if (QDir().mkdir(tmp))
+        keys::setOwnerOnlyDir(tmp);
+
+    readEditorPath();
+    (void)dialogs::installHelpPages(m_appDir);  // Help simply shows its error page when missing
+    m_connectionPanel->loadConnections();
+    m_keyPanel->loadKeys();
+    doReady();
+    updateTransferControls();
+}
+
+void MainWindow::readEditorPath()
+{
+    const QString path = m_appDir + QLatin1String(keys::files::kEditorCommand);
+    QFile file(path);
+    const bool existed = file.exists();
+    if (!file.open(QIODevice::ReadWrite))
+        return;  // no viewer setting: the default is used
+    if (!existed)
+        keys::setOwnerOnly(path);
+    if (file.size() == 0) {
+        file.write(QByteArray(kDefaultViewer) + kLineEnd);
+        m_editorPath = QLatin1String(kDefaultViewer);
+        return;
+    }
+    QByteArray line = file.readLine();
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    m_editorPath = QString::fromLocal8Bit(line);
+}
+
+void MainWindow::setStatus(const QString& text)
+{
+    m_lbStat->setText(text);
+    m_lbStat->repaint();
+}
+
+void MainWindow::doReady() { setStatus(QStringLiteral("Ready...")); }
+
+void MainWindow::setConnected(bool connected)
+{
+    m_connected = connected;
+    if (!connected)
+        m_keyspaceAccepted = false;
+    m_connectionPanel->connectButton()->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+    updateTransferControls();
+}
+
+void MainWindow::setSession(std::unique_ptr<Session> session) { m_session = std::move(session); }
+
+void MainWindow::updateTransferControls()
+{
+    const bool plain = m_connected;
+    const bool encrypted = m_connected && m_keyspaceAccepted && !m_keyPanel->isBusy();
+    for (QPushButton* b : {m_sendNormal, m_receiveNormal})
+        b->setEnabled(plain);
+    for (QAction* a : {m_localFileSendNormal, m_serverFilesSendNormal})
+        a->setEnabled(plain);
+    for (QPushButton* b : {m_sendEncrypted, m_receiveEncrypted})
+        b->setEnabled(encrypted);
+    for (QAction* a : {m_localFilesSendEncrypted, m_serverFilesSendEncrypted})
+        a->setEnabled(encrypted);
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        checkNotice();
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // Without a window manager (or when another program keeps the focus) the window may never
+    // become active; the notice is then considered once the window is on the screen.
+    QTimer::singleShot(0, this, &MainWindow::checkNotice);
+}
+
+void MainWindow::checkNotice()
+{
+    if (m_noticeChecked)
+        return;
+    m_noticeChecked = true;
+    if (!dialogs::noticeWanted(m_appDir))
+        return;
+    auto* notice = new dialogs::NoticeDialog(m_appDir, this);
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->open();
+}
+
+void MainWindow::showHelp(const QString& page)
+{
+    auto* browser = new dialogs::HelpBrowser(m_appDir, page, this);
+    browser->setAttribute(Qt::WA_DeleteOnClose);
+    browser->open();
+}
+
+void MainWindow::showAbout()
+{
+    auto* about = new dialogs::AboutDialog(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    shutdown();
+    event->accept();
+}
+
+void MainWindow::shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    m_keyPanel->waitUntilIdle();  // the keyspace must not be wiped while it is being written
+    if (m_session)
+        m_session->disconnect();
+    m_session.reset();
+    (void)m_engine.cleanUp();
+    const QString decryptWork = m_appDir + QLatin1String(keys::files::kDecryptWork);
+    {
+        QFile work(decryptWork);
+        if (work.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            work.close();
+    }
+    QFile::remove(decryptWork);
+    QFile::remove(m_appDir + QLatin1String(keys::files::kListing));
 }
 
 }  // namespace zephra::app

@@ -1,13 +1,108 @@
 #pragma once
+// frmMain: the one main window. It owns the application-wide state, runs start-up and
+// shutdown, and hosts the connection and key frames, both browsers and the transfer controls.
 
 #include <QMainWindow>
 
+#include <memory>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+
+namespace zephra::crypto {
+class Engine;
+}
+namespace zephra::dialogs {
+class Prompter;
+}
+namespace zephra::keys {
+class KeyPanel;
+}
+
 namespace zephra::app {
+
+class ConnectionPanel;
+class Session;
 
 class MainWindow final : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    struct Deps {
+        QString appDir;  // AppDir: absolute, ends with a separator, exists
+        dialogs::Prompter& prompter;
+        crypto::Engine& engine;  // works in appDir
+    };
+
+    // Builds the window and runs the start-up sequence.
+    explicit MainWindow(Deps deps, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    const QString& appDir() const { return m_appDir; }
+    const QString& editorPath() const { return m_editorPath; }
+
+    // DoReady: "Ready..." in the status line, painted at once.
+    void doReady();
+    void setStatus(const QString& text);
+
+    // The connection state, set by the connecting work. Connected enables the plain transfer
+    // controls; disconnecting disables all eight and forgets the accepted key, so the
+    // encrypted ones return only with the next Accept.
+    void setConnected(bool connected);
+    bool isConnected() const { return m_connected; }
+    void setSession(std::unique_ptr<Session> session);
+
+    // The shutdown sequence; runs once, every error ignored. Closing the window, File > Exit,
+    // SIGTERM/SIGINT and the end of the application all lead here.
+    void shutdown();
+
+    keys::KeyPanel* keyPanel() const { return m_keyPanel; }
+    ConnectionPanel* connectionPanel() const { return m_connectionPanel; }
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildMenus();
+    QWidget* buildLocalBrowser();
+    QWidget* buildServerBrowser();
+    QWidget* buildTransferFrame();
+    void startUp();
+    void readEditorPath();
+    void updateTransferControls();
+    void checkNotice();
+    void showHelp(const QString& page);
+    void showAbout();
+
+    QString m_appDir;
+    dialogs::Prompter& m_prompter;
+    crypto::Engine& m_engine;
+    std::unique_ptr<Session> m_session;  // FtpEngine / the direct session, once connected
+
+    QString m_editorPath;
+    bool m_connected = false;
+    bool m_keyspaceAccepted = false;
+    bool m_noticeChecked = false;
+    bool m_shutDown = false;
+
+    ConnectionPanel* m_connectionPanel = nullptr;
+    keys::KeyPanel* m_keyPanel = nullptr;
+    QLabel* m_lbStat = nullptr;
+    QPushButton* m_sendNormal = nullptr;       // Command11
+    QPushButton* m_sendEncrypted = nullptr;    // Command12
+    QPushButton* m_receiveNormal = nullptr;    // Command13
+    QPushButton* m_receiveEncrypted = nullptr; // Command14
+    QAction* m_localFileSendNormal = nullptr;
+    QAction* m_serverFilesSendNormal = nullptr;
+    QAction* m_localFilesSendEncrypted = nullptr;
+    QAction* m_serverFilesSendEncrypted = nullptr;
+    QMenu* m_localDirMenu = nullptr;
+    QMenu* m_localFilesMenu = nullptr;
+    QMenu* m_serverDirMenu = nullptr;
+    QMenu* m_serverFilesMenu = nullptr;
 };
 
 }  // namespace zephra::app

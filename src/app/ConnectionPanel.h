@@ -1,0 +1,52 @@
+#pragma once
+// The "Connections" frame: profile list, fields, Save, Remove, Clear, Anonymous and the
+// Connect button (whose click the main window handles).
+
+#include "app/ProfileStore.h"
+
+#include <QGroupBox>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace zephra::dialogs {
+class Prompter;
+}
+
+namespace zephra::app {
+
+class ConnectionPanel final : public QGroupBox {
+    Q_OBJECT
+public:
+    ConnectionPanel(const QString& appDir, dialogs::Prompter& prompter, QWidget* parent = nullptr);
+
+    void clearForStartUp();   // start-up step 1 for this frame
+    void loadConnections();   // LoadConnections
+    void selectProfile();     // click on an entry of cmbName
+    void saveProfile();       // Command1
+    void removeProfile();     // Command2
+    void clearFields();       // Command15
+    void anonymous();         // Command16
+
+    // The values of the fields as a record (what Connect uses).
+    ConnectionRecord fields() const;
+
+    QPushButton* connectButton() const { return m_connect; }
+
+private:
+    void info(const QString& text);
+
+    ProfileStore m_store;
+    dialogs::Prompter& m_prompter;
+    QComboBox* m_cmbName = nullptr;
+    QLineEdit* m_txtAddr = nullptr;
+    QLineEdit* m_txtUser = nullptr;
+    QLineEdit* m_txtPass = nullptr;
+    QLineEdit* m_txtPort = nullptr;
+    QCheckBox* m_check1 = nullptr;
+    QPushButton* m_connect = nullptr;
+};
+
+}  // namespace zephra::app

@@ -1,0 +1,48 @@
+#pragma once
+// A Prompter for tests: records every message and answers questions from a queue.
+
+#include "dialogs/Prompter.h"
+
+#include <QList>
+#include <QQueue>
+
+namespace zephra::dialogs {
+
+class ScriptedPrompter final : public Prompter {
+public:
+    enum class Kind { Information, Warning, Question };
+    struct Asked {
+        Kind kind;
+        QString title;
+        QString text;
+    };
+
+    // Answers for the coming questions, in order; a question with none queued gets No.
+    void queueAnswer(bool yes) { m_answers.enqueue(yes); }
+
+    const QList<Asked>& asked() const { return m_asked; }
+    qsizetype count() const { return m_asked.size(); }
+    const Asked& last() const { return m_asked.constLast(); }
+    int pendingAnswers() const { return int(m_answers.size()); }
+    void clear() { m_asked.clear(); m_answers.clear(); }
+
+    void information(QWidget*, const QString& title, const QString& text) override
+    {
+        m_asked.append({Kind::Information, title, text});
+    }
+    void warning(QWidget*, const QString& title, const QString& text) override
+    {
+        m_asked.append({Kind::Warning, title, text});
+    }
+    bool question(QWidget*, const QString& title, const QString& text) override
+    {
+        m_asked.append({Kind::Question, title, text});
+        return m_answers.isEmpty() ? false : m_answers.dequeue();
+    }
+
+private:
+    QList<Asked> m_asked;
+    QQueue<bool> m_answers;
+};
+
+}  // namespace zephra::dialogs

@@ -1,0 +1,278 @@
+#include "keys/KeyPanel.h"
+
+#include "crypto/Engine.h"
+#include "dialogs/Prompter.h"
+#include "keys/Cp1252.h"
+#include "keys/KeyFileOps.h"
+#include "keys/PathSelectDialog.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace zephra::keys {
+
+namespace {
+constexpr int kGeneratedKeyLength = 18;
+}
+
+KeyPanel::KeyPanel(const QString& appDir, dialogs::Prompter& prompter, crypto::Engine& engine, QWidget* parent)
+    : QGroupBox(QStringLiteral("Key Management"), parent),
+      m_appDir(appDir),
+      m_store(appDir),
+      m_prompter(prompter),
+      m_engine(engine),
+      m_pathStart(QDir::currentPath())
+{
+    setObjectName(QStringLiteral("fraKeys"));
+
+    m_cmbKey = new QComboBox(this);
+    m_cmbKey->setObjectName(QStringLiteral("cmbKey"));
+    m_cmbKey->setEditable(true);
+    m_cmbKey->setInsertPolicy(QComboBox::NoInsert);
+    m_cmbKey->lineEdit()->setMaxLength(KeyRecord::kNameWidth);
+    m_cmbKey->setMinimumContentsLength(16);
+    m_txtKey = new QLineEdit(this);
+    m_txtKey->setObjectName(QStringLiteral("txtKey"));
+    m_txtKey->setMaxLength(KeyRecord::kKeyWidth);
+
+    auto button = [this](const char* name, const QString& caption) {
+        auto* b = new QPushButton(caption, this);
+        b->setObjectName(QLatin1String(name));
+        return b;
+    };
+    QPushButton* generate = button("Command4", QStringLiteral("Generate Key"));
+    QPushButton* transfer = button("Command5", QStringLiteral("Transfer Keys"));
+    QPushButton* del = button("Command6", QStringLiteral("Delete Keys"));
+    QPushButton* restore = button("Command7", QStringLiteral("Restore Keys"));
+    QPushButton* saveButton = button("Command8", QStringLiteral("Save"));
+    QPushButton* removeButton = button("Command9", QStringLiteral("Remove"));
+    m_accept = button("Command10", QStringLiteral("Accept"));
+
+    auto* nameLabel = new QLabel(QStringLiteral("Name"), this);
+    nameLabel->setObjectName(QStringLiteral("lblKeyName"));
+    nameLabel->setBuddy(m_cmbKey);
+    auto* keyLabel = new QLabel(QStringLiteral("Key"), this);
+    keyLabel->setObjectName(QStringLiteral("lblKey"));
+    keyLabel->setBuddy(m_txtKey);
+
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(nameLabel, 0, 0);
+    grid->addWidget(m_cmbKey, 0, 1, 1, 3);
+    grid->addWidget(keyLabel, 1, 0);
+    grid->addWidget(m_txtKey, 1, 1, 1, 2);
+    grid->addWidget(generate, 1, 3);
+    grid->addWidget(saveButton, 2, 1);
+    grid->addWidget(removeButton, 2, 2);
+    grid->addWidget(m_accept, 2, 3);
+    grid->addWidget(transfer, 3, 1);
+    grid->addWidget(restore, 3, 2);
+    grid->addWidget(del, 3, 3);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(2, 1);
+    grid->setColumnStretch(3, 1);
+
+    connect(m_cmbKey, &QComboBox::textActivated, this, &KeyPanel::chooseName);
+    connect(generate, &QPushButton::clicked, this, &KeyPanel::generateKey);
+    connect(saveButton, &QPushButton::clicked, this, &KeyPanel::save);
+    connect(removeButton, &QPushButton::clicked, this, &KeyPanel::remove);
+    connect(m_accept, &QPushButton::clicked, this, &KeyPanel::accept);
+    connect(transfer, &QPushButton::clicked, this, &KeyPanel::transferKeys);
+    connect(restore, &QPushButton::clicked, this, &KeyPanel::restoreKeys);
+    connect(del, &QPushButton::clicked, this, &KeyPanel::deleteKeys);
+}
+
+KeyPanel::~KeyPanel()
+{
+    // Only wait: the window that listens to the signals is already being torn down.
+    if (m_watcher) {
+        m_watcher->waitForFinished();
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void KeyPanel::info(const QString& text) { m_prompter.information(window(), dialogs::kAppTitle, text); }
+void KeyPanel::warn(const QString& text) { m_prompter.warning(window(), dialogs::kAppTitle, text); }
+
+void KeyPanel::loadKeys()
+{
+    m_cmbKey->clear();
+    if (const StoreStatus created = m_store.ensureExists(); !created.ok)
+        warn(created.message);
+    const KeyStore::Listing listing = m_store.names();
+    if (!listing.error.isEmpty())
+        warn(listing.error);
+    m_cmbKey->addItems(listing.names);
+    m_cmbKey->setEditText(listing.names.value(0));
+    if (!m_cmbKey->currentText().isEmpty())
+        chooseName();
+}
+
+void KeyPanel::chooseName()
+{
+    if (const auto key = m_store.keyFor(m_cmbKey->currentText()))
+        m_txtKey->setText(*key);
+}
+
+void KeyPanel::generateKey()
+{
+    // Each digit 1..9 equally likely, from the operating system's secure source.
+    QString key;
+    for (int i = 0; i < kGeneratedKeyLength; ++i)
+        key.append(QChar(u'0' + QRandomGenerator::system()->bounded(1, 10)));
+    m_txtKey->setText(key);
+}
+
+void KeyPanel::save()
+{
+    const QString name = m_cmbKey->currentText();
+    const QString key = m_txtKey->text();
+    if (name.isEmpty() || key.isEmpty()) {
+        info(QStringLiteral("Missing Data.  Enter a Name and a Key or generate one."));
+        return;
+    }
+    if (key.contains(u'0')) {
+        info(QStringLiteral("Key cannot contain a zero.  Change the zero to numeric digit."));
+        return;
+    }
+    if (const StoreStatus saved = m_store.save(name, key); !saved.ok) {
+        warn(saved.message);
+        return;
+    }
+    info(QStringLiteral("Key Saved"));
+}
+
+void KeyPanel::remove()
+{
+    const QString name = m_cmbKey->currentText();
+    if (name.isEmpty())
+        return;
+    if (!m_prompter.question(window(), QStringLiteral("Remove Confirm"),
+                             QStringLiteral("Are you sure you want to remove the Key ") + name + u'?'))
+        return;
+    if (const StoreStatus removed = m_store.remove(name); !removed.ok) {
+        warn(removed.message);
+        return;
+    }
+    loadKeys();
+}
+
+void KeyPanel::accept()
+{
+    if (m_busy)
+        return;
+    const QString key = m_txtKey->text();
+    if (key.isEmpty()) {
+        info(QStringLiteral("Missing Key.  Enter a Key or generate one."));
+        return;
+    }
+    const auto bytes = cp1252::encode(key);
+    if (!bytes) {
+        info(QStringLiteral("Key cannot contain the character \"%1\".  Change it to a numeric digit.")
+                 .arg(*cp1252::firstUnencodable(key)));
+        return;
+    }
+    const std::string keyBytes = bytes->toStdString();
+    if (const crypto::Status valid = crypto::Engine::validateKey(keyBytes); !valid.ok()) {
+        info(QStringLiteral("Key cannot be accepted.  ") + QString::fromStdString(valid.message));
+        return;
+    }
+    setBusy(true);
+    emit statusText(QStringLiteral("Creating Keyspace..."));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_watcher = new QFutureWatcher<crypto::Status>(this);
+    connect(m_watcher, &QFutureWatcher<crypto::Status>::finished, this, &KeyPanel::acceptFinished);
+    crypto::Engine* engine = &m_engine;
+    m_watcher->setFuture(QtConcurrent::run([engine, keyBytes] { return engine->createKeyspace(keyBytes); }));
+}
+
+void KeyPanel::acceptFinished()
+{
+    const crypto::Status status = m_watcher->result();
+    m_watcher->deleteLater();
+    m_watcher = nullptr;
+    QApplication::restoreOverrideCursor();
+    emit statusText(QStringLiteral("Ready..."));
+    setBusy(false);
+    if (status.ok()) {
+        emit keyspaceAccepted();
+    } else {
+        emit keyspaceLost();
+        warn(QStringLiteral("The keyspace could not be created.  ") + QString::fromStdString(status.message));
+    }
+}
+
+void KeyPanel::waitUntilIdle()
+{
+    if (m_watcher) {
+        m_watcher->waitForFinished();
+        acceptFinished();
+    }
+}
+
+void KeyPanel::setBusy(bool busy)
+{
+    m_busy = busy;
+    m_accept->setEnabled(!busy);
+    emit busyChanged(busy);
+}
+
+void KeyPanel::transferKeys()
+{
+    auto* dialog = new PathSelectDialog(PathSelectDialog::Mode::Transfer, m_pathStart, window());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::finished, this, [this, dialog] {
+        const QString path = dialog->keyPath();
+        if (path.isEmpty())
+            return;
+        if (const StoreStatus copied = transferStore(m_appDir, path); !copied.ok) {
+            warn(copied.message);
+            return;
+        }
+        info(QStringLiteral("Keys Transferred."));
+    });
+    dialog->open();
+}
+
+void KeyPanel::restoreKeys()
+{
+    auto* dialog = new PathSelectDialog(PathSelectDialog::Mode::Restore, m_pathStart, window());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::finished, this, [this, dialog] {
+        const QString path = dialog->keyPath();
+        if (path.isEmpty())
+            return;
+        if (const StoreStatus copied = restoreStore(path, m_appDir); !copied.ok) {
+            warn(copied.message);
+            return;
+        }
+        // The list shows the restored names at once rather than the names of the old store.
+        const QString shownKey = m_txtKey->text();
+        loadKeys();
+        if (m_cmbKey->count() == 0)
+            m_txtKey->setText(shownKey);
+        info(QStringLiteral("Keys Restored."));
+    });
+    dialog->open();
+}
+
+void KeyPanel::deleteKeys()
+{
+    if (!m_prompter.question(window(), QStringLiteral("Key Delete Confirm"),
+                             QStringLiteral("Please make certain that you transfer the key file before deleting it.  "
+                                            "Are you sure you want to delete the Key File?")))
+        return;
+    if (const StoreStatus deleted = deleteStore(m_appDir); !deleted.ok) {
+        warn(deleted.message);
+        return;
+    }
+    info(QStringLiteral("Key File is deleted.  No Cryptions are now possible."));
+}
+
+}  // namespace zephra::keys
