@@ -1,0 +1,62 @@
+#include "browse/ServerDirModel.h"
+
+namespace zephra::browse {
+
+ServerDirModel::ServerDirModel(QObject* parent) : QAbstractListModel(parent) {}
+
+void ServerDirModel::setDirectories(std::vector<ServerDirectory> directories)
+{
+    beginResetModel();
+    m_dirs = std::move(directories);
+    m_hasParent = true;
+    endResetModel();
+}
+
+void ServerDirModel::clear()
+{
+    beginResetModel();
+    m_dirs.clear();
+    m_hasParent = false;
+    endResetModel();
+}
+
+int ServerDirModel::rowCount(const QModelIndex& parent) const
+{
+    if (parent.isValid() || !m_hasParent)
+        return 0;
+    return int(m_dirs.size()) + 1;
+}
+
+QVariant ServerDirModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount())
+        return {};
+    const bool parentRow = index.row() == 0;
+    switch (role) {
+    case Qt::DisplayRole:
+    case KeyRole:
+        return parentRow ? QString::fromLatin1(kParentKey) : directory(index.row()).name;
+    case RawNameRole:
+        return parentRow ? QByteArray(kParentKey) : directory(index.row()).rawName;
+    case OfferedRole:
+        return parentRow || directory(index.row()).offered;
+    case Qt::DecorationRole:
+        return m_icons.folder();
+    case Qt::ToolTipRole:
+        if (!parentRow && !directory(index.row()).offered)
+            return tr("This directory name holds characters that cannot be used safely.");
+        break;
+    }
+    return {};
+}
+
+Qt::ItemFlags ServerDirModel::flags(const QModelIndex& index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    if (index.row() > 0 && !directory(index.row()).offered)
+        return Qt::ItemNeverHasChildren;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+}  // namespace zephra::browse

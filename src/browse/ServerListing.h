@@ -1,0 +1,39 @@
+#pragma once
+// Turns the listing work file (the server's raw LIST output, or the direct route's "d "/"- "
+// lines) into the contents of the server tree and the server file list.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+
+#include <vector>
+
+#include "browse/FileListModel.h"
+
+namespace zephra::browse {
+
+struct ServerDirectory {
+    QString name;         // as shown
+    QByteArray rawName;   // the server's exact bytes, for CWD/RMD/RNFR
+    bool offered = true;  // false: a hostile name (separator, control character): greyed, unusable
+};
+
+struct ServerListing {
+    std::vector<ServerDirectory> directories;  // file order; "." and ".." left out
+    std::vector<FileRow> files;                // file order
+};
+
+// An empty filter or "*.*" keeps every file; any other keeps the names ending with it
+// (case-sensitive). Directories are never filtered.
+bool matchesExtensionFilter(const QString& name, const QString& filter);
+
+// "Datum" text for both lists: "yyyy-MM-dd HH:mm", empty when not known.
+QString formatListingDate(const QDateTime& when);
+
+// Parses with the shared listing parser; `today` places Unix dates that carry no year.
+ServerListing buildServerListing(QByteArrayView listing, const QString& filter = {},
+                                 QDate today = QDate::currentDate());
+
+}  // namespace zephra::browse

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QHeaderView>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+
+#include "TestUtil.h"
+#include "browse/ServerBrowser.h"
+#include "browse/ServerListing.h"
+
+using namespace zephra::browse;
+using zephra::browse::testing::child;
+
+namespace {
+
+QStringList treeTexts(const ServerBrowser& b)
+{
+    QStringList out;
+    for (int r = 0; r < b.dirModel()->rowCount(); ++r)
+        out << b.dirModel()->index(r, 0).data().toString();
+    return out;
+}
+
+QStringList listTexts(const ServerBrowser& b)
+{
+    QStringList out;
+    for (int r = 0; r < b.fileModel()->rowCount(); ++r)
+        out << b.fileModel()->index(r, 0).data().toString();
+    return out;
+}
+
+QStringList actionNames(QMenu* menu)
+{
+    QStringList out;
+    for (QAction* a : menu->actions())
+        out << (a->isSeparator() ? QStringLiteral("-") : a->objectName());
+    return out;
+}
+
+// Lines as real servers send them.
+const QByteArray kMixedListing =
+    "total 24\r\n"
+    "drwxr-xr-x    2 1000     1000         4096 Jan 01 12:00 docs\r\n"                 // vsftpd
+    "drwxr-xr-x    3 0        0            4096 Mar 05  2020 .\r\n"
+    "drwxr-xr-x    3 0        0            4096 Mar 05  2020 ..\r\n"
+    "-rw-r--r--    1 1000     1000           10 Jan 01  2020 notes.TXT\r\n"
+    "-rw-r--r--   1 user     group     1048576 Mar 05 09:30 my  file.txt\r\n"        // pyftpdlib
+    "lrwxrwxrwx   1 user     group           7 Mar 05 09:30 latest -> my  file.txt\r\n"
+    "drwxr-xr-x    2 1000       1000             4096 Dec  6 08:00 pub files\r\n"     // pure-ftpd
+    "01-31-24  10:00AM       <DIR>          Program Files\r\n"                          // IIS
+    "01-31-24  01:15PM                 1234 report 2024.doc\r\n"
+    "this line is no entry\r\n";
+
+}  // namespace
+
+TEST(ServerListing, RealServerLinesGiveNamesSizesAndDates)
+{
+    const ServerListing l = buildServerListing(kMixedListing, {}, QDate(2026, 12, 6));
+    QStringList dirs;
+    for (const auto& d : l.directories)
+        dirs << d.name;
+    EXPECT_EQ(dirs, QStringList({"docs", "pub files", "Program Files"}));
+    ASSERT_EQ(l.files.size(), 4u);
+    EXPECT_EQ(l.files[0].name, "notes.TXT");
+    EXPECT_EQ(l.files[0].icon, 3);
+    EXPECT_EQ(l.files[0].dateText, "2020-01-01 00:00");
+    EXPECT_EQ(l.files[1].name, "my  file.txt");  // blanks inside names survive
+    EXPECT_EQ(l.files[1].size, 1048576);
+    EXPECT_EQ(l.files[1].dateText, "2026-03-05 09:30");
+    EXPECT_EQ(l.files[2].name, "latest");        // "name -> target" gives the name
+    EXPECT_EQ(l.files[3].name, "report 2024.doc");
+    EXPECT_EQ(l.files[3].size, 1234);
+    EXPECT_EQ(l.files[3].dateText, "2024-01-31 13:15");
+}
+
+TEST(ServerListing, FilterKeepsNameEndingsCaseSensitively)
+{
+    const QByteArray listing = "- a.txt\r\n- A.TXT\r\n- b.gif\r\nd dir.txt\r\nd other\r\n";
+    const ServerListing txt = buildServerListing(listing, ".txt");
+    ASSERT_EQ(txt.files.size(), 1u);
+    EXPECT_EQ(txt.files[0].name, "a.txt");
+    EXPECT_EQ(txt.directories.size(), 2u);  // directories are never filtered
+    EXPECT_EQ(buildServerListing(listing, "*.*").files.size(), 3u);
+    EXPECT_EQ(buildServerListing(listing, "").files.size(), 3u);
+}
+
+TEST(ServerListing, SymlinkLineIsFilteredByItsNameNotItsTarget)
+{
+    const QByteArray listing = "lrwxrwxrwx 1 u g 7 Mar 05 09:30 current.log -> old.txt\n";
+    EXPECT_EQ(buildServerListing(listing, ".txt").files.size(), 0u);
+    EXPECT_EQ(buildServerListing(listing, ".log").files.size(), 1u);
+}
+
+TEST(ServerListing, HostileNamesAreFlagged)
+{
+    const QByteArray listing =
+        "-rw-r--r-- 1 u g 10 Jan 1 12:00 ../../etc/passwd\n"
+        "- a\\b.txt\n"
+        "- bad\x01name\n"
+        "- fine.txt\n"
+        "d sub/dir\n"
+        "drwxr-xr-x 2 u g 512 Jan 1 12:00 ok dir\n";
+    const ServerListing l = buildServerListing(listing);
+    ASSERT_EQ(l.files.size(), 4u);
+    EXPECT_FALSE(l.files[0].offered);
+    EXPECT_FALSE(l.files[1].offered);
+    EXPECT_FALSE(l.files[2].offered);
+    EXPECT_TRUE(l.files[3].offered);
+    ASSERT_EQ(l.directories.size(), 2u);
+    EXPECT_FALSE(l.directories[0].offered);
+    EXPECT_TRUE(l.directories[1].offered);
+}
+
+TEST(ServerListing, NamesKeepTheirExactBytes)
+{
+    const QByteArray listing = "- \xc4\x8d" "esky.txt\n- latin\xe9.txt\n";
+    const ServerListing l = buildServerListing(listing);
+    ASSERT_EQ(l.files.size(), 2u);
+    EXPECT_EQ(l.files[0].name, QString::fromUtf8("česky.txt"));
+    EXPECT_EQ(l.files[1].rawName, QByteArray("latin\xe9.txt"));
+}
+
+TEST(RemoteName, DirectRouteAddressing)
+{
+    EXPECT_EQ(remoteName("", "old"), "old");
+    EXPECT_EQ(remoteName("/", "old"), "old");
+    EXPECT_EQ(remoteName("pub", "old"), "pub/old");
+    EXPECT_EQ(remoteName("pub/", "old"), "pub/old");
+}
+
+class ServerBrowserTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        browser.resize(800, 500);
+        browser.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
+        tree = child<QTreeView>(&browser, "TView1");
+        list = child<QTreeView>(&browser, "ListView2");
+        ASSERT_TRUE(tree && list);
+    }
+    ServerBrowser browser;
+    QTreeView* tree = nullptr;
+    QTreeView* list = nullptr;
+};
+
+TEST_F(ServerBrowserTest, EmptyListingGivesOnlyTheParentNode)
+{
+    browser.loadServerData("");
+    EXPECT_EQ(treeTexts(browser), QStringList({".."}));
+    EXPECT_EQ(list->model()->rowCount(), 0);
+    browser.clear();  // a closed session shows nothing at all
+    EXPECT_EQ(tree->model()->rowCount(), 0);
+}
+
+TEST_F(ServerBrowserTest, DirectFormFillsTreeAndList)
+{
+    browser.loadServerData("d pub\r\n- a.txt\r\n- b.gif\r\n");
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "pub"}));
+    EXPECT_EQ(listTexts(browser), QStringList({"a.txt", "b.gif"}));
+    EXPECT_EQ(list->model()->index(0, 0).data(FileListModel::IconIndexRole).toInt(), 3);
+    EXPECT_EQ(list->model()->index(1, 0).data(FileListModel::IconIndexRole).toInt(), 4);
+    EXPECT_EQ(list->model()->headerData(0, Qt::Horizontal).toString(),
+              QString::fromUtf8("Název Souboru"));
+}
+
+TEST_F(ServerBrowserTest, ServerDotEntriesAddNoNodes)
+{
+    browser.loadServerData(kMixedListing);
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "docs", "pub files", "Program Files"}));
+    // A line starting with "D" is no directory.
+    browser.loadServerData("D upper\r\n- x\n");
+    EXPECT_EQ(treeTexts(browser), QStringList({".."}));
+}
+
+TEST_F(ServerBrowserTest, LoadServerFilesLeavesTheTree)
+{
+    browser.loadServerData("d keep\n- a\n");
+    browser.loadServerFiles("d other\n- b\n- c\n");
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "keep"}));
+    EXPECT_EQ(listTexts(browser), QStringList({"b", "c"}));
+}
+
+TEST_F(ServerBrowserTest, UnreadableWorkFileLeavesTheLists)
+{
+    browser.loadServerData("d keep\n- a\n");
+    QString error;
+    EXPECT_FALSE(browser.loadServerDataFromFile("/nonexistent/ZepFTPlist.dat", {}, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "keep"}));
+    EXPECT_EQ(listTexts(browser), QStringList({"a"}));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ZepFTPlist.dat");
+    ASSERT_TRUE(zephra::browse::testing::writeFile(path, "d x\n- y.txt\n- z.gif\n"));
+    EXPECT_TRUE(browser.loadServerDataFromFile(path, ".gif"));
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "x"}));
+    EXPECT_EQ(listTexts(browser), QStringList({"z.gif"}));
+    EXPECT_TRUE(browser.loadServerFilesFromFile(path));
+    EXPECT_EQ(listTexts(browser), QStringList({"y.txt", "z.gif"}));
+}
+
+TEST_F(ServerBrowserTest, TreeClicksReportTheDirectory)
+{
+    browser.loadServerData("d pub\nd sub/evil\n- a\n");
+    QSignalSpy spy(&browser, &ServerBrowser::directoryClicked);
+    auto click = [&](int row) {
+        const QRect r = tree->visualRect(tree->model()->index(row, 0));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, r.center());
+    };
+    click(1);
+    click(0);
+    click(2);  // a hostile name is greyed and does nothing
+    ASSERT_EQ(spy.count(), 2);
+    EXPECT_EQ(spy[0][0].toString(), "pub");
+    EXPECT_EQ(spy[1][0].toString(), "/");
+    EXPECT_EQ(spy[1][1].toByteArray(), "/");
+}
+
+TEST_F(ServerBrowserTest, HostileFilesCannotBeSelected)
+{
+    browser.loadServerData("- ok1\n- ../x\n- ok2\n- a\x1b[31m\n");
+    list->selectAll();
+    const auto selected = browser.selectedFiles();
+    ASSERT_EQ(selected.size(), 2u);
+    EXPECT_EQ(selected[0].name, "ok1");
+    EXPECT_EQ(selected[1].name, "ok2");
+}
+
+TEST_F(ServerBrowserTest, HeaderClicksSortAndSelectionReadsTopDown)
+{
+    browser.loadServerData(
+        "-rw-r--r-- 1 u g 100 Jan 01 2020 b.txt\n"
+        "-rw-r--r-- 1 u g 9 Jan 01 2021 c.txt\n"
+        "-rw-r--r-- 1 u g 20 Jan 01 2019 a.txt\n");
+    QHeaderView* header = list->header();
+    auto clickHeader = [&](int section) {
+        const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+    };
+    EXPECT_EQ(listTexts(browser), QStringList({"b.txt", "c.txt", "a.txt"}));  // listing order first
+    clickHeader(FileListModel::SizeColumn);
+    EXPECT_EQ(listTexts(browser), QStringList({"c.txt", "a.txt", "b.txt"}));
+    clickHeader(FileListModel::SizeColumn);
+    EXPECT_EQ(listTexts(browser), QStringList({"b.txt", "a.txt", "c.txt"}));
+    clickHeader(FileListModel::DateColumn);
+    EXPECT_EQ(listTexts(browser), QStringList({"a.txt", "b.txt", "c.txt"}));
+    clickHeader(FileListModel::NameColumn);
+    EXPECT_EQ(listTexts(browser), QStringList({"a.txt", "b.txt", "c.txt"}));
+
+    list->selectAll();
+    const auto selected = browser.selectedFiles();
+    ASSERT_EQ(selected.size(), 3u);
+    EXPECT_EQ(selected[0].name, "a.txt");
+    EXPECT_EQ(selected[2].name, "c.txt");
+    // A refresh keeps the column the user chose.
+    browser.loadServerFiles("- z\n- y\n");
+    EXPECT_EQ(listTexts(browser), QStringList({"y", "z"}));
+}
+
+TEST_F(ServerBrowserTest, PopupMenusOpenOnlyWithContent)
+{
+    EXPECT_EQ(actionNames(browser.dirMenu()),
+              QStringList({"ServerDirMakeDir", "ServerDirDelete", "ServerDirRename", "-",
+                           "ServerDirExit"}));
+    EXPECT_EQ(actionNames(browser.filesMenu()),
+              QStringList({"ServerFilesDelete", "ServerFilesEdit", "ServerFilesFilter",
+                           "ServerFilesRename", "ServerFilesSendNormal",
+                           "ServerFilesSendEncrypted", "ServerFilesView", "-", "ServerFilesExit"}));
+    EXPECT_EQ(child<QMenu>(&browser, "ServerFiles"), browser.filesMenu());
+
+    browser.loadServerData("d pub\n");
+    emit list->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_FALSE(browser.filesMenu()->isVisible());  // no file: no popup
+    emit tree->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(browser.dirMenu()->isVisible());
+    browser.dirMenu()->hide();
+
+    browser.loadServerData("- a\n");
+    emit list->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(browser.filesMenu()->isVisible());
+    browser.filesMenu()->hide();
+}
