@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zephra::crypto {
 
@@ -66,7 +67,13 @@ public:
                        const Progress& progress = {});
 
     // Loads the machine from the working files for streaming use (e.g. while sending).
+    // The kernel is the best one this CPU runs, or the one ZEPHRA_CIPHER_KERNEL names.
     Status loadCipher(std::unique_ptr<Cipher>& out) const;
+    // As above with the kernel named explicitly ("" chooses as above); for tests and benchmarks.
+    Status loadCipher(std::unique_ptr<Cipher>& out, std::string_view kernel) const;
+
+    // Names of the cipher kernels this CPU runs, best first ("scalar" always last).
+    static std::vector<std::string> kernelNames();
 
     // Overwrites and deletes all fifteen working-file names in workDir; forgets the keyspace.
     Status cleanUp();
