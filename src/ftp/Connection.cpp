@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
-Q_LOGGING_CATEGORY(lcFtp, "zephra.ftp")
+Q_LOGGING_CATEGORY(lcFtp, "zephra.ftp", QtInfoMsg)
 
 namespace zephra::ftp {
 
@@ -671,11 +671,8 @@ void Connection::onDataReadyRead()
     if (!m_transfer || m_transfer->isUpload())
         return;
     Transfer& t = *m_transfer;
-    QTcpSocket* socket = m_data->socket();
-    if (!socket)
-        return;
     for (int i = 0; i < kChunksPerEvent; ++i) {
-        const qint64 n = socket->read(m_buffer.data(), kBlockSize);
+        const qint64 n = m_data->read(m_buffer.data(), kBlockSize);
         if (n <= 0)
             break;
         QIODevice* sink = t.io();
@@ -696,10 +693,6 @@ void Connection::onDataClosed()
     if (!m_transfer)
         return;
     Transfer& t = *m_transfer;
-    if (!t.isUpload())
-        onDataReadyRead();  // whatever is left before the end
-    if (!m_transfer)
-        return;
     if (t.isUpload() && !t.sourceDone && !t.failure) {
         // The server hung up before the whole file was sent.
         t.failure = makeError(ErrorKind::TransferAborted);

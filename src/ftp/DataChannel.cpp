@@ -128,12 +128,36 @@ void DataChannel::abort()
     socket->deleteLater();  // we may be inside one of its signals
 }
 
+qint64 DataChannel::read(char* data, qint64 maxSize)
+{
+    if (!m_socket || !m_socket->isOpen())
+        return -1;
+    const qint64 n = m_socket->read(data, maxSize);
+    // An unbuffered socket that meets the end inside read() closes without emitting
+    // disconnected(): the end is reported from here, once the reader has returned.
+    if (n < 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+        reportClosedLater();
+    return n;
+}
+
+void DataChannel::reportClosedLater()
+{
+    QMetaObject::invokeMethod(this, [this] {
+        if (!m_done) {
+            m_done = true;
+            emit closed();
+        }
+    }, Qt::QueuedConnection);
+}
+
 void DataChannel::onError(QAbstractSocket::SocketError error)
 {
     if (m_done)
         return;
-    if (error == QAbstractSocket::RemoteHostClosedError)
-        return;  // an orderly end: disconnected() follows
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        reportClosedLater();
+        return;
+    }
     m_done = true;
     emit failed(m_socket ? m_socket->errorString() : QString());
 }

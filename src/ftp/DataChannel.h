@@ -25,6 +25,8 @@ public:
     std::optional<quint16> listen(const QHostAddress& local, const QHostAddress& expectedPeer);
 
     QTcpSocket* socket() const { return m_socket.get(); }
+    // Reads what has arrived (0: nothing yet, -1: the connection has ended).
+    qint64 read(char* data, qint64 maxSize);
     bool isConnected() const;
     // Ends the upload: pending bytes are written, then the connection is closed (end of file).
     void finishSending();
@@ -43,6 +45,7 @@ private:
     class Listener;
     void adopt(std::unique_ptr<QTcpSocket> socket);
     void onError(QAbstractSocket::SocketError error);
+    void reportClosedLater();
 
     std::unique_ptr<QTcpSocket> m_socket;
     std::unique_ptr<Listener> m_listener;

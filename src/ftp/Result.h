@@ -1,6 +1,7 @@
 #pragma once
 // The outcome of one engine operation: a value, reported once through Connection::finished.
 
+#include <QMetaType>
 #include <QString>
 
 namespace zephra::ftp {
@@ -36,3 +37,5 @@ struct [[nodiscard]] Result {
 Result makeError(ErrorKind kind, int replyCode = 0, const QString& serverText = QString());
 
 }  // namespace zephra::ftp
+
+Q_DECLARE_METATYPE(zephra::ftp::Result)

@@ -109,11 +109,10 @@ void FakeFtpServer::onNewControl()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         m_allSockets.append(socket);
-        if (m_control && m_control->state() != QAbstractSocket::UnconnectedState) {
-            socket->write("421 Only one client at a time.\r\n");
-            socket->disconnectFromHost();
-            continue;
-        }
+        // A new session replaces the old one (a client reconnecting may be faster than our
+        // noticing its close).
+        if (m_control)
+            m_control->abort();
         m_control = socket;
         m_inBuffer.clear();
         m_queue.clear();

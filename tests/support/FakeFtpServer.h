@@ -12,7 +12,7 @@
 // Unscripted commands get ordinary replies: USER 331, PASS 230, TYPE 200, CWD/DELE/RMD/RNTO 250,
 // MKD 257, RNFR 350, NOOP 200, ABOR 225, QUIT 221 (and close), PASV 227 (a listener on
 // 127.0.0.1), PORT 200 (the server connects back), LIST/RETR/STOR with 150 ... 226 over the data
-// connection; anything else 502. One client at a time.
+// connection; anything else 502. A new client replaces the previous one.
 
 #include <QByteArray>
 #include <QHash>

@@ -1,0 +1,529 @@
+// The direct route against real servers on 127.0.0.1: pyftpdlib and vsftpd.
+
+#include "LocalFtpServer.h"
+
+#include "ftp/direct/DirectSession.h"
+#include "ftp/direct/RemoteName.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace zephra::ftp::direct;
+using testsupport::LocalFtpServer;
+
+namespace {
+
+QByteArray randomBytes(qsizetype n, quint32 seed)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    for (qsizetype i = 0; i < n; ++i)
+        b[i] = char(gen.generate() & 0xff);
+    return b;
+}
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    ASSERT_EQ(f.write(data), data.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QStringList namesOf(const QList<DirectEntry>& entries)
+{
+    QStringList names;
+    for (const DirectEntry& e : entries)
+        names << e.name;
+    names.sort();
+    return names;
+}
+
+const DirectEntry* find(const QList<DirectEntry>& entries, const QString& name)
+{
+    for (const DirectEntry& e : entries)
+        if (e.name == name)
+            return &e;
+    return nullptr;
+}
+
+// A port nothing listens on (taken from the kernel, then given back).
+int closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+#define EXPECT_OK(expr)                                                                      \
+    do {                                                                                     \
+        const DirectResult r_ = (expr);                                                      \
+        EXPECT_TRUE(r_.ok()) << #expr << ": " << errorName(r_.error).toStdString() << " "    \
+                             << r_.message.toStdString();                                    \
+    } while (0)
+
+}  // namespace
+
+// ---- the remote name rule ----------------------------------------------------------------------
+
+TEST(RemoteName, BuildsNamesFromTheServerDirectory)
+{
+    struct Row { const char* serverPath; const char* expected; };
+    const Row rows[] = {
+        {"", "f x.txt"},            // nothing chosen yet: the login directory
+        {"/", "f x.txt"},           // the ".." node: the login directory too
+        {"pub", "pub/f x.txt"},
+        {"/pub", "/pub/f x.txt"},
+        {"/pub/", "/pub/f x.txt"},  // no second slash
+        {"a b/c d", "a b/c d/f x.txt"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(remoteName(QString::fromUtf8(row.serverPath), QStringLiteral("f x.txt")),
+                  QString::fromUtf8(row.expected)) << row.serverPath;
+    EXPECT_EQ(listingDirectory(QStringLiteral("/")), QString());
+    EXPECT_EQ(listingDirectory(QString()), QString());
+    EXPECT_EQ(listingDirectory(QStringLiteral("pub")), QStringLiteral("pub"));
+}
+
+// ---- refused before or while connecting --------------------------------------------------------
+
+TEST(DirectOpen, RefusesBadInputBeforeConnecting)
+{
+    DirectSession s;
+    for (int port : {0, -1, 65536, 70000}) {
+        const DirectResult r = s.open(QStringLiteral("127.0.0.1"), port, QStringLiteral("u"), QStringLiteral("p"));
+        EXPECT_EQ(r.error, DirectError::InvalidArgument) << port;
+        EXPECT_TRUE(r.message.contains(QStringLiteral("1 to 65535"))) << r.message.toStdString();
+    }
+    EXPECT_EQ(s.open(QString(), 21, {}, {}).error, DirectError::InvalidArgument);
+    EXPECT_EQ(s.open(QStringLiteral("host/x"), 21, {}, {}).error, DirectError::InvalidArgument);
+    EXPECT_EQ(s.open(QStringLiteral("127.0.0.1"), 21, QStringLiteral("u\r\nDELE x"), {}).error,
+              DirectError::InvalidArgument);
+    EXPECT_FALSE(s.isOpen());
+    QList<DirectEntry> entries;
+    EXPECT_EQ(s.list(QString(), &entries).error, DirectError::NotOpen);
+    EXPECT_EQ(s.makeDirectory(QStringLiteral("x")).error, DirectError::NotOpen);
+}
+
+TEST(DirectOpen, UnreachablePortFailsQuicklyWithTheReason)
+{
+    DirectSession s;
+    const int port = closedPort();
+    QElapsedTimer t;
+    t.start();
+    const DirectResult r = s.open(QStringLiteral("127.0.0.1"), port, QStringLiteral("u"), QStringLiteral("p"));
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(r.error, DirectError::ConnectFailed) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QString::number(port))) << r.message.toStdString();
+    EXPECT_FALSE(s.isOpen());
+}
+
+TEST(DirectOpen, SilentServerTimesOut)
+{
+    // Guards a hang: a server that accepts but never greets must not block the session forever.
+    QTcpServer silent;  // the kernel completes the handshake; nobody ever answers
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    DirectOptions o;
+    o.replyTimeoutMs = 1000;
+    DirectSession s(o);
+    QElapsedTimer t;
+    t.start();
+    const DirectResult r = s.open(QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("u"), QStringLiteral("p"));
+    EXPECT_LT(t.elapsed(), 8000);
+    EXPECT_EQ(r.error, DirectError::TimedOut) << r.message.toStdString();
+    EXPECT_FALSE(s.isOpen());
+}
+
+TEST(DirectOpen, UnknownServerNameIsReported)
+{
+    DirectSession s;
+    const DirectResult r = s.open(QStringLiteral("no-such-host.invalid"), 21, QStringLiteral("u"), QStringLiteral("p"));
+    EXPECT_EQ(r.error, DirectError::HostNotFound) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QStringLiteral("no-such-host.invalid")));
+}
+
+// ---- against pyftpdlib and vsftpd --------------------------------------------------------------
+
+class DirectRealServer : public ::testing::TestWithParam<LocalFtpServer::Kind> {
+protected:
+    void SetUp() override
+    {
+        server = std::make_unique<LocalFtpServer>(GetParam());
+        ASSERT_TRUE(server->start()) << server->error().toStdString();
+        ASSERT_TRUE(local.isValid());
+    }
+
+    void open(DirectSession& s)
+    {
+        const DirectResult r = s.open(QStringLiteral("127.0.0.1"), server->port(), server->user(), server->password(),
+                                      QStringLiteral("zephra test"));
+        ASSERT_TRUE(r.ok()) << r.message.toStdString() << "\n" << server->log().toStdString();
+    }
+
+    QString localPath(const QString& name) const { return local.path() + QLatin1Char('/') + name; }
+    QString R(const QString& name) const { return server->remote(name); }  // remote name in the work dir
+
+    std::unique_ptr<LocalFtpServer> server;
+    QTemporaryDir local;
+};
+
+TEST_P(DirectRealServer, OpensAtOnceAndListsNamesWithBlanks)
+{
+    QDir().mkpath(server->path(QStringLiteral("a dir  with blanks")));
+    writeFile(server->path(QStringLiteral(" lead and trail.txt")), "12345");
+    writeFile(server->path(QStringLiteral("plain")), QByteArray());
+
+    DirectSession s;
+    open(s);
+    EXPECT_TRUE(s.isOpen());
+    EXPECT_EQ(server->loginCount(), 1);  // logged in by open() itself, before any listing
+    EXPECT_EQ(s.loginDirectory(), QStringLiteral("/"));
+
+    QList<DirectEntry> entries;
+    EXPECT_OK(s.list(server->workDir(), &entries));
+    EXPECT_EQ(namesOf(entries),
+              (QStringList{QStringLiteral(" lead and trail.txt"), QStringLiteral("a dir  with blanks"), QStringLiteral("plain")}));
+    const DirectEntry* dir = find(entries, QStringLiteral("a dir  with blanks"));
+    ASSERT_TRUE(dir);
+    EXPECT_TRUE(dir->isDirectory);
+    const DirectEntry* file = find(entries, QStringLiteral(" lead and trail.txt"));
+    ASSERT_TRUE(file);
+    EXPECT_FALSE(file->isDirectory);
+    EXPECT_EQ(file->size, 5);
+    EXPECT_FALSE(file->dateText.isEmpty());
+}
+
+TEST_P(DirectRealServer, RoundTripsFilesInBinary)
+{
+    DirectSession s;
+    open(s);
+    const QByteArray big = randomBytes(3 * 1024 * 1024 + 123, 7) + "\r\n\n\r";  // binary: line ends stay
+    struct Case { QString name; QByteArray data; };
+    const Case cases[] = {{QStringLiteral("empty file"), QByteArray()}, {QStringLiteral("big one.bin"), big}};
+    for (const Case& c : cases) {
+        writeFile(localPath(c.name), c.data);
+        EXPECT_OK(s.put(localPath(c.name), R(c.name)));
+        EXPECT_EQ(readFile(server->path(c.name)), c.data) << c.name.toStdString();
+        const QString back = localPath(c.name + QStringLiteral(".back"));
+        EXPECT_OK(s.get(R(c.name), back));
+        EXPECT_EQ(readFile(back), c.data) << c.name.toStdString();
+    }
+    // No part file stays on the server, no temporary file beside the local target.
+    EXPECT_FALSE(QFile::exists(server->path(QStringLiteral("big one.bin.zephra-part"))));
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files).size(), 4);
+    EXPECT_TRUE(server->log().contains(QStringLiteral("TYPE I")));
+}
+
+TEST_P(DirectRealServer, ReplacesExistingFilesOnBothSides)
+{
+    writeFile(server->path(QStringLiteral("f")), "old server text, longer than the new one");
+    writeFile(localPath(QStringLiteral("f")), "new");
+    DirectSession s;
+    open(s);
+    EXPECT_OK(s.put(localPath(QStringLiteral("f")), R(QStringLiteral("f"))));
+    EXPECT_EQ(readFile(server->path(QStringLiteral("f"))), "new");
+    writeFile(server->path(QStringLiteral("g")), "server g");
+    writeFile(localPath(QStringLiteral("g")), "a local g that is longer");
+    EXPECT_OK(s.get(R(QStringLiteral("g")), localPath(QStringLiteral("g"))));
+    EXPECT_EQ(readFile(localPath(QStringLiteral("g"))), "server g");
+}
+
+TEST_P(DirectRealServer, StreamsBothWays)
+{
+    DirectSession s;
+    open(s);
+    const QByteArray data = randomBytes(1024 * 1024 + 5, 11);
+    qsizetype sent = 0;
+    const Producer producer = [&](char* buffer, qint64 maxSize) {
+        const qint64 n = std::min<qint64>(std::min<qint64>(maxSize, 1000), data.size() - sent);  // odd chunks
+        memcpy(buffer, data.constData() + sent, size_t(n));
+        sent += n;
+        return n;
+    };
+    EXPECT_OK(s.putFrom(producer, -1, R(QStringLiteral("streamed"))));
+    EXPECT_EQ(readFile(server->path(QStringLiteral("streamed"))), data);
+
+    QByteArray got;
+    qint64 lastDone = -1, lastTotal = -1;
+    s.setProgressHandler([&](qint64 done, qint64 total) { lastDone = done; lastTotal = total; });
+    EXPECT_OK(s.getTo(R(QStringLiteral("streamed")), [&](const char* p, qint64 n) { got.append(p, n); return true; }));
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(lastDone, data.size());
+    EXPECT_EQ(lastTotal, data.size());
+
+    // A producer failing half-way: reported as a local failure; the server's file stays whole.
+    qsizetype given = 0;
+    const Producer broken = [&](char* buffer, qint64 maxSize) -> qint64 {
+        if (given > 100000)
+            return -1;
+        const qint64 n = std::min<qint64>(maxSize, 50000);
+        memset(buffer, 'x', size_t(n));
+        given += n;
+        return n;
+    };
+    const DirectResult r = s.putFrom(broken, -1, R(QStringLiteral("streamed")));
+    EXPECT_EQ(r.error, DirectError::LocalFile) << r.message.toStdString();
+    EXPECT_EQ(readFile(server->path(QStringLiteral("streamed"))), data);
+}
+
+TEST_P(DirectRealServer, DirectoryOperationsAndTheirFailures)
+{
+    writeFile(server->path(QStringLiteral("doomed file")), "x");
+    DirectSession s;
+    open(s);
+    EXPECT_OK(s.makeDirectory(R(QStringLiteral("new dir"))));
+    EXPECT_TRUE(QFileInfo(server->path(QStringLiteral("new dir"))).isDir());
+    EXPECT_OK(s.rename(R(QStringLiteral("new dir")), R(QStringLiteral("renamed dir"))));
+    EXPECT_TRUE(QFileInfo(server->path(QStringLiteral("renamed dir"))).isDir());
+    EXPECT_FALSE(QFileInfo::exists(server->path(QStringLiteral("new dir"))));
+    EXPECT_OK(s.removeDirectory(R(QStringLiteral("renamed dir"))));
+    EXPECT_FALSE(QFileInfo::exists(server->path(QStringLiteral("renamed dir"))));
+    EXPECT_OK(s.remove(R(QStringLiteral("doomed file"))));
+    EXPECT_FALSE(QFileInfo::exists(server->path(QStringLiteral("doomed file"))));
+
+    // Each failure carries the server's reply.
+    QDir().mkpath(server->path(QStringLiteral("exists")));
+    writeFile(server->path(QStringLiteral("exists/inside")), "keep");
+    const struct { const char* what; DirectResult r; } failures[] = {
+        {"mkdir over an existing directory", s.makeDirectory(R(QStringLiteral("exists")))},
+        {"rmdir of a missing directory", s.removeDirectory(R(QStringLiteral("missing")))},
+        {"rmdir of a directory with files", s.removeDirectory(R(QStringLiteral("exists")))},
+        {"rename of a missing entry", s.rename(R(QStringLiteral("missing")), R(QStringLiteral("other")))},
+        {"delete of a missing file", s.remove(R(QStringLiteral("missing")))},
+        {"put into a missing directory", s.put(server->path(QStringLiteral("exists/inside")), R(QStringLiteral("missing/f")))},
+    };
+    for (const auto& f : failures) {
+        EXPECT_EQ(f.r.error, DirectError::ServerRefused) << f.what << ": " << f.r.message.toStdString();
+        EXPECT_GE(f.r.replyCode, 400) << f.what;
+        EXPECT_FALSE(f.r.serverText.isEmpty()) << f.what;
+        EXPECT_TRUE(f.r.message.contains(f.r.serverText)) << f.what;
+    }
+    EXPECT_EQ(readFile(server->path(QStringLiteral("exists/inside"))), "keep");
+    // Names that would smuggle a second command are refused before sending.
+    EXPECT_EQ(s.remove(QStringLiteral("a\r\nDELE exists/inside")).error, DirectError::InvalidArgument);
+    EXPECT_EQ(s.makeDirectory(QString()).error, DirectError::InvalidArgument);
+    EXPECT_TRUE(s.isOpen());
+}
+
+TEST_P(DirectRealServer, FailedDownloadLeavesTheLocalFileAlone)
+{
+    writeFile(localPath(QStringLiteral("precious")), "precious local bytes");
+    DirectSession s;
+    open(s);
+    const DirectResult r = s.get(R(QStringLiteral("no such file")), localPath(QStringLiteral("precious")));
+    EXPECT_EQ(r.error, DirectError::NotFound) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QStringLiteral("no such file")));
+    EXPECT_EQ(readFile(localPath(QStringLiteral("precious"))), "precious local bytes");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files), QStringList{QStringLiteral("precious")});
+    // A local directory that does not exist is a local failure, named as such.
+    writeFile(server->path(QStringLiteral("there")), "x");
+    const DirectResult w = s.get(R(QStringLiteral("there")), localPath(QStringLiteral("no dir/there")));
+    EXPECT_EQ(w.error, DirectError::LocalFile) << w.message.toStdString();
+}
+
+TEST_P(DirectRealServer, ReachesNestedDirectoriesByFullPath)
+{
+    // Guards the fault of addressing only the clicked node: three levels below the login directory.
+    DirectSession s;
+    open(s);
+    QString dir = server->workDir();
+    for (const QString& part : {QStringLiteral("a b"), QStringLiteral("c d"), QStringLiteral("e f")}) {
+        dir = remoteName(dir, part);
+        EXPECT_OK(s.makeDirectory(dir));
+    }
+    EXPECT_EQ(dir, R(QStringLiteral("a b/c d/e f")));
+    writeFile(localPath(QStringLiteral("x")), "deep");
+    EXPECT_OK(s.put(localPath(QStringLiteral("x")), remoteName(dir, QStringLiteral("x y"))));
+    EXPECT_EQ(readFile(server->path(QStringLiteral("a b/c d/e f/x y"))), "deep");
+
+    QList<DirectEntry> entries;
+    EXPECT_OK(s.list(dir, &entries));
+    EXPECT_EQ(namesOf(entries), QStringList{QStringLiteral("x y")});
+    // Absolute paths (both servers put the session at "/").
+    const QString top = QLatin1Char('/') + R(QStringLiteral("a b"));
+    EXPECT_OK(s.list(top + QStringLiteral("/c d/"), &entries));  // with a trailing slash
+    EXPECT_EQ(namesOf(entries), QStringList{QStringLiteral("e f")});
+    EXPECT_OK(s.list(QStringLiteral("/"), &entries));
+    EXPECT_TRUE(find(entries, server->workDir().isEmpty() ? QStringLiteral("a b") : server->workDir()));
+    EXPECT_OK(s.rename(remoteName(dir, QStringLiteral("x y")), remoteName(top, QStringLiteral("moved"))));
+    EXPECT_EQ(readFile(server->path(QStringLiteral("a b/moved"))), "deep");
+    EXPECT_OK(s.get(remoteName(top + QLatin1Char('/'), QStringLiteral("moved")), localPath(QStringLiteral("moved"))));
+    EXPECT_EQ(readFile(localPath(QStringLiteral("moved"))), "deep");
+    // The server's current directory never changed: a relative name still starts at the top.
+    EXPECT_OK(s.makeDirectory(R(QStringLiteral("top"))));
+    EXPECT_TRUE(QFileInfo(server->path(QStringLiteral("top"))).isDir());
+}
+
+TEST_P(DirectRealServer, ReusesOneLoginActiveMode)
+{
+    writeFile(localPath(QStringLiteral("f")), "data");
+    DirectSession s;
+    open(s);
+    QList<DirectEntry> entries;
+    EXPECT_OK(s.list(server->workDir(), &entries));
+    EXPECT_OK(s.put(localPath(QStringLiteral("f")), R(QStringLiteral("f"))));
+    EXPECT_OK(s.get(R(QStringLiteral("f")), localPath(QStringLiteral("g"))));
+    EXPECT_OK(s.makeDirectory(R(QStringLiteral("d"))));
+    EXPECT_OK(s.rename(R(QStringLiteral("f")), R(QStringLiteral("d/f"))));
+    EXPECT_OK(s.list(R(QStringLiteral("d")), &entries));
+    EXPECT_OK(s.remove(R(QStringLiteral("d/f"))));
+    EXPECT_OK(s.removeDirectory(R(QStringLiteral("d"))));
+    EXPECT_EQ(s.connectionsOpened(), 1);
+    EXPECT_EQ(server->loginCount(), 1) << server->log().toStdString();
+    EXPECT_EQ(server->connectionCount(), 1);
+    const QString log = server->log();
+    EXPECT_TRUE(log.contains(QStringLiteral("EPRT")) || log.contains(QStringLiteral("PORT")));
+    EXPECT_FALSE(log.contains(QStringLiteral("PASV")));  // PASV and EPSV both
+    s.close();
+    EXPECT_TRUE(server->waitForLog(QStringLiteral("QUIT"), 3000));
+    EXPECT_FALSE(s.isOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, DirectRealServer,
+                         ::testing::Values(LocalFtpServer::Kind::Pyftpdlib, LocalFtpServer::Kind::Vsftpd),
+                         [](const auto& info) {
+                             return info.param == LocalFtpServer::Kind::Vsftpd ? std::string("vsftpd")
+                                                                               : std::string("pyftpdlib");
+                         });
+
+// ---- pyftpdlib only: logins with a password, drops, cancellation -------------------------------
+
+TEST(DirectPyftpdlib, WrongPasswordIsRefusedAtOpen)
+{
+    LocalFtpServer server;
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    DirectSession s;
+    const DirectResult r = s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), QStringLiteral("wrong"));
+    EXPECT_EQ(r.error, DirectError::LoginRefused) << r.message.toStdString();
+    EXPECT_EQ(r.replyCode, 530);
+    EXPECT_TRUE(r.message.contains(QStringLiteral("530"))) << r.message.toStdString();
+    EXPECT_FALSE(s.isOpen());
+    // The same session object opens fine afterwards with the right password.
+    EXPECT_OK(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()));
+}
+
+TEST(DirectVsftpd, NonAnonymousUserIsRefusedAtOpen)
+{
+    LocalFtpServer server(LocalFtpServer::Kind::Vsftpd);
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    DirectSession s;
+    const DirectResult r = s.open(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("bob"), QStringLiteral("pw"));
+    EXPECT_EQ(r.error, DirectError::LoginRefused) << r.message.toStdString();
+    EXPECT_GE(r.replyCode, 500);
+}
+
+TEST(DirectPyftpdlib, CancelMidTransferKeepsFilesAndSession)
+{
+    LocalFtpServer server;
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    QTemporaryDir local;
+    const QString target = local.path() + QStringLiteral("/kept");
+    writeFile(target, "the user's own file");
+    const QByteArray big = randomBytes(16 * 1024 * 1024, 3);
+    writeFile(server.path(QStringLiteral("big")), big);
+    writeFile(server.path(QStringLiteral("remote kept")), "the server's own file");
+    writeFile(local.path() + QStringLiteral("/upload"), big);
+
+    DirectSession s;
+    ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
+    std::atomic<bool> moving{false};
+    s.setProgressHandler([&](qint64 done, qint64) {
+        if (done > 0) {
+            moving = true;
+            QThread::msleep(5);  // slow the transfer down so the cancel lands mid-way
+        }
+    });
+    const auto cancelWhenMoving = [&] {
+        for (int i = 0; i < 1000 && !moving; ++i)
+            QThread::msleep(5);
+        s.cancel();
+    };
+
+    std::thread canceller(cancelWhenMoving);
+    QElapsedTimer t;
+    t.start();
+    DirectResult r = s.get(QStringLiteral("big"), target);
+    canceller.join();
+    EXPECT_EQ(r.error, DirectError::Cancelled) << r.message.toStdString();
+    EXPECT_LT(t.elapsed(), 10000);
+    EXPECT_EQ(readFile(target), "the user's own file");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files).size(), 2);  // no temporary file left
+    QList<DirectEntry> entries;
+    EXPECT_EQ(s.list(QString(), &entries).error, DirectError::Cancelled) << "the cancel request sticks until reset";
+
+    s.resetCancel();
+    moving = false;
+    std::thread canceller2(cancelWhenMoving);
+    r = s.put(local.path() + QStringLiteral("/upload"), QStringLiteral("remote kept"));
+    canceller2.join();
+    EXPECT_EQ(r.error, DirectError::Cancelled) << r.message.toStdString();
+    EXPECT_EQ(readFile(server.path(QStringLiteral("remote kept"))), "the server's own file");
+
+    // Usable again: the next operations log in anew by themselves.
+    s.resetCancel();
+    s.setProgressHandler({});
+    EXPECT_OK(s.list(QString(), &entries));
+    EXPECT_TRUE(find(entries, QStringLiteral("big")));
+    EXPECT_OK(s.get(QStringLiteral("big"), target));
+    EXPECT_EQ(readFile(target), big);
+}
+
+TEST(DirectPyftpdlib, ServerDroppedSessionReconnectsAndClosesCleanly)
+{
+    LocalFtpServer::Settings settings;
+    settings.idleTimeoutSeconds = 1;
+    LocalFtpServer server(settings);
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    DirectSession s;
+    ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
+    ASSERT_TRUE(server.waitForLog(QStringLiteral("timed out"), 5000)) << server.log().toStdString();
+    ASSERT_TRUE(server.waitForLog(QStringLiteral("session closed"), 5000));
+
+    QList<DirectEntry> entries;
+    EXPECT_OK(s.list(QString(), &entries));  // logs in again by itself
+    EXPECT_EQ(s.connectionsOpened(), 2);
+    EXPECT_EQ(server.loginCount(), 2);
+
+    // Let the server drop the second connection as well, then close on it.
+    for (int i = 0; i < 100 && server.log().count(QStringLiteral("session closed")) < 2; ++i)
+        QThread::msleep(50);
+    ASSERT_EQ(server.log().count(QStringLiteral("session closed")), 2);
+    QElapsedTimer t;
+    t.start();
+    s.close();  // the server already dropped it: no error, no wait
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_FALSE(s.isOpen());
+}
+
+TEST(DirectPyftpdlib, CloseAfterTheServerVanishedIsClean)
+{
+    LocalFtpServer server;
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    DirectSession s;
+    ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
+    server.stop();
+    QList<DirectEntry> entries;
+    const DirectResult r = s.list(QString(), &entries);
+    EXPECT_FALSE(r.ok());
+    EXPECT_FALSE(r.message.isEmpty());
+    QElapsedTimer t;
+    t.start();
+    s.close();
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_FALSE(s.isOpen());
+}
