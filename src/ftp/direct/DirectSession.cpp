@@ -11,6 +11,8 @@
 
 #include <mutex>
 
+#include <poll.h>
+
 Q_LOGGING_CATEGORY(lcDirect, "zephra.ftp.direct", QtInfoMsg)
 
 namespace zephra::ftp::direct {
@@ -299,6 +301,17 @@ void DirectSession::close()
     m_password.clear();
 }
 
+bool DirectSession::controlConnectionIsStale() const
+{
+    curl_socket_t sock = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(handleOf(m_curl), CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK || sock == CURL_SOCKET_BAD)
+        return false;  // no cached connection: libcurl connects anyway
+    pollfd p{};
+    p.fd = sock;
+    p.events = POLLIN;
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
 DirectResult DirectSession::perform(Call& call)
 {
     if (m_cancel.load())
@@ -308,6 +321,13 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_reset(c);
     call.progress = &m_progress;
     call.cancel = &m_cancel;
+
+    // An idle control connection has nothing to say. When the server has spoken anyway or hung up
+    // (pyftpdlib: "421 Control connection timed out." and close), libcurl would reuse it and
+    // fail the operation on that 421; open a fresh one instead, which logs in again.
+    const bool stale = call.kind != Call::Kind::Login && controlConnectionIsStale();
+    if (stale)
+        qCDebug(lcDirect) << "the server dropped the idle control connection; logging in again";
 
     const QByteArray user = m_user.toUtf8();
     const QByteArray password = m_password.toUtf8();
@@ -324,6 +344,8 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, seconds(m_options.stallTimeoutMs));
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXCONNECTS, 1L);  // a fresh connection pushes the stale one out
+    curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, stale ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, call.errorBuffer);

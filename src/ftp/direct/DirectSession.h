@@ -151,6 +151,7 @@ private:
     DirectResult perform(detail::Call& call);
     DirectResult transferDown(const QString& remoteName, const Consumer& consumer);
     DirectResult quote(const QStringList& commands, const QString& what);
+    bool controlConnectionIsStale() const;
     DirectResult checkOpen(const QStringList& names, bool allowEmpty = false) const;
     QByteArray urlFor(const QString& path, bool directory) const;
 
