@@ -16,6 +16,28 @@ QString formatSize(qint64 size)
     return QLocale().toString(size);
 }
 
+qint64 wallClockKey(const QDateTime& when)
+{
+    if (!when.isValid())
+        return -1;
+    const QDate d = when.date();
+    return (d.toJulianDay() - QDate(1, 1, 1).toJulianDay()) * 86400 + when.time().msecsSinceStartOfDay() / 1000;
+}
+
+QString formatWallClock(qint64 key)
+{
+    if (key < 0)
+        return {};
+    const QDate d = QDate::fromJulianDay(key / 86400 + QDate(1, 1, 1).toJulianDay());
+    const int minutes = int(key % 86400) / 60;
+    return QStringLiteral("%1-%2-%3 %4:%5")
+        .arg(d.year(), 4, 10, QLatin1Char('0'))
+        .arg(d.month(), 2, 10, QLatin1Char('0'))
+        .arg(d.day(), 2, 10, QLatin1Char('0'))
+        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
 void FileListModel::setRows(std::vector<FileRow> rows)
 {
     for (std::size_t i = 0; i < rows.size(); ++i)
@@ -51,7 +73,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const
         switch (index.column()) {
         case NameColumn: return r.name;
         case SizeColumn: return formatSize(r.size);
-        case DateColumn: return r.dateText;
+        case DateColumn: return formatWallClock(r.modified);
         }
         break;
     case Qt::DecorationRole:
@@ -112,7 +134,7 @@ void FileListModel::sortRows(std::vector<FileRow>& rows) const
     switch (m_sortColumn) {
     case NameColumn: std::sort(rows.begin(), rows.end(), byName); break;
     case SizeColumn: std::sort(rows.begin(), rows.end(), byKey(&FileRow::size)); break;
-    case DateColumn: std::sort(rows.begin(), rows.end(), byKey(&FileRow::dateKey)); break;
+    case DateColumn: std::sort(rows.begin(), rows.end(), byKey(&FileRow::modified)); break;
     default: std::sort(rows.begin(), rows.end(), byOrder); return;
     }
     if (descending)

@@ -5,6 +5,7 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <cstdint>
@@ -18,8 +19,7 @@ struct FileRow {
     QString name;            // as shown
     QByteArray rawName;      // the server's exact bytes; empty for local rows
     qint64 size = -1;        // -1: not known
-    QString dateText;        // as shown
-    qint64 dateKey = -1;     // for sorting; -1: not known
+    qint64 modified = -1;    // wall-clock seconds as the date is shown (wallClockKey); -1: not known
     std::uint16_t icon = kIconOtherFile;
     bool offered = true;     // false: a hostile server name, shown greyed and never selectable
     int fileOrder = 0;       // position in the listing, restored by sort(-1); set by setRows
@@ -60,5 +60,11 @@ private:
 
 // Size as shown in the "Velikost" column: exact bytes with digit grouping.
 QString formatSize(qint64 size);
+
+// A date and time as its wall-clock reading in seconds (no time-zone lookup: converting
+// 100 000 listing dates through the zone database costs seconds), -1 for an invalid one.
+qint64 wallClockKey(const QDateTime& when);
+// "Datum" as shown on both sides: "yyyy-MM-dd HH:mm"; empty for -1.
+QString formatWallClock(qint64 key);
 
 }  // namespace zephra::browse

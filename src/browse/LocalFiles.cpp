@@ -23,9 +23,7 @@ std::vector<FileRow> readLocalFiles(const QString& directory, const QString& fil
         row.name = name;
         row.icon = GetFileIcon(name);
         row.size = info.size();
-        const QDateTime modified = info.lastModified();
-        row.dateText = formatListingDate(modified);
-        row.dateKey = modified.toMSecsSinceEpoch();
+        row.modified = wallClockKey(info.lastModified());
         rows.push_back(std::move(row));
     }
     return rows;

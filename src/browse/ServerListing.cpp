@@ -11,13 +11,6 @@ bool matchesExtensionFilter(const QString& name, const QString& filter)
     return name.endsWith(filter, Qt::CaseSensitive);
 }
 
-QString formatListingDate(const QDateTime& when)
-{
-    if (!when.isValid())
-        return {};
-    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-}
-
 ServerListing buildServerListing(QByteArrayView listing, const QString& filter, QDate today)
 {
     ServerListing out;
@@ -38,8 +31,7 @@ ServerListing buildServerListing(QByteArrayView listing, const QString& filter, 
         row.name = std::move(e.name);
         row.rawName = std::move(e.rawName);
         row.size = e.size;
-        row.dateText = formatListingDate(e.modified);
-        row.dateKey = e.modified.isValid() ? e.modified.toMSecsSinceEpoch() : -1;
+        row.modified = wallClockKey(e.modified);
         row.offered = offered;
         out.files.push_back(std::move(row));
     }

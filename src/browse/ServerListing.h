@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDate>
-#include <QDateTime>
 #include <QString>
 
 #include <vector>
@@ -28,9 +27,6 @@ struct ServerListing {
 // An empty filter or "*.*" keeps every file; any other keeps the names ending with it
 // (case-sensitive). Directories are never filtered.
 bool matchesExtensionFilter(const QString& name, const QString& filter);
-
-// "Datum" text for both lists: "yyyy-MM-dd HH:mm", empty when not known.
-QString formatListingDate(const QDateTime& when);
 
 // Parses with the shared listing parser; `today` places Unix dates that carry no year.
 ServerListing buildServerListing(QByteArrayView listing, const QString& filter = {},

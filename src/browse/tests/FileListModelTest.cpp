@@ -9,14 +9,13 @@ using namespace zephra::browse;
 
 namespace {
 
-FileRow makeRow(const QString& name, qint64 size, qint64 dateKey, bool offered = true)
+FileRow makeRow(const QString& name, qint64 size, qint64 modified, bool offered = true)
 {
     FileRow r;
     r.name = name;
     r.rawName = name.toUtf8();
     r.size = size;
-    r.dateKey = dateKey;
-    r.dateText = QString::number(dateKey);
+    r.modified = modified;
     r.icon = GetFileIcon(name);
     r.offered = offered;
     return r;
@@ -54,6 +53,11 @@ TEST_F(FileListModelTest, ColumnsAndCells)
     EXPECT_EQ(names(model), QStringList({"b.txt", "A.gif", "c.zip", "a.txt"}));
     EXPECT_EQ(model.index(2, 1).data().toString(), formatSize(1000));
     EXPECT_EQ(model.index(3, 1).data().toString(), QString());  // size not known stays empty
+    EXPECT_EQ(model.index(3, 2).data().toString(), QString());
+    const qint64 key = wallClockKey(QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59)));
+    EXPECT_EQ(formatWallClock(key), "2024-02-29 23:59");
+    EXPECT_EQ(formatWallClock(wallClockKey(QDateTime(QDate(1999, 1, 2), QTime(3, 4)))),
+              "1999-01-02 03:04");
     EXPECT_EQ(model.index(1, 0).data(FileListModel::IconIndexRole).toInt(), 4);
     EXPECT_FALSE(model.index(1, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
 }

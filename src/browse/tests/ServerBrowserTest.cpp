@@ -66,14 +66,14 @@ TEST(ServerListing, RealServerLinesGiveNamesSizesAndDates)
     ASSERT_EQ(l.files.size(), 4u);
     EXPECT_EQ(l.files[0].name, "notes.TXT");
     EXPECT_EQ(l.files[0].icon, 3);
-    EXPECT_EQ(l.files[0].dateText, "2020-01-01 00:00");
+    EXPECT_EQ(formatWallClock(l.files[0].modified), "2020-01-01 00:00");
     EXPECT_EQ(l.files[1].name, "my  file.txt");  // blanks inside names survive
     EXPECT_EQ(l.files[1].size, 1048576);
-    EXPECT_EQ(l.files[1].dateText, "2026-03-05 09:30");
+    EXPECT_EQ(formatWallClock(l.files[1].modified), "2026-03-05 09:30");
     EXPECT_EQ(l.files[2].name, "latest");        // "name -> target" gives the name
     EXPECT_EQ(l.files[3].name, "report 2024.doc");
     EXPECT_EQ(l.files[3].size, 1234);
-    EXPECT_EQ(l.files[3].dateText, "2024-01-31 13:15");
+    EXPECT_EQ(formatWallClock(l.files[3].modified), "2024-01-31 13:15");
 }
 
 TEST(ServerListing, FilterKeepsNameEndingsCaseSensitively)
