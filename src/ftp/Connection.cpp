@@ -682,7 +682,10 @@ void Connection::onDataReadyRead()
             return;
         }
         t.bytes += n;
+        const Transfer* current = &t;
         emit transferProgress(t.bytes, t.total);
+        if (m_transfer.get() != current)
+            return;  // a receiver cancelled it
         if (m_state == State::Transferring || m_state == State::AwaitingTransferStart)
             armWatchdog();
     }
@@ -765,7 +768,10 @@ void Connection::pumpUpload()
             return;
         }
         t.bytes += n;
+        const Transfer* current = &t;
         emit transferProgress(t.bytes, t.total);
+        if (m_transfer.get() != current)
+            return;  // a receiver cancelled it
         armWatchdog();
     }
     t.pumping = false;

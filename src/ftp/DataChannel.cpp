@@ -113,6 +113,7 @@ void DataChannel::finishSending()
 void DataChannel::abort()
 {
     m_done = true;
+    ++m_generation;
     m_listener.reset();
     if (!m_socket)
         return;
@@ -142,8 +143,9 @@ qint64 DataChannel::read(char* data, qint64 maxSize)
 
 void DataChannel::reportClosedLater()
 {
-    QMetaObject::invokeMethod(this, [this] {
-        if (!m_done) {
+    // Only for this connection: a later one may have begun before the call runs.
+    QMetaObject::invokeMethod(this, [this, generation = m_generation] {
+        if (!m_done && generation == m_generation) {
             m_done = true;
             emit closed();
         }

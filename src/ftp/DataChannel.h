@@ -51,6 +51,7 @@ private:
     std::unique_ptr<Listener> m_listener;
     QHostAddress m_expectedPeer;
     bool m_done = false;
+    quint64 m_generation = 0;  // counts connections, so a late report never reaches the next one
 };
 
 }  // namespace zephra::ftp

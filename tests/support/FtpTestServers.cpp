@@ -34,6 +34,15 @@ bool acceptsConnections(quint16 port)
     return greeted;
 }
 
+QByteArray readTail(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    file.seek(qMax<qint64>(0, file.size() - 2000));
+    return file.readAll();
+}
+
 }  // namespace
 
 FtpTestServer::FtpTestServer(QString name, QString user, QString password)
@@ -85,7 +94,13 @@ bool FtpTestServer::start()
             return false;
         }
         m_process = std::make_unique<QProcess>();
+        // The server's output goes to a file (a pipe nobody reads would fill and stall it);
+        // ZEPHRA_FTP_SERVER_LOG=FILE names another file, for debugging.
+        QString log = qEnvironmentVariable("ZEPHRA_FTP_SERVER_LOG");
+        if (log.isEmpty())
+            log = workDir() + QStringLiteral("/server.log");
         m_process->setProcessChannelMode(QProcess::MergedChannels);
+        m_process->setStandardOutputFile(log, QIODevice::Append);
         m_process->setWorkingDirectory(workDir());
         m_process->start(program, arguments);
         if (!m_process->waitForStarted(5000)) {
@@ -103,7 +118,7 @@ bool FtpTestServer::start()
         m_error = QStringLiteral("%1 did not start (status %2): %3")
                       .arg(m_name)
                       .arg(m_process->exitCode())
-                      .arg(QString::fromLocal8Bit(m_process->readAll()).trimmed());
+                      .arg(QString::fromLocal8Bit(readTail(log)).trimmed());
         stop();
     }
     return false;

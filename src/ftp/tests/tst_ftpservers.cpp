@@ -1,2 +1,238 @@
+// Interoperability of the engine with real servers on loopback (vsftpd and pyftpdlib), in
+// passive and active mode: listing, download, upload, directories, rename, delete, refused
+// login, and a cancelled transfer followed by a working command.
+#include "FtpTestServers.h"
+#include "ftp/Connection.h"
+#include "ftp/Listing.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
 #include <gtest/gtest.h>
-TEST(Placeholder, Nothing) {}
+#include <map>
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+QT_END_NAMESPACE
+
+using namespace zephra::ftp;
+using zephra::test::FtpTestServer;
+
+namespace {
+
+QByteArray pattern(qint64 size, int seed = 1)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + i / 7 + seed) & 0xff);
+    return bytes;
+}
+
+// One server of each kind for the whole run; started when first needed.
+FtpTestServer* sharedServer(const QString& name, QString* skipReason)
+{
+    static std::map<QString, std::unique_ptr<FtpTestServer>> servers;
+    static std::map<QString, QString> failures;
+    if (failures.count(name)) {
+        *skipReason = failures[name];
+        return nullptr;
+    }
+    auto& server = servers[name];
+    if (!server) {
+        server = zephra::test::makeFtpTestServer(name);
+        if (!server->start()) {
+            failures[name] = server->errorString();
+            *skipReason = failures[name];
+            server.reset();
+            return nullptr;
+        }
+    }
+    return server.get();
+}
+
+struct Setup {
+    const char* server;
+    const char* mode;
+};
+
+class RealServerTest : public ::testing::TestWithParam<Setup> {
+protected:
+    void SetUp() override
+    {
+        QString reason;
+        server = sharedServer(QString::fromLatin1(GetParam().server), &reason);
+        if (!server)
+            GTEST_SKIP() << reason.toStdString();
+        // Each test works in its own directory on the server.
+        dirName = QStringLiteral("t%1").arg(++counter);
+        remoteDir = server->rootDir() + QLatin1Char('/') + dirName;
+        ASSERT_TRUE(QDir().mkpath(remoteDir));
+        connection.setConnectionMode(QString::fromLatin1(GetParam().mode));
+        connection.setTimeOut(10000);
+        ASSERT_TRUE(login(server->user(), server->password()).ok());
+        ASSERT_TRUE(run([&] { connection.TransferType(0); }).ok());
+        ASSERT_TRUE(run([&] { connection.ChangeDirectory(dirName); }).ok());
+    }
+
+    void TearDown() override
+    {
+        if (connection.isLoggedIn())
+            (void)run([&] { connection.Disconnect(); });
+    }
+
+    Result run(const std::function<void()>& operation, int timeoutMs = 60000)
+    {
+        QSignalSpy spy(&connection, &Connection::finished);
+        operation();
+        if (spy.isEmpty() && !spy.wait(timeoutMs))
+            return Result{ErrorKind::ProtocolError, 0, {}, QStringLiteral("no result in time")};
+        EXPECT_EQ(spy.count(), 1);
+        return spy.takeFirst().at(0).value<Result>();
+    }
+
+    Result login(const QString& user, const QString& password)
+    {
+        return run([&] { connection.Connect(server->host(), QString::number(server->port()), user, password); });
+    }
+
+    static QByteArray readFile(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+    static void writeFile(const QString& path, const QByteArray& bytes)
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+
+    QList<ListingEntry> list()
+    {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        const Result result = run([&] { connection.ListContents(&buffer); });
+        EXPECT_TRUE(result.ok()) << result.description.toStdString();
+        return parseListing(buffer.data());
+    }
+
+    FtpTestServer* server = nullptr;
+    Connection connection;
+    QTemporaryDir local;
+    QString dirName;
+    QString remoteDir;
+    static inline int counter = 0;
+};
+
+TEST_P(RealServerTest, DownloadAndUploadKeepEveryByte)
+{
+    for (qint64 size : {0, 1, 3072, 3073, 5000, 3 * 1024 * 1024 + 17}) {
+        const QByteArray bytes = pattern(size, int(size % 251));
+        const QString name = QStringLiteral("file %1.bin").arg(size);
+        writeFile(remoteDir + QLatin1Char('/') + name, bytes);
+        const QString target = local.filePath(name);
+        const Result got = run([&] { connection.GetFile(name, target); });
+        ASSERT_TRUE(got.ok()) << size << ": " << got.description.toStdString();
+        EXPECT_EQ(readFile(target), bytes) << size;
+
+        const Result put = run([&] { connection.PutFile(QStringLiteral("up ") + name, target); });
+        ASSERT_TRUE(put.ok()) << size << ": " << put.description.toStdString() << connection.LogData().right(600).toStdString();
+        EXPECT_EQ(readFile(remoteDir + QStringLiteral("/up ") + name), bytes) << size;
+    }
+    // A producer device instead of a file.
+    QBuffer producer;
+    producer.setData(pattern(200000, 9));
+    producer.open(QIODevice::ReadOnly);
+    ASSERT_TRUE(run([&] { connection.PutFile(QStringLiteral("produced"), &producer); }).ok());
+    EXPECT_EQ(readFile(remoteDir + QStringLiteral("/produced")), pattern(200000, 9));
+}
+
+TEST_P(RealServerTest, ListingDirectoriesRenameAndDelete)
+{
+    writeFile(remoteDir + QStringLiteral("/with blanks.txt"), "abc");
+    ASSERT_TRUE(run([&] { connection.MakeDirectory(QStringLiteral("sub dir")); }).ok());
+    EXPECT_TRUE(QFileInfo(remoteDir + QStringLiteral("/sub dir")).isDir());
+
+    QList<ListingEntry> entries = list();
+    std::map<QString, bool> seen;
+    for (const ListingEntry& entry : entries)
+        seen[entry.name] = entry.isDirectory;
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen.count(QStringLiteral("with blanks.txt")), 1u);
+    EXPECT_TRUE(seen[QStringLiteral("sub dir")]);
+
+    ASSERT_TRUE(run([&] { connection.Rename(QStringLiteral("with blanks.txt"), QStringLiteral("renamed.txt")); }).ok());
+    EXPECT_EQ(readFile(remoteDir + QStringLiteral("/renamed.txt")), "abc");
+    EXPECT_EQ(run([&] { connection.Rename(QStringLiteral("missing"), QStringLiteral("x")); }).kind, ErrorKind::Reply);
+
+    ASSERT_TRUE(run([&] { connection.RemoveFile(QStringLiteral("renamed.txt")); }).ok());
+    EXPECT_FALSE(QFile::exists(remoteDir + QStringLiteral("/renamed.txt")));
+    ASSERT_TRUE(run([&] { connection.RemoveDirectory(QStringLiteral("sub dir")); }).ok());
+    EXPECT_FALSE(QFile::exists(remoteDir + QStringLiteral("/sub dir")));
+    EXPECT_EQ(run([&] { connection.RemoveDirectory(QStringLiteral("sub dir")); }).replyCode, 550);
+    EXPECT_TRUE(list().isEmpty());
+    // The log never holds the password.
+    EXPECT_FALSE(connection.LogData().contains(server->password()));
+}
+
+TEST_P(RealServerTest, RefusedDownloadKeepsTheLocalFile)
+{
+    const QString target = local.filePath(QStringLiteral("keep.txt"));
+    writeFile(target, "precious");
+    const Result result = run([&] { connection.GetFile(QStringLiteral("missing.bin"), target); });
+    EXPECT_EQ(result.replyCode, 550);
+    EXPECT_EQ(readFile(target), "precious");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"keep.txt"}));
+}
+
+TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
+{
+    const QByteArray big = pattern(48 * 1024 * 1024);
+    writeFile(remoteDir + QStringLiteral("/big.bin"), big);
+    const QString target = local.filePath(QStringLiteral("big.bin"));
+    writeFile(target, "old");
+    const auto cancelAfter = [&](qint64 threshold) {
+        return QObject::connect(&connection, &Connection::transferProgress, &connection,
+                                [this, threshold](qint64 bytes, qint64) {
+                                    if (bytes >= threshold)
+                                        connection.cancel();
+                                });
+    };
+    auto guard = cancelAfter(1024 * 1024);
+    Result result = run([&] { connection.GetFile(QStringLiteral("big.bin"), target); });
+    QObject::disconnect(guard);
+    EXPECT_EQ(result.kind, ErrorKind::Cancelled);
+    EXPECT_EQ(readFile(target), "old");
+    EXPECT_EQ(list().size(), 1);
+
+    writeFile(target, big);
+    guard = cancelAfter(1024 * 1024);
+    result = run([&] { connection.PutFile(QStringLiteral("up.bin"), target); });
+    QObject::disconnect(guard);
+    EXPECT_EQ(result.kind, ErrorKind::Cancelled);
+    const Result next = run([&] { connection.GetFile(QStringLiteral("big.bin"), local.filePath(QStringLiteral("again.bin"))); });
+    ASSERT_TRUE(next.ok()) << next.description.toStdString();
+    EXPECT_EQ(readFile(local.filePath(QStringLiteral("again.bin"))).size(), big.size());
+}
+
+TEST_P(RealServerTest, RefusedLoginIsAnError)
+{
+    (void)run([&] { connection.Disconnect(); });
+    const Result result = login(server->badUser(), QStringLiteral("wrong"));
+    EXPECT_EQ(result.kind, ErrorKind::Reply);
+    EXPECT_EQ(result.replyCode, 530);
+    EXPECT_EQ(result.description, "User not logged in correct.");
+    EXPECT_FALSE(connection.isLoggedIn());
+    EXPECT_EQ(run([&] { connection.ChangeDirectory(QStringLiteral("x")); }).kind, ErrorKind::NotConnected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest,
+                         ::testing::Values(Setup{"vsftpd", "PASV"}, Setup{"vsftpd", "PORT"},
+                                           Setup{"pyftpdlib", "PASV"}, Setup{"pyftpdlib", "PORT"}),
+                         [](const auto& info) {
+                             return std::string(info.param.server) + "_" + info.param.mode;
+                         });
+
+}  // namespace
