@@ -5,6 +5,35 @@
 
 namespace zephra::crypto {
 
+namespace {
+
+LookupPlan makePlan(const Machine& m, bool decrypt, int periodIndex)
+{
+    LookupPlan plan;
+    plan.negate = decrypt;
+    auto turnOf = [&](int rotor) {
+        const auto t = m.slotTurn[static_cast<std::size_t>(Machine::slotOfRotor(rotor, periodIndex))];
+        return static_cast<std::uint8_t>(decrypt ? -t : t);
+    };
+    for (int k = 0; k < 2 * kRotorCount; ++k) {
+        const int slot = decrypt ? kRotorCount - 1 - k % kRotorCount : k % kRotorCount;
+        const auto ki = static_cast<std::size_t>(k);
+        plan.tableRotor[ki] = static_cast<std::uint8_t>(Machine::rotorInSlot(slot, periodIndex));
+        if (!decrypt)
+            plan.offsetRotor[ki] = static_cast<std::int8_t>(plan.tableRotor[ki]);
+        else
+            plan.offsetRotor[ki] = k == 0 ? -1 : static_cast<std::int8_t>(plan.tableRotor[ki - 1]);
+        plan.turn[ki] = plan.offsetRotor[ki] < 0 ? 0 : turnOf(plan.offsetRotor[ki]);
+    }
+    if (decrypt) {
+        plan.finalRotor = static_cast<std::int8_t>(plan.tableRotor[2 * kRotorCount - 1]);
+        plan.finalTurn = turnOf(plan.finalRotor);
+    }
+    return plan;
+}
+
+}  // namespace
+
 Machine Machine::build(const std::array<Rotor, kRotorCount>& rotors,
                        const std::array<std::uint8_t, kRotorCount>& directions,
                        const std::array<int, kRotorCount>& steps,
@@ -38,6 +67,10 @@ Machine Machine::build(const std::array<Rotor, kRotorCount>& rotors,
     m.periodStart[kPeriodCount] = pos;
     m.cycle = pos;
     m.cycleTurn = off;
+    for (int p = 0; p < kPeriodCount; ++p) {
+        m.plans[0][static_cast<std::size_t>(p)] = makePlan(m, false, p);
+        m.plans[1][static_cast<std::size_t>(p)] = makePlan(m, true, p);
+    }
     return m;
 }
 
@@ -63,8 +96,10 @@ MachineState MachineState::at(const Machine& m, std::uint64_t position)
 void MachineState::advanceWithinPeriod(const Machine& m, std::uint32_t n)
 {
     assert(within + n <= m.period[static_cast<std::size_t>(periodIndex)]);
+    const int shift = periodIndex % kRotorCount;
     for (int r = 0; r < kRotorCount; ++r) {
-        const auto turn = m.slotTurn[static_cast<std::size_t>(Machine::slotOfRotor(r, periodIndex))];
+        const int slot = r >= shift ? r - shift : r - shift + kRotorCount;
+        const auto turn = m.slotTurn[static_cast<std::size_t>(slot)];
         offset[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(offset[static_cast<std::size_t>(r)] + n * turn);
     }
     within += n;
@@ -72,27 +107,6 @@ void MachineState::advanceWithinPeriod(const Machine& m, std::uint32_t n)
         within = 0;
         periodIndex = (periodIndex + 1) % kPeriodCount;
     }
-}
-
-LookupPlan LookupPlan::make(bool decrypt, int periodIndex)
-{
-    LookupPlan plan;
-    plan.negate = decrypt;
-    for (int k = 0; k < 2 * kRotorCount; ++k) {
-        const int slot = decrypt ? kRotorCount - 1 - k % kRotorCount : k % kRotorCount;
-        const auto ki = static_cast<std::size_t>(k);
-        plan.tableRotor[ki] = static_cast<std::uint8_t>(Machine::rotorInSlot(slot, periodIndex));
-        if (!decrypt) {
-            plan.offsetRotor[ki] = static_cast<std::int8_t>(plan.tableRotor[ki]);
-        } else if (k == 0) {
-            plan.offsetRotor[ki] = -1;
-        } else {
-            plan.offsetRotor[ki] = static_cast<std::int8_t>(plan.tableRotor[ki - 1]);
-        }
-    }
-    if (decrypt)
-        plan.finalRotor = plan.tableRotor[2 * kRotorCount - 1];
-    return plan;
 }
 
 }  // namespace zephra::crypto

@@ -16,6 +16,19 @@
 
 namespace zephra::crypto {
 
+// The 40 lookups of one byte as (table, offset) pairs for the rotor arrangement of one period.
+// Encryption: slot 1..20 twice, table rotor r, index x + offset(r).
+// Decryption: slot 20..1 twice through inverse tables; each lookup first takes off the offset
+// of the slot looked up before it, and `finalRotor` is the last one to take off.
+struct LookupPlan {
+    std::array<std::uint8_t, 2 * kRotorCount> tableRotor{};
+    std::array<std::int8_t, 2 * kRotorCount> offsetRotor{};  // -1: no offset
+    std::array<std::uint8_t, 2 * kRotorCount> turn{};        // offset change per byte, negated as used
+    bool negate = false;                                       // offsets are taken off, not added
+    std::int8_t finalRotor = -1;                               // -1: no final offset
+    std::uint8_t finalTurn = 0;
+};
+
 struct Machine {
     // Rotor tables written twice in a row, so that table[x + o] needs no wrap for x, o < 256.
     alignas(64) std::array<std::array<std::uint8_t, 512>, kRotorCount> forward{};
@@ -27,6 +40,8 @@ struct Machine {
     std::array<std::uint8_t, kRotorCount> cycleTurn{};        // per rotor: turn over one cycle
     // Offset of each rotor at the start of each period within cycle 0.
     std::array<std::array<std::uint8_t, kRotorCount>, kPeriodCount> startOffset{};
+    // The lookups of each period, for encryption [0] and decryption [1].
+    std::array<std::array<LookupPlan, kPeriodCount>, 2> plans{};
 
     static Machine build(const std::array<Rotor, kRotorCount>& rotors,
                          const std::array<std::uint8_t, kRotorCount>& directions,
@@ -50,19 +65,6 @@ struct MachineState {
     static MachineState at(const Machine& m, std::uint64_t position);
     // Moves on by n bytes that stay inside the current period (within + n <= period).
     void advanceWithinPeriod(const Machine& m, std::uint32_t n);
-};
-
-// The 40 lookups of one byte as (table, offset) pairs for the rotor arrangement of one period.
-// Encryption: slot 1..20 twice, table rotor r, index x + offset(r).
-// Decryption: slot 20..1 twice through inverse tables; each lookup first takes off the offset
-// of the slot looked up before it, and `finalRotor` is the last one to take off.
-struct LookupPlan {
-    std::array<std::uint8_t, 2 * kRotorCount> tableRotor{};
-    std::array<std::int8_t, 2 * kRotorCount> offsetRotor{};  // -1: no offset
-    bool negate = false;
-    int finalRotor = -1;                                       // -1: no final offset
-
-    static LookupPlan make(bool decrypt, int periodIndex);
 };
 
 }  // namespace zephra::crypto

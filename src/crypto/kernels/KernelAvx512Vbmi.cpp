@@ -37,6 +37,7 @@ inline void butterfly(__m512i r[8])
         (4 & b) ? 8 + 4 : 4 + b, (5 & b) ? 8 + 5 : 5 + b, (6 & b) ? 8 + 6 : 6 + b, (7 & b) ? 8 + 7 : 7 + b};
     const __m512i il = _mm512_load_si512(lo);
     const __m512i ih = _mm512_load_si512(hi);
+#pragma GCC unroll 8
     for (int g = 0; g < 8; ++g) {
         if (g & b)
             continue;
@@ -55,6 +56,8 @@ inline void transposeQwords(__m512i r[8])
 }
 
 // Byte-transposes a 64 x 64 matrix: load(row) gives input rows, store(row, v) takes output rows.
+// Eight rows at a time: a qword transpose across eight registers plus one byte shuffle turns
+// them into 8 x 8 blocks, and a second qword transpose assembles the output rows.
 template <class Load, class Store>
 inline void transpose64(Load load, Store store)
 {
@@ -63,19 +66,26 @@ inline void transpose64(Load load, Store store)
         3, 11, 19, 27, 35, 43, 51, 59, 4, 12, 20, 28, 36, 44, 52, 60, 5, 13, 21, 29, 37, 45, 53, 61,
         6, 14, 22, 30, 38, 46, 54, 62, 7, 15, 23, 31, 39, 47, 55, 63};
     const __m512i byteIdx = _mm512_load_si512(kBytes);
-    __m512i tmp[64];
-    __m512i r[8];
+    alignas(64) __m512i tmp[64];
+#pragma GCC unroll 1
     for (int g = 0; g < 8; ++g) {
+        __m512i r[8];
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j)
             r[j] = load(8 * g + j);
         transposeQwords(r);
-        for (int b = 0; b < 8; ++b)
-            tmp[8 * b + g] = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, byteIdx, r[b]);  // maskz: GCC 12 warns on the unmasked form
+#pragma GCC unroll 8
+        for (int b = 0; b < 8; ++b)  // maskz: GCC 12 warns on the unmasked form
+            tmp[8 * b + g] = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, byteIdx, r[b]);
     }
+#pragma GCC unroll 1
     for (int b = 0; b < 8; ++b) {
+        __m512i r[8];
+#pragma GCC unroll 8
         for (int g = 0; g < 8; ++g)
             r[g] = tmp[8 * b + g];
         transposeQwords(r);
+#pragma GCC unroll 8
         for (int s = 0; s < 8; ++s)
             store(8 * b + s, r[s]);
     }
@@ -88,11 +98,10 @@ inline __mmask64 firstBytes(int count)
 
 struct RunParams {
     const std::uint8_t* table[kLookups];
-    __m512i offset[kLookups];  // per lane, at the first step of the run
-    __m512i turn[kLookups];    // added per step
-    __m512i finalOffset;
-    __m512i finalTurn;
-    bool hasFinal;
+    const __m512i* offset[kLookups];  // per lane, at the first step of the run
+    const __m512i* turn[kLookups];    // added per step
+    const __m512i* finalOffset;       // nullptr: none
+    const __m512i* finalTurn;
 };
 
 template <int N>
@@ -107,8 +116,8 @@ void runSteps(const RunParams& p, std::uint8_t* stage)
         const __m512i t1 = _mm512_loadu_si512(p.table[k] + 64);
         const __m512i t2 = _mm512_loadu_si512(p.table[k] + 128);
         const __m512i t3 = _mm512_loadu_si512(p.table[k] + 192);
-        __m512i w = p.offset[k];
-        const __m512i d = p.turn[k];
+        __m512i w = *p.offset[k];
+        const __m512i d = *p.turn[k];
 #pragma GCC unroll 16
         for (int v = 0; v < N; ++v) {
             const __m512i idx = _mm512_add_epi8(x[v], w);
@@ -118,12 +127,12 @@ void runSteps(const RunParams& p, std::uint8_t* stage)
             x[v] = _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
         }
     }
-    if (p.hasFinal) {
-        __m512i w = p.finalOffset;
+    if (p.finalOffset) {
+        __m512i w = *p.finalOffset;
 #pragma GCC unroll 16
         for (int v = 0; v < N; ++v) {
             x[v] = _mm512_add_epi8(x[v], w);
-            w = _mm512_add_epi8(w, p.finalTurn);
+            w = _mm512_add_epi8(w, *p.finalTurn);
         }
     }
 #pragma GCC unroll 16
@@ -171,6 +180,15 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
     MachineState st = MachineState::at(m, position);
     const auto& tables = decrypt ? m.inverse : m.forward;
     alignas(64) std::uint8_t stage[kTile * 64];
+    // Per rotor, refreshed each run: its offset in every lane (taken off when decrypting)
+    // and its turn per step; entry kRotorCount stays zero for lookups without an offset.
+    alignas(64) __m512i offsets[kRotorCount + 1];
+    alignas(64) __m512i turns[kRotorCount + 1];
+    offsets[kRotorCount] = turns[kRotorCount] = _mm512_setzero_si512();
+    if (decrypt) {
+        for (auto& v : laneTurn)
+            v = _mm512_sub_epi8(_mm512_setzero_si512(), v);
+    }
     RunParams params;
 
     for (std::uint64_t t0 = 0; t0 < spacing; t0 += kTile) {
@@ -179,14 +197,21 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
             const std::uint64_t len = laneLen[lane];
             return len <= t0 ? 0 : static_cast<int>(std::min<std::uint64_t>(steps, len - t0));
         };
+        // Each lane row is its own stream; fetch the next tile's rows while this one runs.
+        const bool prefetch = t0 + 2 * kTile <= spacing;
         transpose64(
             [&](int lane) {
                 const int v = valid(lane);
                 if (v == 0)
                     return _mm512_setzero_si512();
                 const std::uint8_t* src = in + static_cast<std::uint64_t>(lane) * spacing + t0;
-                if (v == kTile)
+                if (v == kTile) {
+                    if (prefetch) {
+                        _mm_prefetch(reinterpret_cast<const char*>(src + kTile), _MM_HINT_T0);
+                        _mm_prefetch(reinterpret_cast<const char*>(src + 2 * kTile - 1), _MM_HINT_T0);
+                    }
                     return _mm512_loadu_si512(src);
+                }
                 return _mm512_maskz_loadu_epi8(firstBytes(v), src);
             },
             [&](int step, __m512i v) { _mm512_store_si512(stage + 64 * step, v); });
@@ -195,23 +220,23 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
             const int len = static_cast<int>(std::min<std::uint32_t>(
                 {static_cast<std::uint32_t>(steps - s), static_cast<std::uint32_t>(kMaxRun),
                  m.period[static_cast<std::size_t>(st.periodIndex)] - st.within}));
-            const LookupPlan lp = LookupPlan::make(decrypt, st.periodIndex);
-            auto offsetOf = [&](int rotor, __m512i& offset, __m512i& turn) {
-                if (rotor < 0) {
-                    offset = turn = _mm512_setzero_si512();
-                    return;
-                }
-                const __m512i base = _mm512_add_epi8(laneTurn[rotor], _mm512_set1_epi8(static_cast<char>(st.offset[static_cast<std::size_t>(rotor)])));
-                const auto t = static_cast<char>(m.slotTurn[static_cast<std::size_t>(Machine::slotOfRotor(rotor, st.periodIndex))]);
-                offset = lp.negate ? _mm512_sub_epi8(_mm512_setzero_si512(), base) : base;
-                turn = lp.negate ? _mm512_set1_epi8(static_cast<char>(-t)) : _mm512_set1_epi8(t);
-            };
+            const LookupPlan& lp = m.plans[decrypt][static_cast<std::size_t>(st.periodIndex)];
+            const int shift = st.periodIndex % kRotorCount;
+            for (int r = 0; r < kRotorCount; ++r) {
+                const auto o = st.offset[static_cast<std::size_t>(r)];
+                offsets[r] = _mm512_add_epi8(laneTurn[r], _mm512_set1_epi8(static_cast<char>(decrypt ? -o : o)));
+                const int slot = r >= shift ? r - shift : r - shift + kRotorCount;
+                const auto t = m.slotTurn[static_cast<std::size_t>(slot)];
+                turns[r] = _mm512_set1_epi8(static_cast<char>(decrypt ? -t : t));
+            }
             for (std::size_t k = 0; k < kLookups; ++k) {
                 params.table[k] = tables[lp.tableRotor[k]].data();
-                offsetOf(lp.offsetRotor[k], params.offset[k], params.turn[k]);
+                const int r = lp.offsetRotor[k] < 0 ? kRotorCount : lp.offsetRotor[k];
+                params.offset[k] = &offsets[r];
+                params.turn[k] = &turns[r];
             }
-            params.hasFinal = lp.finalRotor >= 0;
-            offsetOf(lp.finalRotor, params.finalOffset, params.finalTurn);
+            params.finalOffset = lp.finalRotor >= 0 ? &offsets[lp.finalRotor] : nullptr;
+            params.finalTurn = lp.finalRotor >= 0 ? &turns[lp.finalRotor] : nullptr;
             kRuns[static_cast<std::size_t>(len - 1)](params, stage + 64 * s);
             st.advanceWithinPeriod(m, static_cast<std::uint32_t>(len));
             s += len;
@@ -223,10 +248,15 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
                         if (count == 0)
                             return;
                         std::uint8_t* dst = out + static_cast<std::uint64_t>(lane) * spacing + t0;
-                        if (count == kTile)
+                        if (count == kTile) {
+                            if (prefetch) {
+                                __builtin_prefetch(dst + kTile, 1);
+                                __builtin_prefetch(dst + 2 * kTile - 1, 1);
+                            }
                             _mm512_storeu_si512(dst, v);
-                        else
+                        } else {
                             _mm512_mask_storeu_epi8(dst, firstBytes(count), v);
+                        }
                     });
     }
 }

@@ -22,25 +22,21 @@ struct Plan {
 
 void makePlan(const Machine& m, bool decrypt, const MachineState& st, Plan& plan)
 {
-    const LookupPlan lp = LookupPlan::make(decrypt, st.periodIndex);
+    const LookupPlan& lp = m.plans[decrypt][static_cast<std::size_t>(st.periodIndex)];
     const auto& tables = decrypt ? m.inverse : m.forward;
-    auto offsetOf = [&](int rotor, std::uint8_t& offset, std::uint8_t& turn) {
-        if (rotor < 0) {
-            offset = turn = 0;
-            return;
-        }
-        offset = st.offset[static_cast<std::size_t>(rotor)];
-        turn = m.slotTurn[static_cast<std::size_t>(Machine::slotOfRotor(rotor, st.periodIndex))];
-        if (lp.negate) {
-            offset = static_cast<std::uint8_t>(-offset);
-            turn = static_cast<std::uint8_t>(-turn);
-        }
+    auto offsetOf = [&](int rotor) -> std::uint8_t {
+        if (rotor < 0)
+            return 0;
+        const std::uint8_t o = st.offset[static_cast<std::size_t>(rotor)];
+        return lp.negate ? static_cast<std::uint8_t>(-o) : o;
     };
     for (std::size_t k = 0; k < kLookups; ++k) {
         plan.table[k] = tables[lp.tableRotor[k]].data();
-        offsetOf(lp.offsetRotor[k], plan.offset[k], plan.turn[k]);
+        plan.offset[k] = offsetOf(lp.offsetRotor[k]);
+        plan.turn[k] = lp.turn[k];
     }
-    offsetOf(lp.finalRotor, plan.finalOffset, plan.finalTurn);
+    plan.finalOffset = offsetOf(lp.finalRotor);
+    plan.finalTurn = lp.finalTurn;
 }
 
 template <int G>

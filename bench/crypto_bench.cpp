@@ -1,0 +1,138 @@
+// Cipher throughput: encrypt and decrypt of one 256 MiB buffer per kernel on 1 and 2 threads,
+// memcpy of the same buffer as the limit, and the literal machine on a small buffer for scale.
+// MB/s = 10^6 bytes per second of wall time.
+#include "LiteralMachine.h"
+#include "crypto/Engine.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace zephra::crypto;
+
+constexpr std::size_t kBufferSize = std::size_t{256} << 20;
+constexpr char kKey[] = "123456789";
+
+struct Fixture {
+    std::filesystem::path dir;
+    std::unique_ptr<Engine> engine;
+    std::vector<std::uint8_t> in, out;
+
+    Fixture()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zephra-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            std::abort();
+        dir = pattern;
+        engine = std::make_unique<Engine>(dir);
+        if (!engine->createKeyspace(kKey).ok())
+            std::abort();
+        in.resize(kBufferSize);
+        out.resize(kBufferSize);
+        std::mt19937_64 rng(1);
+        for (std::size_t i = 0; i < kBufferSize; i += 8) {
+            const std::uint64_t v = rng();
+            std::memcpy(&in[i], &v, 8);
+        }
+        std::memset(out.data(), 0, out.size());  // touch every page before timing
+    }
+    ~Fixture()
+    {
+        (void)engine->cleanUp();
+        std::filesystem::remove_all(dir);
+    }
+};
+
+Fixture& fixture()
+{
+    static Fixture f;
+    return f;
+}
+
+void setRate(benchmark::State& state, std::size_t bytes)
+{
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    state.counters["MB/s"] = benchmark::Counter(static_cast<double>(bytes) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Splits [0, n) into `threads` parts; each thread processes its own part.
+template <class Fn>
+void onThreads(int threads, std::size_t n, Fn fn)
+{
+    std::vector<std::thread> pool;
+    const std::size_t part = n / static_cast<std::size_t>(threads);
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back(fn, static_cast<std::size_t>(t) * part, t == threads - 1 ? n - static_cast<std::size_t>(t) * part : part);
+    fn(0, threads == 1 ? n : part);
+    for (auto& th : pool)
+        th.join();
+}
+
+void memcpyBench(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    const int threads = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        onThreads(threads, kBufferSize, [&](std::size_t at, std::size_t n) { std::memcpy(&f.out[at], &f.in[at], n); });
+        benchmark::ClobberMemory();
+    }
+    setRate(state, kBufferSize);
+}
+
+void cipherBench(benchmark::State& state, std::string kernel, Direction dir)
+{
+    Fixture& f = fixture();
+    std::unique_ptr<Cipher> cipher;
+    if (const Status s = f.engine->loadCipher(cipher, kernel); !s.ok()) {
+        state.SkipWithError(s.message.c_str());
+        return;
+    }
+    const int threads = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        onThreads(threads, kBufferSize, [&](std::size_t at, std::size_t n) { cipher->process(dir, at, &f.in[at], &f.out[at], n); });
+        benchmark::ClobberMemory();
+    }
+    setRate(state, kBufferSize);
+}
+
+void literalBench(benchmark::State& state, Direction dir)
+{
+    literal::Keyspace ks;
+    if (!literal::createKeyspace(kKey, ks)) {
+        state.SkipWithError("literal keyspace failed");
+        return;
+    }
+    const std::string data(reinterpret_cast<const char*>(fixture().in.data()), std::size_t{1} << 16);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(dir == Direction::Encrypt ? literal::encrypt(ks, data) : literal::decrypt(ks, data));
+    setRate(state, data.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    benchmark::RegisterBenchmark("memcpy_256MiB", memcpyBench)->Arg(1)->Arg(2)->ArgName("threads")->UseRealTime()->Unit(benchmark::kMillisecond);
+    for (const std::string& kernel : Engine::kernelNames()) {
+        for (Direction dir : {Direction::Encrypt, Direction::Decrypt}) {
+            const std::string name = std::string(dir == Direction::Encrypt ? "encrypt" : "decrypt") + "_256MiB/" + kernel;
+            benchmark::RegisterBenchmark(name.c_str(), cipherBench, kernel, dir)
+                ->Arg(1)->Arg(2)->ArgName("threads")->UseRealTime()->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::RegisterBenchmark("encrypt_64KiB/literal", literalBench, Direction::Encrypt)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("decrypt_64KiB/literal", literalBench, Direction::Decrypt)->Unit(benchmark::kMillisecond);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
