@@ -20,6 +20,17 @@ namespace zephra::keys {
 
 namespace {
 constexpr int kGeneratedKeyLength = 18;
+
+// The engine's one-line reasons as a sentence of a message box.
+QString sentence(const std::string& reason)
+{
+    QString text = QString::fromStdString(reason);
+    if (!text.isEmpty())
+        text[0] = text[0].toUpper();
+    if (!text.endsWith(u'.'))
+        text += u'.';
+    return text;
+}
 }
 
 KeyPanel::KeyPanel(const QString& appDir, dialogs::Prompter& prompter, crypto::Engine& engine, QWidget* parent)
@@ -180,7 +191,7 @@ void KeyPanel::accept()
     }
     const std::string keyBytes = bytes->toStdString();
     if (const crypto::Status valid = crypto::Engine::validateKey(keyBytes); !valid.ok()) {
-        info(QStringLiteral("Key cannot be accepted.  ") + QString::fromStdString(valid.message));
+        info(QStringLiteral("Key cannot be accepted.  ") + sentence(valid.message));
         return;
     }
     setBusy(true);
@@ -204,7 +215,7 @@ void KeyPanel::acceptFinished()
         emit keyspaceAccepted();
     } else {
         emit keyspaceLost();
-        warn(QStringLiteral("The keyspace could not be created.  ") + QString::fromStdString(status.message));
+        warn(QStringLiteral("The keyspace could not be created.  ") + sentence(status.message));
     }
 }
 

@@ -1,0 +1,133 @@
+#include "WindowFixture.h"
+
+#include "app/Session.h"
+#include "app/ShutdownSignals.h"
+#include "keys/KeyPanel.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTextBrowser>
+
+#include <csignal>
+
+using namespace zephra;
+using namespace zephra::apptest;
+
+namespace {
+
+class RecordingSession final : public app::Session {
+public:
+    explicit RecordingSession(int& disconnects) : m_disconnects(disconnects) {}
+    void disconnect() override { ++m_disconnects; }
+
+private:
+    int& m_disconnects;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, HelpItemsOpenTheirPagesWithTheirCaptions)
+{
+    open();
+    const QList<std::tuple<const char*, const char*, const char*>> items = {
+        {"HelpOverview", "Overview", "Where the program keeps its data"},
+        {"hlpkey", "Key Management", "Transfer Keys"},
+        {"hlpsend", "Sending and Receiving Files", "Receive File Encrypted"}};
+    for (const auto& [item, caption, text] : items) {
+        action(item)->trigger();
+        QDialog* browser = waitForDialog("frmBrowser");
+        ASSERT_NE(browser, nullptr) << item;
+        EXPECT_EQ(browser->windowTitle(), QLatin1String(caption));
+        auto* viewer = browser->findChild<QTextBrowser*>(QStringLiteral("WebBrowser1"));
+        EXPECT_TRUE(viewer->toPlainText().contains(QLatin1String(text))) << item;
+        EXPECT_EQ(viewer->source(), QUrl::fromLocalFile(appDir + viewer->source().fileName()));
+        browser->close();
+        (void)QTest::qWaitFor([&] { return window->findChild<QDialog*>(QStringLiteral("frmBrowser")) == nullptr; }, 5000);
+    }
+}
+
+TEST_F(WindowTest, HelpWorksOnAFirstStartAndKeepsAUsersOwnPages)
+{
+    writeFile(file("key.htm"), "<p>site rules for our keys</p>");
+    open();
+    action("hlpkey")->trigger();
+    QDialog* browser = waitForDialog("frmBrowser");
+    ASSERT_NE(browser, nullptr);
+    EXPECT_TRUE(browser->findChild<QTextBrowser*>()->toPlainText().contains(QStringLiteral("site rules")));
+}
+
+TEST_F(WindowTest, AboutBox)
+{
+    open();
+    action("HelpAbout")->trigger();
+    QDialog* about = waitForDialog("frmAbout");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->windowTitle(), QStringLiteral("About Zephra Encryption FTP 5"));
+    QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    EXPECT_FALSE(about->isVisible());
+}
+
+TEST_F(WindowTest, ClosingRunsTheShutdownSequenceOnce)
+{
+    open();
+    int disconnects = 0;
+    window->setSession(std::make_unique<RecordingSession>(disconnects));
+    type("txtKey", QStringLiteral("123456789123456789"));
+    click("Command10");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->keyPanel()->isBusy(); }, 20000));
+    ASSERT_TRUE(QFileInfo::exists(file("k1.bin")));
+    writeFile(file("ZepFTPlist.dat"), "d pub\r\n- readme\r\n");
+    writeFile(file("ZepDec.dat"), "plain text that must go");
+
+    window->close();
+    EXPECT_EQ(disconnects, 1);
+    for (const char* gone : {"ZepFTPlist.dat", "ZepDec.dat", "k1.bin", "k1.brs", "k1.bcr", "k2.bin", "k3.bin",
+                             "k4.bin", "k5.bin", "k6.dat"})
+        EXPECT_FALSE(QFileInfo::exists(file(gone))) << gone;
+    EXPECT_TRUE(QFileInfo::exists(file("key.dat"))) << "the stores stay";
+    window->shutdown();
+    window.reset();
+    EXPECT_EQ(disconnects, 1);
+}
+
+TEST_F(WindowTest, ExitDuringKeyspaceCreationWaitsThenWipes)
+{
+    open();
+    type("txtKey", QStringLiteral("123456789123456789"));
+    click("Command10");
+    action("fleext")->trigger();  // possibly while the worker still writes
+    EXPECT_FALSE(window->keyPanel()->isBusy());
+    EXPECT_FALSE(QFileInfo::exists(file("k1.bin")));
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(WindowTest, ExitWithoutAConnectionSaysNothing)
+{
+    open();
+    action("fleext")->trigger();
+    EXPECT_TRUE(prompter.asked().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(file("ZepDec.dat")));
+}
+
+TEST_F(WindowTest, StartUpWipesWorkingFilesACrashLeftBehind)
+{
+    {
+        crypto::Engine crashed(appDir.toStdString());
+        ASSERT_TRUE(crashed.createKeyspace("123456789123456789").ok());
+    }
+    ASSERT_TRUE(QFileInfo::exists(file("k3.bin")));
+    open();
+    EXPECT_FALSE(QFileInfo::exists(file("k3.bin")));
+    EXPECT_FALSE(QFileInfo::exists(file("k1.bin")));
+}
+
+TEST(ShutdownSignals, TerminationSignalsArriveOnTheEventLoop)
+{
+    app::ShutdownSignals termination;
+    QSignalSpy spy(&termination, &app::ShutdownSignals::requested);
+    ::raise(SIGTERM);
+    EXPECT_TRUE(spy.wait(5000));
+    ::raise(SIGINT);
+    EXPECT_TRUE(spy.count() == 2 || spy.wait(5000));
+}

@@ -1,0 +1,257 @@
+#include "WindowFixture.h"
+
+#include "keys/KeyPanel.h"
+#include "keys/PathSelectDialog.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QListWidget>
+
+#include <array>
+
+using namespace zephra;
+using namespace zephra::apptest;
+using Kind = dialogs::ScriptedPrompter::Kind;
+
+namespace {
+const QStringList kWorkingFiles = {"k1.bin", "k1.brs", "k1.bcr", "k2.bin", "k3.bin", "k4.bin", "k5.bin", "k6.dat"};
+}
+
+class KeyPanelTest : public WindowTest {
+protected:
+    QString keyFile() const { return file("key.dat"); }
+
+    bool encryptedEnabled() const
+    {
+        return button("Command12")->isEnabled() && button("Command14")->isEnabled()
+            && action("LocalFilesSendEncrypted")->isEnabled() && action("ServerFilesSendEncrypted")->isEnabled();
+    }
+    bool encryptedDisabled() const
+    {
+        return !button("Command12")->isEnabled() && !button("Command14")->isEnabled()
+            && !action("LocalFilesSendEncrypted")->isEnabled() && !action("ServerFilesSendEncrypted")->isEnabled();
+    }
+    // Accept, then wait (bounded) until the worker has finished.
+    void acceptKey(const QString& key)
+    {
+        type("txtKey", key);
+        click("Command10");
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !window->keyPanel()->isBusy(); }, 20000));
+    }
+};
+
+TEST_F(KeyPanelTest, LoadShowsTheFirstStoredKeyAndPickingIsCaseSensitive)
+{
+    writeFile(keyFile(), keyRecord("Office", "111222333") + keyRecord("office", "444555666")
+                             + keyRecord("Office", "777888999"));
+    open();
+    QComboBox* names = combo("cmbKey");
+    ASSERT_EQ(names->count(), 3);
+    EXPECT_EQ(names->currentText(), QStringLiteral("Office"));
+    EXPECT_EQ(edit("txtKey")->text(), QStringLiteral("111222333"));
+    pick("cmbKey", 1);
+    EXPECT_EQ(edit("txtKey")->text(), QStringLiteral("444555666"));
+    pick("cmbKey", 2);
+    EXPECT_EQ(edit("txtKey")->text(), QStringLiteral("111222333")) << "the first record of a name wins";
+}
+
+TEST_F(KeyPanelTest, GenerateGivesEighteenDigitsWithNineAsLikelyAsTheOthers)
+{
+    open();
+    std::array<int, 10> counts{};
+    constexpr int kKeys = 1000;
+    for (int i = 0; i < kKeys; ++i) {
+        click("Command4");
+        const QString key = edit("txtKey")->text();
+        ASSERT_EQ(key.size(), 18);
+        for (QChar c : key) {
+            ASSERT_TRUE(c >= u'1' && c <= u'9') << key.toStdString();
+            ++counts[c.digitValue()];
+        }
+    }
+    // 18000 digits, 2000 expected each; the old rounding gave 9 only about 1060.
+    for (int d = 1; d <= 9; ++d) {
+        EXPECT_GT(counts[d], 1700) << d;
+        EXPECT_LT(counts[d], 2300) << d;
+    }
+    EXPECT_EQ(combo("cmbKey")->count(), 0) << "generating stores nothing";
+    EXPECT_EQ(QFileInfo(keyFile()).size(), 0);
+}
+
+TEST_F(KeyPanelTest, SaveChecksThenAppendsAndOverwritesIgnoringCase)
+{
+    open();
+    click("Command8");
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Missing Data.  Enter a Name and a Key or generate one."));
+    typeCombo("cmbKey", QStringLiteral("Office"));
+    type("txtKey", QStringLiteral("1203"));
+    click("Command8");
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Key cannot contain a zero.  Change the zero to numeric digit."));
+    EXPECT_EQ(QFileInfo(keyFile()).size(), 0);
+
+    type("txtKey", QStringLiteral("123456789123456789"));
+    click("Command8");
+    EXPECT_EQ(prompter.last().kind, Kind::Information);
+    EXPECT_EQ(prompter.last().title, QStringLiteral("ZephraFTP"));
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Key Saved"));
+    typeCombo("cmbKey", QStringLiteral("home"));
+    type("txtKey", QStringLiteral("abc"));  // letters pass the Save checks
+    click("Command8");
+    EXPECT_EQ(readFile(keyFile()), keyRecord("Office", "123456789123456789") + keyRecord("home", "abc"));
+    EXPECT_EQ(combo("cmbKey")->count(), 0) << "Save does not reload the list";
+
+    typeCombo("cmbKey", QStringLiteral("OFFICE"));
+    type("txtKey", QStringLiteral("999"));
+    click("Command8");
+    EXPECT_EQ(readFile(keyFile()), keyRecord("OFFICE", "999") + keyRecord("home", "abc"));
+}
+
+TEST_F(KeyPanelTest, FieldsHoldNoMoreThanTheirRecordFields)
+{
+    open();
+    typeCombo("cmbKey", QString(50, u'n'));
+    EXPECT_EQ(combo("cmbKey")->currentText().size(), 40);
+    type("txtKey", QString(30, u'1'));
+    EXPECT_EQ(edit("txtKey")->text().size(), 18);
+}
+
+TEST_F(KeyPanelTest, RemoveAsksThenDropsEveryRecordOfTheExactName)
+{
+    writeFile(keyFile(), keyRecord("a", "1") + keyRecord("b", "2") + keyRecord("a", "3") + keyRecord("A", "4"));
+    open();
+    prompter.queueAnswer(false);
+    click("Command9");
+    EXPECT_EQ(prompter.last().title, QStringLiteral("Remove Confirm"));
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Are you sure you want to remove the Key a?"));
+    EXPECT_EQ(QFileInfo(keyFile()).size(), 4 * 58);
+
+    prompter.queueAnswer(true);
+    click("Command9");
+    EXPECT_EQ(readFile(keyFile()), keyRecord("b", "2") + keyRecord("A", "4"));
+    EXPECT_EQ(combo("cmbKey")->count(), 2);
+    EXPECT_EQ(combo("cmbKey")->currentText(), QStringLiteral("b"));
+    EXPECT_EQ(edit("txtKey")->text(), QStringLiteral("2"));
+
+    prompter.clear();
+    typeCombo("cmbKey", QString());
+    click("Command9");
+    EXPECT_TRUE(prompter.asked().isEmpty()) << "an empty name asks nothing";
+}
+
+TEST_F(KeyPanelTest, AcceptRefusesEmptyAndUnusableKeysBeforeWritingAnything)
+{
+    open();
+    click("Command10");
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Missing Key.  Enter a Key or generate one."));
+    type("txtKey", QStringLiteral("00123"));
+    click("Command10");
+    EXPECT_TRUE(prompter.last().text.startsWith(QStringLiteral("Key cannot be accepted.  ")));
+    for (const QString& name : kWorkingFiles)
+        EXPECT_FALSE(QFileInfo::exists(appDir + name)) << name.toStdString();
+    EXPECT_EQ(status(), QStringLiteral("Ready..."));
+}
+
+TEST_F(KeyPanelTest, AcceptBuildsTheKeyspaceAndEnablesEncryptedTransfersWhileConnected)
+{
+    open();
+    acceptKey(QStringLiteral("123456789123456789"));
+    EXPECT_TRUE(prompter.asked().isEmpty()) << (prompter.asked().isEmpty() ? "" : prompter.last().text.toStdString());
+    for (const QString& name : kWorkingFiles)
+        EXPECT_TRUE(QFileInfo::exists(appDir + name)) << name.toStdString();
+    EXPECT_EQ(status(), QStringLiteral("Ready..."));
+    EXPECT_TRUE(engine->hasKeyspace());
+    EXPECT_TRUE(encryptedDisabled()) << "no session to send through yet";
+
+    window->setConnected(true);
+    EXPECT_TRUE(button("Command11")->isEnabled());
+    EXPECT_TRUE(button("Command13")->isEnabled());
+    EXPECT_EQ(button("Command3")->text(), QStringLiteral("Disconnect"));
+    EXPECT_TRUE(encryptedEnabled());
+
+    window->setConnected(false);
+    EXPECT_FALSE(button("Command11")->isEnabled());
+    EXPECT_TRUE(encryptedDisabled());
+    window->setConnected(true);
+    EXPECT_TRUE(encryptedDisabled()) << "connecting again does not bring them back";
+    acceptKey(QStringLiteral("987654321"));
+    EXPECT_TRUE(encryptedEnabled());
+}
+
+TEST_F(KeyPanelTest, TransferRestoreAndDeleteThroughThePathDialog)
+{
+    const QByteArray store = keyRecord("Office", "123456789123456789");
+    writeFile(keyFile(), store);
+    QTemporaryDir media;
+    ASSERT_TRUE(QDir(media.path()).mkdir(QStringLiteral("stick")));
+    open().show();
+    window->keyPanel()->setPathStartDirectory(media.path());
+    if (QDialog* notice = waitForDialog("frmNotice"))
+        notice->close();
+
+    // Cancel copies nothing and says nothing.
+    click("Command5");
+    QDialog* dialog = waitForDialog("frmPathSelect");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Select Path to Transfer Key File To"));
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command2")), Qt::LeftButton);
+    EXPECT_TRUE(prompter.asked().isEmpty());
+
+    // Open "stick" in Dir1, Set: the store is copied there.
+    click("Command5");
+    dialog = waitForDialog("frmPathSelect");
+    ASSERT_NE(dialog, nullptr);
+    auto* dirs = dialog->findChild<QListWidget*>(QStringLiteral("Dir1"));
+    const QList<QListWidgetItem*> stick = dirs->findItems(QStringLiteral("stick"), Qt::MatchExactly);
+    ASSERT_EQ(stick.size(), 1);
+    emit dirs->itemActivated(stick.first());
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Keys Transferred."));
+    const QString copy = media.filePath(QStringLiteral("stick/key.dat"));
+    EXPECT_EQ(readFile(copy), store);
+
+    // Delete: No keeps the store, Yes leaves none.
+    prompter.queueAnswer(false);
+    click("Command6");
+    EXPECT_EQ(prompter.last().title, QStringLiteral("Key Delete Confirm"));
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Please make certain that you transfer the key file before deleting "
+                                                   "it.  Are you sure you want to delete the Key File?"));
+    EXPECT_EQ(readFile(keyFile()), store);
+    prompter.queueAnswer(true);
+    click("Command6");
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Key File is deleted.  No Cryptions are now possible."));
+    EXPECT_FALSE(QFileInfo::exists(keyFile()));
+
+    // Restore from the stick; the names are listed at once.
+    click("Command7");
+    dialog = waitForDialog("frmPathSelect");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Select Path to Restore Key File From"));
+    static_cast<keys::PathSelectDialog*>(dialog)->setCurrentDirectory(media.filePath(QStringLiteral("stick")));
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    EXPECT_EQ(prompter.last().text, QStringLiteral("Keys Restored."));
+    EXPECT_EQ(readFile(keyFile()), store);
+    EXPECT_EQ(combo("cmbKey")->currentText(), QStringLiteral("Office"));
+
+    // Restoring from a directory without a store says so and keeps the program's store.
+    click("Command7");
+    dialog = waitForDialog("frmPathSelect");
+    ASSERT_NE(dialog, nullptr);
+    static_cast<keys::PathSelectDialog*>(dialog)->setCurrentDirectory(media.path());
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    EXPECT_EQ(prompter.last().kind, Kind::Warning);
+    EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("no key file")));
+    EXPECT_EQ(readFile(keyFile()), store);
+}
+
+TEST(PathSelectDialog, KeyPathEndsWithOneSeparator)
+{
+    using keys::PathSelectDialog;
+    EXPECT_EQ(PathSelectDialog::withSeparator(QStringLiteral("/")), QStringLiteral("/"));
+    EXPECT_EQ(PathSelectDialog::withSeparator(QStringLiteral("/media/stick")), QStringLiteral("/media/stick/"));
+    QTemporaryDir dir;
+    PathSelectDialog dialog(PathSelectDialog::Mode::Restore, dir.path());
+    EXPECT_EQ(dialog.keyPath(), dir.path() + u'/') << "set on load";
+    dialog.show();
+    dialog.close();  // the close box cancels
+    EXPECT_TRUE(dialog.keyPath().isEmpty());
+}

@@ -1,0 +1,118 @@
+#include "dialogs/AuxWindows.h"
+#include "dialogs/HelpPages.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <gtest/gtest.h>
+
+using namespace zephra::dialogs;
+
+namespace {
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+}  // namespace
+
+TEST(HelpPages, MissingPagesAreInstalledAndPresentOnesKept)
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    {
+        QFile own(appDir + kKeyPage);
+        ASSERT_TRUE(own.open(QIODevice::WriteOnly));
+        own.write("<p>my own notes</p>");
+    }
+    EXPECT_TRUE(installHelpPages(appDir).isEmpty());
+    for (const QString& page : helpPages())
+        EXPECT_TRUE(QFileInfo(appDir + page).size() > 500 || page == kKeyPage) << page.toStdString();
+    EXPECT_EQ(readFile(appDir + kKeyPage), QByteArray("<p>my own notes</p>"));
+    EXPECT_TRUE(readFile(appDir + kSendPage).contains("Send File Encrypted"));
+}
+
+TEST(HelpPages, ViewerCaptionFollowsThePage)
+{
+    EXPECT_EQ(helpPageCaption(kOverviewPage), QStringLiteral("Overview"));
+    EXPECT_EQ(helpPageCaption(kKeyPage), QStringLiteral("Key Management"));
+    EXPECT_EQ(helpPageCaption(kSendPage), QStringLiteral("Sending and Receiving Files"));
+    EXPECT_EQ(helpPageCaption(QStringLiteral("other.htm")), QStringLiteral("Web Message"));
+}
+
+TEST(HelpBrowser, ShowsTheInstalledPageAndFollowsLinks)
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    ASSERT_TRUE(installHelpPages(appDir).isEmpty());
+    HelpBrowser browser(appDir, kOverviewPage);
+    EXPECT_EQ(browser.objectName(), QStringLiteral("frmBrowser"));
+    EXPECT_EQ(browser.windowTitle(), QStringLiteral("Overview"));
+    auto* viewer = browser.findChild<QTextBrowser*>(QStringLiteral("WebBrowser1"));
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_TRUE(viewer->toPlainText().contains(QStringLiteral("Zephra Encryption FTP 5")));
+    viewer->setSource(QUrl(kKeyPage));  // a relative link as in the pages
+    EXPECT_TRUE(viewer->toPlainText().contains(QStringLiteral("Generate Key")));
+}
+
+TEST(HelpBrowser, AMissingPageShowsAnErrorPage)
+{
+    QTemporaryDir dir;
+    HelpBrowser browser(dir.path() + u'/', kSendPage);
+    EXPECT_TRUE(browser.viewer()->toPlainText().contains(QStringLiteral("could not be found")));
+}
+
+TEST(AboutDialog, CaptionLabelsAndDone)
+{
+    AboutDialog about;
+    about.show();
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Zephra Encryption FTP 5"));
+    EXPECT_EQ(about.findChild<QLabel*>(QStringLiteral("Label1"))->text(), QStringLiteral("Zephra Encryption FTP 5"));
+    for (const char* name : {"Label2", "Label3", "Label4"})
+        EXPECT_FALSE(about.findChild<QLabel*>(QLatin1String(name))->text().isEmpty());
+    auto* done = about.findChild<QPushButton*>(QStringLiteral("Command1"));
+    EXPECT_EQ(done->text(), QStringLiteral("Done"));
+    done->click();
+    EXPECT_FALSE(about.isVisible());
+}
+
+TEST(Notice, MarkerDecidesAndTickingWritesDone)
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    const QString marker = appDir + QStringLiteral("opt.dne");
+
+    EXPECT_TRUE(noticeWanted(appDir));
+    EXPECT_TRUE(QFileInfo::exists(marker)) << "the check leaves an empty marker";
+    EXPECT_EQ(QFileInfo(marker).size(), 0);
+
+    {
+        NoticeDialog notice(appDir);
+        notice.show();
+        EXPECT_EQ(notice.windowTitle(), QStringLiteral("Important Notice"));
+        EXPECT_EQ(notice.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))->toPlainText(), NoticeDialog::kNoticeText);
+        EXPECT_TRUE(NoticeDialog::kNoticeText.contains(QStringLiteral("9 June, 2005.  If you")));
+        notice.close();  // not ticked
+    }
+    EXPECT_TRUE(noticeWanted(appDir));
+
+    {
+        NoticeDialog notice(appDir);
+        notice.show();
+        notice.findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(true);
+        notice.close();  // the close box, not a button
+    }
+    EXPECT_EQ(readFile(marker), QByteArray("Done\r\n"));
+    EXPECT_FALSE(noticeWanted(appDir));
+
+    QFile f(marker);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("x");
+    f.close();
+    EXPECT_FALSE(noticeWanted(appDir)) << "any content suppresses the notice";
+}

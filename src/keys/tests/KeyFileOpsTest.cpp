@@ -1,0 +1,97 @@
+#include "keys/KeyFileOps.h"
+
+#include "TestBytes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace zephra::keys;
+using namespace zephra::testbytes;
+
+class KeyFileOpsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir(root.path()).mkpath(QStringLiteral("app"));
+        QDir(root.path()).mkpath(QStringLiteral("stick"));
+    }
+    QTemporaryDir root;
+    QString appDir = root.filePath(QStringLiteral("app")) + u'/';
+    QString stick = root.filePath(QStringLiteral("stick")) + u'/';
+    QByteArray store = keyRecord("Office", "123456789123456789") + keyRecord("home", "987654321");
+};
+
+TEST_F(KeyFileOpsTest, TransferAndRestoreCopyTheStoreByteForByte)
+{
+    ASSERT_TRUE(writeFile(appDir + "key.dat", store));
+    ASSERT_TRUE(writeFile(stick + "key.dat", "an older copy"));
+    ASSERT_TRUE(transferStore(appDir, stick).ok);
+    EXPECT_EQ(readFile(stick + "key.dat"), store);
+
+    ASSERT_TRUE(writeFile(appDir + "key.dat", keyRecord("other", "1")));
+    ASSERT_TRUE(restoreStore(stick, appDir).ok);
+    EXPECT_EQ(readFile(appDir + "key.dat"), store);
+    EXPECT_EQ(int(QFile::permissions(appDir + "key.dat") & 0x0077), 0);
+}
+
+TEST_F(KeyFileOpsTest, FailedCopiesSayWhyAndChangeNothing)
+{
+    StoreStatus s = transferStore(appDir, stick);
+    EXPECT_FALSE(s.ok);
+    EXPECT_TRUE(s.message.contains(QStringLiteral("no key file to transfer")));
+
+    ASSERT_TRUE(writeFile(appDir + "key.dat", store));
+    s = transferStore(appDir, appDir);
+    EXPECT_FALSE(s.ok) << "source and destination are one file";
+    EXPECT_EQ(readFile(appDir + "key.dat"), store);
+
+    s = transferStore(appDir, root.filePath(QStringLiteral("missing")));
+    EXPECT_FALSE(s.ok);
+
+    s = restoreStore(stick, appDir);
+    EXPECT_FALSE(s.ok);
+    EXPECT_TRUE(s.message.contains(QStringLiteral("no key file in")));
+
+    ASSERT_TRUE(writeFile(stick + "key.dat", "not a key store"));
+    s = restoreStore(stick, appDir);
+    EXPECT_FALSE(s.ok);
+    EXPECT_TRUE(s.message.contains(QStringLiteral("not a key file")));
+    EXPECT_EQ(readFile(appDir + "key.dat"), store);
+
+    EXPECT_FALSE(restoreStore(appDir, appDir).ok);
+    EXPECT_EQ(readFile(appDir + "key.dat"), store);
+}
+
+TEST_F(KeyFileOpsTest, TransferToAReadOnlyDirectoryFailsCleanly)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root writes into read-only directories";
+    ASSERT_TRUE(writeFile(appDir + "key.dat", store));
+    QFile::setPermissions(stick, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    EXPECT_FALSE(transferStore(appDir, stick).ok);
+    QFile::setPermissions(stick, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Guards the described re-create-and-write deletion, which never reached the old data blocks:
+// a hard link still sees the file's own blocks, and they must hold no key any more.
+TEST_F(KeyFileOpsTest, DeleteOverwritesTheFileItselfThenRemovesIt)
+{
+    ASSERT_TRUE(writeFile(appDir + "key.dat", store));
+    const QString link = root.filePath(QStringLiteral("same-blocks"));
+    ASSERT_EQ(::link(QFile::encodeName(appDir + "key.dat").constData(), QFile::encodeName(link).constData()), 0);
+
+    ASSERT_TRUE(deleteStore(appDir).ok);
+    EXPECT_FALSE(QFileInfo::exists(appDir + "key.dat"));
+    EXPECT_EQ(readFile(link), QByteArray(store.size(), '@'));
+}
+
+TEST_F(KeyFileOpsTest, DeleteOfAMissingStoreSucceeds)
+{
+    EXPECT_TRUE(deleteStore(appDir).ok);
+    EXPECT_FALSE(QFileInfo::exists(appDir + "key.dat"));
+}
