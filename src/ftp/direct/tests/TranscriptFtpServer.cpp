@@ -1,4 +1,4 @@
-#include "IdleFtpServer.h"
+#include "TranscriptFtpServer.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -30,7 +30,7 @@ server.serve_forever(timeout=0.2)  # a bounded poll lets the idle time-out fire
 
 }  // namespace
 
-IdleFtpServer::~IdleFtpServer()
+TranscriptFtpServer::~TranscriptFtpServer()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
@@ -41,15 +41,14 @@ IdleFtpServer::~IdleFtpServer()
     }
 }
 
-bool IdleFtpServer::start()
+bool TranscriptFtpServer::start()
 {
-    const QString root = m_dir.path() + QStringLiteral("/root");
-    if (!m_dir.isValid() || !QDir().mkpath(root)) {
+    if (!m_dir.isValid() || !QDir().mkpath(root())) {
         m_error = QStringLiteral("cannot create the served directory");
         return false;
     }
     m_process.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral("-c"), QString::fromUtf8(kScript), root, user(), password(),
+                    {QStringLiteral("-c"), QString::fromUtf8(kScript), root(), user(), password(),
                      m_dir.path() + QStringLiteral("/server.log"), QString::number(m_idleSeconds)});
     if (!m_process.waitForStarted(5000)) {
         m_error = QStringLiteral("python3 did not start: ") + m_process.errorString();
@@ -67,18 +66,23 @@ bool IdleFtpServer::start()
     return m_port > 0;
 }
 
-QString IdleFtpServer::log() const
+QString TranscriptFtpServer::root() const
+{
+    return m_dir.path() + QStringLiteral("/root");
+}
+
+QString TranscriptFtpServer::log() const
 {
     QFile f(m_dir.path() + QStringLiteral("/server.log"));
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
-int IdleFtpServer::loginCount() const
+int TranscriptFtpServer::loginCount() const
 {
     return int(log().count(QStringLiteral("' logged in.")));
 }
 
-bool IdleFtpServer::waitForLog(const QString& text, int count, int timeoutMs) const
+bool TranscriptFtpServer::waitForLog(const QString& text, int count, int timeoutMs) const
 {
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {

@@ -1,7 +1,8 @@
 #pragma once
-// pyftpdlib with a short idle time-out, for the one case the shared test servers cannot stage: a
-// server that drops an idle control connection ("421 Control connection timed out." and close).
-// The shared starters in tests/support offer no time-out setting; everything else uses them.
+// pyftpdlib logging the whole command transcript, with an idle time-out of our choice. For what
+// the shared test servers in tests/support do not show: which commands arrived (one USER, EPRT
+// rather than PASV, TYPE I, QUIT), and a server dropping an idle control connection ("421
+// Control connection timed out." and close). Everything else uses the shared servers.
 
 #include <QProcess>
 #include <QString>
@@ -9,12 +10,12 @@
 
 namespace zephra::ftp::direct::testsupport {
 
-class IdleFtpServer final {
+class TranscriptFtpServer final {
 public:
-    explicit IdleFtpServer(int idleTimeoutSeconds) : m_idleSeconds(idleTimeoutSeconds) {}
-    ~IdleFtpServer();
-    IdleFtpServer(const IdleFtpServer&) = delete;
-    IdleFtpServer& operator=(const IdleFtpServer&) = delete;
+    explicit TranscriptFtpServer(int idleTimeoutSeconds = 300) : m_idleSeconds(idleTimeoutSeconds) {}
+    ~TranscriptFtpServer();
+    TranscriptFtpServer(const TranscriptFtpServer&) = delete;
+    TranscriptFtpServer& operator=(const TranscriptFtpServer&) = delete;
 
     // Starts the server and waits (at most 10 s) until it reports its port.
     bool start();
@@ -23,7 +24,8 @@ public:
     QString user() const { return QStringLiteral("zuser"); }
     QString password() const { return QStringLiteral("z pass:1"); }
 
-    QString log() const;  // every command, reply and session event so far
+    QString root() const;
+    QString log() const;  // every command ("<- USER x"), reply ("-> 230 ...") and session event
     int loginCount() const;
     // Waits (bounded) until text occurs in the log at least count times.
     bool waitForLog(const QString& text, int count, int timeoutMs) const;

@@ -1,7 +1,7 @@
 // The direct route against real servers on 127.0.0.1: pyftpdlib and vsftpd.
 
 #include "FtpTestServers.h"
-#include "IdleFtpServer.h"
+#include "TranscriptFtpServer.h"
 
 #include "ftp/direct/DirectSession.h"
 #include "ftp/direct/RemoteName.h"
@@ -20,7 +20,7 @@
 #include <thread>
 
 using namespace zephra::ftp::direct;
-using testsupport::IdleFtpServer;
+using testsupport::TranscriptFtpServer;
 
 namespace {
 
@@ -64,7 +64,7 @@ const DirectEntry* find(const QList<DirectEntry>& entries, const QString& name)
 }
 
 // A shared test server with what these tests read from it: its files, and for pyftpdlib its
-// log (every command and session event), through which logins and connections are counted.
+// log of session events, through which logins are counted.
 class Server {
 public:
     explicit Server(const QString& name) : m_server(zephra::test::makeFtpTestServer(name)) {}
@@ -86,18 +86,8 @@ public:
     QString badUser() const { return m_server->badUser(); }
     QString path(const QString& name) const { return m_server->rootDir() + QLatin1Char('/') + name; }
     QString log() const { return QString::fromUtf8(readAll(m_logDir.filePath(QStringLiteral("server.log")))); }
-    // pyftpdlib only (vsftpd logs nothing here): the start-up probe connects but never logs in.
+    // pyftpdlib only (vsftpd logs nothing here); the starter's probe connects but never logs in.
     int loginCount() const { return int(log().count(QStringLiteral("' logged in."))); }
-    bool waitForLog(const QString& text, int timeoutMs) const
-    {
-        for (QElapsedTimer t; !log().contains(text); QThread::msleep(50)) {
-            if (!t.isValid())
-                t.start();
-            if (t.hasExpired(timeoutMs))
-                return false;
-        }
-        return true;
-    }
 
 private:
     static QByteArray readAll(const QString& path)
@@ -275,7 +265,6 @@ TEST_P(DirectRealServer, RoundTripsFilesInBinary)
     // No part file stays on the server, no temporary file beside the local target.
     EXPECT_FALSE(QFile::exists(server->path(QStringLiteral("big one.bin.zephra-part"))));
     EXPECT_EQ(QDir(local.path()).entryList(QDir::Files).size(), 4);
-    EXPECT_TRUE(server->log().contains(QStringLiteral("TYPE I")));
 }
 
 TEST_P(DirectRealServer, ReplacesExistingFilesOnBothSides)
@@ -404,8 +393,8 @@ TEST_P(DirectRealServer, ReachesNestedDirectoriesByFullPath)
     EXPECT_OK(s.list(dir, &entries));
     EXPECT_EQ(namesOf(entries), QStringList{QStringLiteral("x y")});
     // Absolute paths: pyftpdlib puts the session at "/", vsftpd (not chrooted) at the served path.
-    const QString top = remoteName(s.loginDirectory(), QStringLiteral("a b"));
-    EXPECT_TRUE(top.startsWith(QLatin1Char('/')));
+    const QString login = s.loginDirectory();
+    const QString top = (login.endsWith(QLatin1Char('/')) ? login : login + QLatin1Char('/')) + QStringLiteral("a b");
     EXPECT_OK(s.list(top + QStringLiteral("/c d/"), &entries));  // with a trailing slash
     EXPECT_EQ(namesOf(entries), QStringList{QStringLiteral("e f")});
     EXPECT_OK(s.list(s.loginDirectory(), &entries));
@@ -419,7 +408,7 @@ TEST_P(DirectRealServer, ReachesNestedDirectoriesByFullPath)
     EXPECT_TRUE(QFileInfo(server->path(QStringLiteral("top"))).isDir());
 }
 
-TEST_P(DirectRealServer, ReusesOneLoginActiveMode)
+TEST_P(DirectRealServer, ReusesOneLogin)
 {
     writeFile(localPath(QStringLiteral("f")), "data");
     DirectSession s;
@@ -434,16 +423,9 @@ TEST_P(DirectRealServer, ReusesOneLoginActiveMode)
     EXPECT_OK(s.remove(R(QStringLiteral("d/f"))));
     EXPECT_OK(s.removeDirectory(R(QStringLiteral("d"))));
     EXPECT_EQ(s.connectionsOpened(), 1);
-    if (server->isPyftpdlib()) {
-        const QString log = server->log();
-        EXPECT_EQ(server->loginCount(), 1) << log.toStdString();
-        EXPECT_EQ(log.count(QStringLiteral("<- USER")), 1);
-        EXPECT_TRUE(log.contains(QStringLiteral("<- EPRT")) || log.contains(QStringLiteral("<- PORT")));
-        EXPECT_FALSE(log.contains(QStringLiteral("PASV")));  // PASV and EPSV both
-    }
-    s.close();
     if (server->isPyftpdlib())
-        EXPECT_TRUE(server->waitForLog(QStringLiteral("<- QUIT"), 3000));
+        EXPECT_EQ(server->loginCount(), 1) << server->log().toStdString();
+    s.close();
     EXPECT_FALSE(s.isOpen());
 }
 
@@ -465,6 +447,34 @@ TEST_P(DirectRealServer, RefusedLoginIsKnownAtOpen)
 
 INSTANTIATE_TEST_SUITE_P(Servers, DirectRealServer, ::testing::Values("pyftpdlib", "vsftpd"),
                          [](const auto& info) { return std::string(info.param); });
+
+TEST(DirectTranscript, OneLoginActiveBinaryAndQuit)
+{
+    TranscriptFtpServer server;
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    QTemporaryDir local;
+    writeFile(local.path() + QStringLiteral("/f"), "data");
+    DirectSession s;
+    ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
+    QList<DirectEntry> entries;
+    EXPECT_OK(s.put(local.path() + QStringLiteral("/f"), QStringLiteral("f")));
+    EXPECT_OK(s.list(QString(), &entries));
+    EXPECT_OK(s.get(QStringLiteral("f"), local.path() + QStringLiteral("/g")));
+    EXPECT_OK(s.makeDirectory(QStringLiteral("d")));
+    EXPECT_OK(s.removeDirectory(QStringLiteral("d")));
+    s.close();
+    ASSERT_TRUE(server.waitForLog(QStringLiteral("<- QUIT"), 1, 3000)) << server.log().toStdString();
+    const QString log = server.log();
+    EXPECT_EQ(log.count(QStringLiteral("FTP session opened")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("<- USER")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("<- EPRT")) + log.count(QStringLiteral("<- PORT")), 3);  // put, list, get
+    EXPECT_FALSE(log.contains(QStringLiteral("PASV")));  // neither PASV nor EPSV
+    EXPECT_FALSE(log.contains(QStringLiteral("<- CWD")));  // full paths; the directory never changes
+    EXPECT_TRUE(log.contains(QStringLiteral("<- TYPE I")));
+    const qsizetype stor = log.indexOf(QStringLiteral("<- STOR f.zephra-part"));
+    const qsizetype rename = log.indexOf(QStringLiteral("<- RNTO f"));
+    EXPECT_TRUE(stor >= 0 && rename > stor) << "uploads land under a temporary name, then replace the target";
+}
 
 // ---- cancellation and servers that go away ------------------------------------------------------
 
@@ -527,7 +537,7 @@ TEST(DirectCancel, MidTransferKeepsFilesAndSession)
 
 TEST(DirectServerGone, IdleDropReconnectsAndClosesCleanly)
 {
-    IdleFtpServer server(1);
+    TranscriptFtpServer server(1);
     ASSERT_TRUE(server.start()) << server.error().toStdString();
     DirectSession s;
     ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
