@@ -207,11 +207,12 @@ QWidget* MainWindow::buildLocalBrowser()
     layout->setContentsMargins(0, 0, 0, 0);
     auto* caption = new QLabel(QStringLiteral("Local"), box);
     caption->setObjectName(QStringLiteral("lblLocal"));
-    layout->addWidget(caption);
-
     auto* drive = new QComboBox(box);
     drive->setObjectName(QStringLiteral("Drive1"));
-    layout->addWidget(drive);
+    auto* head = new QHBoxLayout;
+    head->addWidget(caption);
+    head->addWidget(drive, 1);
+    layout->addLayout(head);
 
     auto* split = new QSplitter(Qt::Vertical, box);
     split->setObjectName(QStringLiteral("splitLocal"));
@@ -245,6 +246,7 @@ QWidget* MainWindow::buildServerBrowser()
     layout->setContentsMargins(0, 0, 0, 0);
     auto* caption = new QLabel(QStringLiteral("Server"), box);
     caption->setObjectName(QStringLiteral("lblServer"));
+    caption->setMinimumHeight(QComboBox().sizeHint().height());  // level with the local drive row
     layout->addWidget(caption);
 
     auto* split = new QSplitter(Qt::Vertical, box);

@@ -89,7 +89,7 @@ NoticeDialog::NoticeDialog(const QString& appDir, QWidget* parent) : QDialog(par
     buttons->setObjectName(QStringLiteral("buttons"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
-    resize(440, 260);
+    resize(460, 230);
 }
 
 void NoticeDialog::done(int result)

@@ -88,6 +88,7 @@ KeyPanel::KeyPanel(const QString& appDir, dialogs::Prompter& prompter, crypto::E
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(2, 1);
     grid->setColumnStretch(3, 1);
+    grid->setRowStretch(4, 1);
 
     connect(m_cmbKey, &QComboBox::textActivated, this, &KeyPanel::chooseName);
     connect(generate, &QPushButton::clicked, this, &KeyPanel::generateKey);
