@@ -44,15 +44,6 @@ bool readWorkFile(const QString& path, QByteArray* bytes, QString* error)
 
 }  // namespace
 
-QByteArray remoteName(const QByteArray& serverPath, const QByteArray& name)
-{
-    if (serverPath.isEmpty() || serverPath == "/")
-        return name;
-    if (serverPath.endsWith('/'))
-        return serverPath + name;
-    return serverPath + '/' + name;
-}
-
 ServerBrowser::ServerBrowser(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("ServerBrowser"));

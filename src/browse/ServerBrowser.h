@@ -19,10 +19,6 @@ class QTreeView;
 
 namespace zephra::browse {
 
-// A server entry named `name` in `serverPath`, as the direct route addresses it: the bare name
-// when the path is empty or "/", else path + "/" + name (no second "/").
-QByteArray remoteName(const QByteArray& serverPath, const QByteArray& name);
-
 class ServerBrowser final : public QWidget {
     Q_OBJECT
 public:

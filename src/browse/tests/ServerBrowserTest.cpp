@@ -123,14 +123,6 @@ TEST(ServerListing, NamesKeepTheirExactBytes)
     EXPECT_EQ(l.files[1].rawName, QByteArray("latin\xe9.txt"));
 }
 
-TEST(RemoteName, DirectRouteAddressing)
-{
-    EXPECT_EQ(remoteName("", "old"), "old");
-    EXPECT_EQ(remoteName("/", "old"), "old");
-    EXPECT_EQ(remoteName("pub", "old"), "pub/old");
-    EXPECT_EQ(remoteName("pub/", "old"), "pub/old");
-}
-
 class ServerBrowserTest : public ::testing::Test {
 protected:
     void SetUp() override
