@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# FTP throughput of zephraftp-cli (engine route) beside curl, side by side in one run:
+# download and upload of a 1 GiB file from/to vsftpd on 127.0.0.1, passive mode, binary.
+# Reports MB/s, the ratio zephraftp-cli / curl per direction (target >= 1.0) and the peak RSS of
+# zephraftp-cli (target < 64 MiB).
+#   bench/ftp_throughput.sh [path/to/zephraftp-cli]   (default: build/release/src/app/zephraftp-cli)
+#   SIZE_MIB=1024 ROUNDS=3 bench/ftp_throughput.sh     (each figure is the best of ROUNDS)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli=${1:-$root/build/release/src/app/zephraftp-cli}
+size_mib=${SIZE_MIB:-1024}
+rounds=${ROUNDS:-3}
+[ -x "$cli" ] || { echo "no zephraftp-cli at $cli (build with scripts/build.sh release)" >&2; exit 2; }
+command -v curl >/dev/null || { echo "curl is missing (scripts/deps.sh installs it)" >&2; exit 2; }
+[ -x /usr/sbin/vsftpd ] || { echo "vsftpd is missing (scripts/deps.sh installs it)" >&2; exit 2; }
+if [ ! -x /usr/bin/time ]; then
+    echo "installing the time package for peak-memory figures" >&2
+    SUDO=(); [ "$(id -u)" -eq 0 ] || SUDO=(sudo -n)
+    DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -qq time </dev/null >&2
+fi
+
+# In memory when there is room (the disk would measure itself), else on disk.
+need_kib=$(( (size_mib * 3 + 512) * 1024 ))
+if [ "$(df -k --output=avail /dev/shm 2>/dev/null | tail -1)" -gt "$need_kib" ] 2>/dev/null; then
+    work=$(mktemp -d /dev/shm/zephra-ftp-bench-XXXXXX)
+else
+    work=$(mktemp -d /tmp/zephra-ftp-bench-XXXXXX)
+fi
+vsftpd_pid=""
+cleanup() {
+    [ -n "$vsftpd_pid" ] && kill "$vsftpd_pid" 2>/dev/null && wait "$vsftpd_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/root" "$work/local"
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+pasv=$(( 20000 + RANDOM % 30000 ))
+# Foreground, as the launching user, anonymous with write access (the file must be ours).
+cat > "$work/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+run_as_launching_user=YES
+seccomp_sandbox=NO
+anonymous_enable=YES
+local_enable=NO
+no_anon_password=YES
+anon_root=$work/root
+write_enable=YES
+anon_upload_enable=YES
+anon_other_write_enable=YES
+anon_world_readable_only=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$pasv
+pasv_max_port=$((pasv + 40))
+xferlog_enable=NO
+CONF
+/usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
+vsftpd_pid=$!
+for _ in $(seq 1 100); do
+    curl -s --max-time 1 "ftp://127.0.0.1:$port/" >/dev/null 2>&1 && break
+    sleep 0.1
+done
+url="ftp://127.0.0.1:$port"
+
+echo "preparing a ${size_mib} MiB file in $work" >&2
+head -c $((size_mib << 20)) /dev/urandom > "$work/root/source.bin"
+cp "$work/root/source.bin" "$work/local/source.bin"
+bytes=$((size_mib << 20))
+
+# measure NAME OUTPUT_FILE COMMAND...: nanoseconds on stdout, peak RSS (KiB) in $work/rss.
+measure() {
+    local output=$1; shift
+    rm -f "$output"
+    sync
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -f "%M" -o "$work/rss" "$@"
+    end=$(date +%s%N)
+    [ "$(stat -c %s "$output")" -eq "$bytes" ] || { echo "wrong size of $output" >&2; exit 1; }
+    echo $((end - start))
+}
+
+declare -A best rss
+keep_best() {  # keep_best KEY NS
+    if [ -z "${best[$1]:-}" ] || [ "$2" -lt "${best[$1]}" ]; then best[$1]=$2; fi
+    local r; r=$(cat "$work/rss")
+    if [ -z "${rss[$1]:-}" ] || [ "$r" -gt "${rss[$1]}" ]; then rss[$1]=$r; fi
+}
+
+for round in $(seq 1 "$rounds"); do
+    echo "round $round of $rounds" >&2
+    # Alternate who goes first, so neither profits from a warmer cache.
+    if [ $((round % 2)) -eq 1 ]; then order="zephra curl"; else order="curl zephra"; fi
+    for who in $order; do
+        if [ "$who" = zephra ]; then
+            ns=$(measure "$work/local/get.bin" "$cli" get "$url/source.bin" "$work/local/get.bin")
+            keep_best zephra_get "$ns"
+            cmp -s "$work/root/source.bin" "$work/local/get.bin" || { echo "zephraftp-cli download differs" >&2; exit 1; }
+            rm -f "$work/local/get.bin"
+            ns=$(measure "$work/root/put.bin" "$cli" put "$work/local/source.bin" "$url/put.bin")
+            keep_best zephra_put "$ns"
+            cmp -s "$work/local/source.bin" "$work/root/put.bin" || { echo "zephraftp-cli upload differs" >&2; exit 1; }
+            rm -f "$work/root/put.bin"
+        else
+            ns=$(measure "$work/local/get.bin" curl -s -S --ftp-pasv -o "$work/local/get.bin" "$url/source.bin")
+            keep_best curl_get "$ns"
+            rm -f "$work/local/get.bin"
+            ns=$(measure "$work/root/put.bin" curl -s -S --ftp-pasv -T "$work/local/source.bin" "$url/put.bin")
+            keep_best curl_put "$ns"
+            rm -f "$work/root/put.bin"
+        fi
+    done
+done
+
+report() {  # report DIRECTION
+    awk -v d="$1" -v z="${best[zephra_$1]}" -v c="${best[curl_$1]}" -v zr="${rss[zephra_$1]}" \
+        -v cr="${rss[curl_$1]}" -v b="$bytes" 'BEGIN {
+        zs = z / 1e9; cs = c / 1e9
+        printf "%-4s zephraftp-cli %8.1f MB/s (%6.3f s, peak RSS %6.1f MiB)   curl %8.1f MB/s (%6.3f s, peak RSS %6.1f MiB)   ratio %.2f\n",
+               d, b / zs / 1e6, zs, zr / 1024, b / cs / 1e6, cs, cr / 1024, cs / zs }'
+}
+echo "vsftpd on 127.0.0.1, passive, binary, ${size_mib} MiB, best of $rounds, files in $(dirname "$work")"
+report get
+report put
