@@ -9,6 +9,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <poll.h>
@@ -51,6 +52,7 @@ using detail::Call;
 namespace {
 
 constexpr auto kPartSuffix = ".zephra-part";
+constexpr int kQuitWaitMs = 2000;  // how long close() waits for the reply to QUIT
 
 CURL* handleOf(void* p) { return static_cast<CURL*>(p); }
 
@@ -291,7 +293,11 @@ DirectResult DirectSession::open(const QString& server, int port, const QString&
 void DirectSession::close()
 {
     if (m_curl) {
-        // Sends QUIT on a live connection within the reply time-out; a dropped one is just closed.
+        // Say goodbye ourselves, waiting a short while only: libcurl's own QUIT at cleanup waits
+        // as long as the reply time-out of the last operation, which would freeze a window
+        // closing on a hung server. A connection the server already dropped gets no QUIT.
+        if (m_open && !controlConnectionIsStale())
+            sendQuit();
         curl_easy_cleanup(handleOf(m_curl));
         m_curl = nullptr;
     }
@@ -299,6 +305,27 @@ void DirectSession::close()
     m_loginDirectory.clear();
     m_password.fill(QLatin1Char('\0'));
     m_password.clear();
+}
+
+void DirectSession::sendQuit()
+{
+    CURL* c = handleOf(m_curl);
+    curl_socket_t sock = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(c, CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK || sock == CURL_SOCKET_BAD)
+        return;  // nothing to say goodbye on; do not connect just for that
+    Call call;
+    call.kind = Call::Kind::Command;
+    call.what = QStringLiteral("say goodbye");
+    call.url = urlFor(QString(), true);
+    call.quote = {"QUIT"};
+    const bool cancelled = m_cancel.exchange(false);  // a cancelled session still says goodbye
+    const int replyTimeout = m_options.replyTimeoutMs;
+    m_options.replyTimeoutMs = std::min(replyTimeout, kQuitWaitMs);
+    const DirectResult r = perform(call);
+    m_options.replyTimeoutMs = replyTimeout;
+    if (cancelled)
+        m_cancel.store(true);
+    qCDebug(lcDirect) << "goodbye:" << (r.ok() ? QStringLiteral("done") : r.message);
 }
 
 bool DirectSession::controlConnectionIsStale() const

@@ -152,6 +152,7 @@ private:
     DirectResult transferDown(const QString& remoteName, const Consumer& consumer);
     DirectResult quote(const QStringList& commands, const QString& what);
     bool controlConnectionIsStale() const;
+    void sendQuit();
     DirectResult checkOpen(const QStringList& names, bool allowEmpty = false) const;
     QByteArray urlFor(const QString& path, bool directory) const;
 

@@ -21,6 +21,7 @@ public:
     bool start();
     QString error() const { return m_error; }
     int port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
     QString user() const { return QStringLiteral("zuser"); }
     QString password() const { return QStringLiteral("z pass:1"); }
 

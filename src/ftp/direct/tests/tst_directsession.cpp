@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 using namespace zephra::ftp::direct;
@@ -186,6 +187,24 @@ TEST(DirectOpen, SilentServerTimesOut)
     EXPECT_FALSE(s.isOpen());
 }
 
+TEST(DirectOpen, CanBeCancelledWhileWaiting)
+{
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    DirectSession s;  // 20 s reply time-out: only the cancel can end this soon
+    std::thread canceller([&s] {
+        QThread::msleep(300);
+        s.cancel();
+    });
+    QElapsedTimer t;
+    t.start();
+    const DirectResult r = s.open(QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("u"), QStringLiteral("p"));
+    canceller.join();
+    EXPECT_EQ(r.error, DirectError::Cancelled) << r.message.toStdString();
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_FALSE(s.isOpen());
+}
+
 TEST(DirectOpen, UnknownServerNameIsReported)
 {
     DirectSession s;
@@ -229,8 +248,9 @@ TEST_P(DirectRealServer, OpensAtOnceAndListsNamesWithBlanks)
     DirectSession s;
     open(s);
     EXPECT_TRUE(s.isOpen());
-    if (server->isPyftpdlib())
+    if (server->isPyftpdlib()) {
         EXPECT_EQ(server->loginCount(), 1);  // logged in by open() itself, before any listing
+    }
     EXPECT_TRUE(s.loginDirectory().startsWith(QLatin1Char('/'))) << s.loginDirectory().toStdString();
 
     QList<DirectEntry> entries;
@@ -423,8 +443,9 @@ TEST_P(DirectRealServer, ReusesOneLogin)
     EXPECT_OK(s.remove(R(QStringLiteral("d/f"))));
     EXPECT_OK(s.removeDirectory(R(QStringLiteral("d"))));
     EXPECT_EQ(s.connectionsOpened(), 1);
-    if (server->isPyftpdlib())
+    if (server->isPyftpdlib()) {
         EXPECT_EQ(server->loginCount(), 1) << server->log().toStdString();
+    }
     s.close();
     EXPECT_FALSE(s.isOpen());
 }
@@ -555,6 +576,23 @@ TEST(DirectServerGone, IdleDropReconnectsAndClosesCleanly)
     t.start();
     s.close();  // the server already dropped it: no error, no wait
     EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_FALSE(s.isOpen());
+}
+
+TEST(DirectServerGone, CloseOnAHungServerReturnsSoon)
+{
+    // Guards a frozen window at disconnect: QUIT to a server that no longer answers.
+    TranscriptFtpServer server;
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    DirectSession s;
+    ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
+    ASSERT_EQ(::kill(pid_t(server.processId()), SIGSTOP), 0);
+    QElapsedTimer t;
+    t.start();
+    s.close();
+    const qint64 elapsed = t.elapsed();
+    ::kill(pid_t(server.processId()), SIGCONT);
+    EXPECT_LT(elapsed, 5000);
     EXPECT_FALSE(s.isOpen());
 }
 
