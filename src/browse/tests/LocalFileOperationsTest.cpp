@@ -23,47 +23,30 @@ namespace {
 
 // Makes a directory refuse changes, also for root (who ignores permission bits): the immutable
 // attribute where the process may set it, else read-only permission bits.
-class Locked {
-public:
-    explicit Locked(const QString& dir) : m_path(QFile::encodeName(dir))
-    {
-        if (::geteuid() != 0) {
-            m_ok = ::chmod(m_path.constData(), 0555) == 0;
-            m_chmod = true;
-            return;
-        }
-        const int fd = ::open(m_path.constData(), O_RDONLY | O_DIRECTORY);
-        int flags = 0;
-        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags |= FS_IMMUTABLE_FL;
-            m_ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        }
-        if (fd >= 0)
-            ::close(fd);
-    }
+bool setLocked(const QString& dir, bool locked)
+{
+    const QByteArray path = QFile::encodeName(dir);
+    if (::geteuid() != 0)
+        return ::chmod(path.constData(), locked ? 0555 : 0755) == 0;
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = locked ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+struct Locked {
+    explicit Locked(const QString& dir) : path(dir), ok(setLocked(dir, true)) {}
     ~Locked()
     {
-        if (!m_ok)
-            return;
-        if (m_chmod) {
-            ::chmod(m_path.constData(), 0755);
-            return;
-        }
-        const int fd = ::open(m_path.constData(), O_RDONLY | O_DIRECTORY);
-        int flags = 0;
-        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags &= ~FS_IMMUTABLE_FL;
-            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-        }
-        if (fd >= 0)
-            ::close(fd);
+        if (ok)
+            setLocked(path, false);
     }
-    bool ok() const { return m_ok; }
-
-private:
-    QByteArray m_path;
-    bool m_ok = false;
-    bool m_chmod = false;
+    QString path;
+    bool ok;
 };
 
 class LocalFileOperationsTest : public ::testing::Test {
@@ -81,43 +64,64 @@ const QString kPrefix = QStringLiteral("There was the error - ");
 
 }  // namespace
 
-TEST_F(LocalFileOperationsTest, MakeDirectory)
+TEST_F(LocalFileOperationsTest, QuestionsComeFirstAndNoMeansNothingHappens)
 {
-    const auto made = ops.makeDirectory(tmp.path(), "x");
-    ASSERT_TRUE(made);
-    EXPECT_EQ(QFileInfo(*made).absoluteFilePath(), QFileInfo(at("x")).absoluteFilePath());
-    EXPECT_TRUE(isDir("x"));
-    EXPECT_EQ(prompter.count(), 0);
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("d"));
+    ASSERT_TRUE(writeFile(at("a.txt"), "a"));
+    EXPECT_EQ(ops.deleteDirectory(at("d")), LocalFileOperations::Outcome::Cancelled);
+    EXPECT_FALSE(ops.deleteFiles({at("a.txt")}).confirmed);
+    EXPECT_TRUE(isDir("d"));
+    EXPECT_EQ(readFile(at("a.txt")), "a");
+    ASSERT_EQ(prompter.count(), 2);
+    EXPECT_EQ(prompter.asked()[0].title, "Delete Confirm");
+    EXPECT_EQ(prompter.asked()[0].text, "Are you sure you want to delete the folder "
+                                            + QDir::toNativeSeparators(at("d")) + "?");
+    EXPECT_EQ(prompter.asked()[1].text, "Are you sure you want to delete the selected file(s)?");
 }
 
-TEST_F(LocalFileOperationsTest, MakeDirectoryThatExistsKeepsItsContents)
+TEST_F(LocalFileOperationsTest, ExistingTargetsAreNeverReplaced)
 {
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("x"));
-    ASSERT_TRUE(writeFile(at("x/keep.txt"), "data"));
-    EXPECT_FALSE(ops.makeDirectory(tmp.path(), "x"));
-    ASSERT_EQ(prompter.count(), 1);
-    EXPECT_EQ(prompter.last().text, kPrefix + "File exists");
-    EXPECT_EQ(prompter.last().title, "ZephraFTP");
-    EXPECT_EQ(readFile(at("x/keep.txt")), "data");
-
-    // A file of that name is no directory either.
-    ASSERT_TRUE(writeFile(at("f"), "file"));
-    EXPECT_FALSE(ops.makeDirectory(tmp.path(), "f"));
-    EXPECT_EQ(readFile(at("f")), "file");
+    // Guards against rename(2), which replaces a target file or an empty target directory.
+    ASSERT_TRUE(writeFile(at("a.txt"), "A"));
+    ASSERT_TRUE(writeFile(at("b.txt"), "B"));
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("old/x"));
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("empty"));
+    ASSERT_TRUE(writeFile(at("empty2"), ""));
+    EXPECT_FALSE(ops.renameFile(tmp.path(), "a.txt", "b.txt"));
+    EXPECT_FALSE(ops.renameDirectory(at("old"), "empty"));
+    EXPECT_FALSE(ops.makeDirectory(tmp.path(), "old"));
+    EXPECT_FALSE(ops.makeDirectory(tmp.path(), "empty2"));
+    ASSERT_EQ(prompter.count(), 4);
+    for (const auto& asked : prompter.asked()) {
+        EXPECT_EQ(asked.text, kPrefix + "File exists");
+        EXPECT_EQ(asked.title, "ZephraFTP");
+    }
+    EXPECT_EQ(readFile(at("a.txt")), "A");
+    EXPECT_EQ(readFile(at("b.txt")), "B");
+    EXPECT_TRUE(isDir("old/x"));
+    EXPECT_TRUE(isDir("empty"));
 }
 
-TEST_F(LocalFileOperationsTest, MakeDirectoryWhereNotPermitted)
+TEST_F(LocalFileOperationsTest, RemovalRefusesWhatItMustNotRemove)
 {
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("ro"));
-    Locked lock(at("ro"));
-    if (!lock.ok())
-        GTEST_SKIP() << "cannot make a directory refuse changes here";
-    EXPECT_FALSE(ops.makeDirectory(at("ro"), "x"));
-    ASSERT_EQ(prompter.count(), 1);
-    EXPECT_TRUE(prompter.last().text.startsWith(kPrefix));
-    EXPECT_TRUE(prompter.last().text.contains("not permitted")
-                || prompter.last().text.contains("Permission denied"))
-        << prompter.last().text.toStdString();
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("full/sub"));
+    ASSERT_TRUE(writeFile(at("full/a.txt"), "A"));
+    ASSERT_TRUE(writeFile(at("plain"), "P"));
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("dir"));
+    for (int i = 0; i < 3; ++i)
+        prompter.queueAnswer(true);
+    EXPECT_EQ(ops.deleteDirectory(at("full")), LocalFileOperations::Outcome::Failed);
+    EXPECT_EQ(prompter.last().text, kPrefix + "Directory not empty");
+    // Guards against a remove() that deletes whatever the path names.
+    EXPECT_EQ(ops.deleteDirectory(at("plain")), LocalFileOperations::Outcome::Failed);
+    EXPECT_EQ(prompter.last().text, kPrefix + "Not a directory");
+    const auto out = ops.deleteFiles({at("dir"), at("missing.txt")});
+    EXPECT_EQ(out.failed, 2);
+    EXPECT_EQ(prompter.last().text,
+              kPrefix + "dir: Is a directory\nmissing.txt: No such file or directory");
+    EXPECT_EQ(readFile(at("full/a.txt")), "A");
+    EXPECT_EQ(readFile(at("plain")), "P");
+    EXPECT_TRUE(isDir("dir"));
 }
 
 TEST_F(LocalFileOperationsTest, NamesThatWouldLeaveTheDirectoryAreRefused)
@@ -126,164 +130,61 @@ TEST_F(LocalFileOperationsTest, NamesThatWouldLeaveTheDirectoryAreRefused)
     for (const char* bad : {"a/b", "..", ".", "x\ny"}) {
         prompter.clear();
         EXPECT_FALSE(ops.makeDirectory(tmp.path(), QString::fromUtf8(bad))) << bad;
-        ASSERT_EQ(prompter.count(), 1);
+        EXPECT_FALSE(ops.renameDirectory(at("a"), QString::fromUtf8(bad))) << bad;
+        EXPECT_FALSE(ops.renameFile(tmp.path(), "a", QString::fromUtf8(bad))) << bad;
+        ASSERT_EQ(prompter.count(), 3);
         EXPECT_TRUE(prompter.last().text.startsWith(kPrefix));
     }
-    EXPECT_FALSE(QFileInfo::exists(at("a/b")));
-    EXPECT_FALSE(ops.renameFile(tmp.path(), "a", "../escaped"));
-    EXPECT_TRUE(isDir("a"));
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"a"}));
+    EXPECT_TRUE(QDir(at("a")).isEmpty());
 }
 
-TEST_F(LocalFileOperationsTest, DeleteDirectoryAsksFirst)
-{
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("gone"));
-    prompter.queueAnswer(false);
-    EXPECT_EQ(ops.deleteDirectory(at("gone")), LocalFileOperations::Outcome::Cancelled);
-    EXPECT_TRUE(isDir("gone"));
-    ASSERT_EQ(prompter.count(), 1);
-    EXPECT_EQ(prompter.last().title, "Delete Confirm");
-    EXPECT_EQ(prompter.last().text,
-              "Are you sure you want to delete the folder " + QDir::toNativeSeparators(at("gone"))
-                  + "?");
-
-    prompter.queueAnswer(true);
-    EXPECT_EQ(ops.deleteDirectory(at("gone")), LocalFileOperations::Outcome::Done);
-    EXPECT_FALSE(QFileInfo::exists(at("gone")));
-}
-
-TEST_F(LocalFileOperationsTest, DeleteDirectoryNotEmptyKeepsEverything)
-{
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("full/sub"));
-    ASSERT_TRUE(writeFile(at("full/a.txt"), "A"));
-    prompter.queueAnswer(true);
-    EXPECT_EQ(ops.deleteDirectory(at("full")), LocalFileOperations::Outcome::Failed);
-    EXPECT_EQ(prompter.last().text, kPrefix + "Directory not empty");
-    EXPECT_EQ(readFile(at("full/a.txt")), "A");
-    EXPECT_TRUE(isDir("full/sub"));
-}
-
-TEST_F(LocalFileOperationsTest, DeleteDirectoryNeverRemovesAFile)
-{
-    // Guards against a remove() that deletes whatever the path names.
-    ASSERT_TRUE(writeFile(at("plain"), "P"));
-    prompter.queueAnswer(true);
-    EXPECT_EQ(ops.deleteDirectory(at("plain")), LocalFileOperations::Outcome::Failed);
-    EXPECT_EQ(prompter.last().text, kPrefix + "Not a directory");
-    EXPECT_EQ(readFile(at("plain")), "P");
-}
-
-TEST_F(LocalFileOperationsTest, DeleteDirectoryNotPermitted)
+TEST_F(LocalFileOperationsTest, NotPermittedChangesFailWithTheReasonAndKeepEverything)
 {
     ASSERT_TRUE(QDir(tmp.path()).mkpath("ro/inner"));
-    Locked lock(at("ro"));
-    if (!lock.ok())
-        GTEST_SKIP() << "cannot make a directory refuse changes here";
-    prompter.queueAnswer(true);
-    EXPECT_EQ(ops.deleteDirectory(at("ro/inner")), LocalFileOperations::Outcome::Failed);
-    EXPECT_TRUE(prompter.last().text.startsWith(kPrefix));
-    EXPECT_TRUE(isDir("ro/inner"));
-}
-
-TEST_F(LocalFileOperationsTest, RenameDirectoryBesideItself)
-{
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("data/old/deep"));
-    const auto renamed = ops.renameDirectory(at("data/old"), "new");
-    ASSERT_TRUE(renamed);
-    EXPECT_EQ(*renamed, QDir::toNativeSeparators(at("data/new")));
-    EXPECT_TRUE(isDir("data/new/deep"));
-    EXPECT_FALSE(QFileInfo::exists(at("data/old")));
-    // A trailing separator names the same directory.
-    EXPECT_TRUE(ops.renameDirectory(at("data/new/"), "newer"));
-    EXPECT_TRUE(isDir("data/newer/deep"));
-}
-
-TEST_F(LocalFileOperationsTest, RenameDirectoryOntoAnExistingOneReplacesNothing)
-{
-    // Guards against rename(2) silently replacing an empty target directory.
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("old/x"));
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("empty"));
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("full/y"));
-    EXPECT_FALSE(ops.renameDirectory(at("old"), "empty"));
-    EXPECT_EQ(prompter.last().text, kPrefix + "File exists");
-    EXPECT_FALSE(ops.renameDirectory(at("old"), "full"));
-    EXPECT_TRUE(isDir("old/x"));
-    EXPECT_TRUE(isDir("empty"));
-    EXPECT_TRUE(isDir("full/y"));
-}
-
-TEST_F(LocalFileOperationsTest, DeleteFilesOneQuestionForAll)
-{
-    ASSERT_TRUE(writeFile(at("a.txt"), "a"));
-    ASSERT_TRUE(writeFile(at("b.txt"), "b"));
-    const QStringList both = {at("a.txt"), at("b.txt")};
-
-    prompter.queueAnswer(false);
-    EXPECT_FALSE(ops.deleteFiles(both).confirmed);
-    EXPECT_TRUE(QFileInfo::exists(at("a.txt")));
-    EXPECT_EQ(prompter.last().text, "Are you sure you want to delete the selected file(s)?");
-    EXPECT_EQ(prompter.last().title, "Delete Confirm");
-
-    prompter.queueAnswer(true);
-    const auto out = ops.deleteFiles(both);
-    EXPECT_TRUE(out.confirmed);
-    EXPECT_EQ(out.deleted, 2);
-    EXPECT_FALSE(QFileInfo::exists(at("a.txt")));
-    EXPECT_FALSE(QFileInfo::exists(at("b.txt")));
-    EXPECT_EQ(prompter.count(), 2);  // the two questions, no error
-}
-
-TEST_F(LocalFileOperationsTest, DeleteFilesReportsFailuresAndGoesOn)
-{
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("ro"));
-    ASSERT_TRUE(writeFile(at("ro/locked.txt"), "L"));
+    ASSERT_TRUE(writeFile(at("ro/a.txt"), "A"));
     ASSERT_TRUE(writeFile(at("free.txt"), "F"));
     Locked lock(at("ro"));
-    if (!lock.ok())
+    if (!lock.ok)
         GTEST_SKIP() << "cannot make a directory refuse changes here";
     prompter.queueAnswer(true);
-    const auto out = ops.deleteFiles({at("ro/locked.txt"), at("missing.txt"), at("free.txt")});
-    EXPECT_EQ(out.deleted, 1);
-    EXPECT_EQ(out.failed, 2);
-    ASSERT_EQ(prompter.count(), 2);
-    const QString text = prompter.last().text;
-    EXPECT_TRUE(text.startsWith(kPrefix));
-    EXPECT_TRUE(text.contains("locked.txt"));
-    EXPECT_TRUE(text.contains("missing.txt: No such file or directory"));
-    EXPECT_EQ(readFile(at("ro/locked.txt")), "L");
+    prompter.queueAnswer(true);
+    EXPECT_FALSE(ops.makeDirectory(at("ro"), "x"));
+    EXPECT_FALSE(ops.renameFile(at("ro"), "a.txt", "b.txt"));
+    EXPECT_FALSE(ops.renameDirectory(at("ro/inner"), "outer"));
+    EXPECT_EQ(ops.deleteDirectory(at("ro/inner")), LocalFileOperations::Outcome::Failed);
+    const auto out = ops.deleteFiles({at("ro/a.txt"), at("free.txt")});
+    EXPECT_EQ(out.deleted, 1);  // the others still go
+    int errors = 0;
+    for (const auto& asked : prompter.asked()) {
+        if (asked.kind != ScriptedPrompter::Kind::Question) {
+            ++errors;
+            EXPECT_TRUE(asked.text.startsWith(kPrefix));
+            EXPECT_TRUE(asked.text.contains("not permitted") || asked.text.contains("Permission denied"))
+                << asked.text.toStdString();
+        }
+    }
+    EXPECT_EQ(errors, 5);
+    EXPECT_EQ(QDir(at("ro")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"a.txt", "inner"}));
+    EXPECT_EQ(readFile(at("ro/a.txt")), "A");
     EXPECT_FALSE(QFileInfo::exists(at("free.txt")));
 }
 
-TEST_F(LocalFileOperationsTest, RenameFile)
+TEST_F(LocalFileOperationsTest, SuccessfulChanges)
 {
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("data/old/deep"));
     ASSERT_TRUE(writeFile(at("a.txt"), "A"));
-    const auto renamed = ops.renameFile(tmp.path(), "a.txt", "b c.txt");
-    ASSERT_TRUE(renamed);
+    EXPECT_EQ(ops.makeDirectory(tmp.path(), "x"), QDir::toNativeSeparators(at("x")));
+    // A trailing separator names the same directory; the new one stands beside it.
+    EXPECT_EQ(ops.renameDirectory(at("data/old/"), "new"), QDir::toNativeSeparators(at("data/new")));
+    EXPECT_EQ(ops.renameFile(tmp.path(), "a.txt", "b c.txt"), QDir::toNativeSeparators(at("b c.txt")));
+    prompter.queueAnswer(true);
+    EXPECT_EQ(ops.deleteDirectory(at("x")), LocalFileOperations::Outcome::Done);
+    EXPECT_EQ(prompter.count(), 1);
+    EXPECT_TRUE(isDir("data/new/deep"));
     EXPECT_EQ(readFile(at("b c.txt")), "A");
-    EXPECT_FALSE(QFileInfo::exists(at("a.txt")));
-}
-
-TEST_F(LocalFileOperationsTest, RenameFileOntoAnExistingFileLosesNothing)
-{
-    // Guards against rename(2) replacing the target file.
-    ASSERT_TRUE(writeFile(at("a.txt"), "A"));
-    ASSERT_TRUE(writeFile(at("b.txt"), "B"));
-    EXPECT_FALSE(ops.renameFile(tmp.path(), "a.txt", "b.txt"));
-    EXPECT_EQ(prompter.last().text, kPrefix + "File exists");
-    EXPECT_EQ(readFile(at("a.txt")), "A");
-    EXPECT_EQ(readFile(at("b.txt")), "B");
-}
-
-TEST_F(LocalFileOperationsTest, RenameFileNotPermittedOrMissing)
-{
-    EXPECT_FALSE(ops.renameFile(tmp.path(), "nothere.txt", "x.txt"));
-    EXPECT_EQ(prompter.last().text, kPrefix + "No such file or directory");
-
-    ASSERT_TRUE(QDir(tmp.path()).mkpath("ro"));
-    ASSERT_TRUE(writeFile(at("ro/a.txt"), "A"));
-    Locked lock(at("ro"));
-    if (!lock.ok())
-        GTEST_SKIP() << "cannot make a directory refuse changes here";
-    EXPECT_FALSE(ops.renameFile(at("ro"), "a.txt", "b.txt"));
-    EXPECT_TRUE(prompter.last().text.startsWith(kPrefix));
-    EXPECT_EQ(readFile(at("ro/a.txt")), "A");
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"b c.txt", "data"}));
 }
