@@ -6,13 +6,17 @@
 #include "dialogs/AuxWindows.h"
 #include "dialogs/HelpPages.h"
 #include "dialogs/Prompter.h"
+#include "ftp/Connection.h"
 #include "keys/AppDir.h"
 #include "keys/KeyPanel.h"
 #include "keys/RecordFile.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -311,6 +315,8 @@ void MainWindow::startUp()
     (void)dialogs::installHelpPages(m_appDir);  // Help simply shows its error page when missing
     m_connectionPanel->loadConnections();
     m_keyPanel->loadKeys();
+    m_ftpEngine = new ftp::Connection(this);
+    m_ftpEngine->setObjectName(QStringLiteral("FtpEngine"));
     doReady();
     updateTransferControls();
 }
@@ -421,6 +427,17 @@ void MainWindow::shutdown()
         return;
     m_shutDown = true;
     m_keyPanel->waitUntilIdle();  // the keyspace must not be wiped while it is being written
+    if (m_ftpEngine->state() != ftp::Connection::State::Disconnected) {
+        m_ftpEngine->Disconnect();
+        // QUIT leaves through the event loop; let it go out (bounded) before the program ends.
+        QEventLoop loop;
+        connect(m_ftpEngine, &ftp::Connection::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        const QDeadlineTimer flush(100);
+        while (!flush.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    }
     if (m_session)
         m_session->disconnect();
     m_session.reset();

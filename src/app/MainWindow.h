@@ -17,6 +17,9 @@ class Engine;
 namespace zephra::dialogs {
 class Prompter;
 }
+namespace zephra::ftp {
+class Connection;
+}
 namespace zephra::keys {
 class KeyPanel;
 }
@@ -52,6 +55,8 @@ public:
     void setConnected(bool connected);
     bool isConnected() const { return m_connected; }
     void setSession(std::unique_ptr<Session> session);
+    // FtpEngine: the one FTP engine, created at start-up and never replaced.
+    ftp::Connection& ftpEngine() const { return *m_ftpEngine; }
 
     // The shutdown sequence; runs once, every error ignored. Closing the window, File > Exit,
     // SIGTERM/SIGINT and the end of the application all lead here.
@@ -80,7 +85,8 @@ private:
     QString m_appDir;
     dialogs::Prompter& m_prompter;
     crypto::Engine& m_engine;
-    std::unique_ptr<Session> m_session;  // FtpEngine / the direct session, once connected
+    ftp::Connection* m_ftpEngine = nullptr;
+    std::unique_ptr<Session> m_session;  // the direct route's session, once connected
 
     QString m_editorPath;
     bool m_connected = false;

@@ -2,6 +2,8 @@
 
 #include "app/Session.h"
 #include "app/ShutdownSignals.h"
+#include "FakeFtpServer.h"
+#include "ftp/Connection.h"
 #include "keys/KeyPanel.h"
 
 #include <QFileInfo>
@@ -89,6 +91,24 @@ TEST_F(WindowTest, ClosingRunsTheShutdownSequenceOnce)
     window->shutdown();
     window.reset();
     EXPECT_EQ(disconnects, 1);
+}
+
+// Guards losing QUIT in the socket's buffer when the window (and its engine) goes at once.
+TEST_F(WindowTest, ClosingWhileConnectedSendsQuitBeforeTheProgramEnds)
+{
+    test::FakeFtpServer server;
+    ASSERT_TRUE(server.start());
+    open();
+    ftp::Connection& ftpEngine = window->ftpEngine();
+    QSignalSpy finished(&ftpEngine, &ftp::Connection::finished);
+    ftpEngine.Connect(server.host(), QString::number(server.port()), server.user(), server.password());
+    ASSERT_TRUE(finished.wait(5000));
+    ASSERT_TRUE(ftpEngine.isLoggedIn());
+
+    window->close();
+    window.reset();  // the program ends: no event loop runs for the engine any more
+    EXPECT_TRUE(QTest::qWaitFor([&] { return server.commands().contains(QStringLiteral("QUIT")); }, 5000))
+        << server.commands().join(u' ').toStdString();
 }
 
 TEST_F(WindowTest, ExitDuringKeyspaceCreationWaitsThenWipes)
