@@ -152,6 +152,7 @@ void Connection::addToLog(const QString& text)
 
 void Connection::armWatchdog()
 {
+    m_sinceProgress.start();
     m_watchdog.start(qMax(1, m_timeOut));
 }
 
@@ -427,6 +428,7 @@ void Connection::dropSession(const Result& result)
     m_data->abort();
     releaseTransfer(false);
     m_loggedIn = false;
+    m_password.clear();
     setState(State::Disconnected);
     if (m_busy)
         finish(m_resyncResult ? *std::exchange(m_resyncResult, std::nullopt) : result);
@@ -435,6 +437,13 @@ void Connection::dropSession(const Result& result)
 
 void Connection::onWatchdog()
 {
+    // Data progress only notes the time (re-arming a timer per block costs); the rest of the
+    // period is waited for here.
+    const qint64 quiet = m_sinceProgress.elapsed();
+    if (quiet < m_timeOut) {
+        m_watchdog.start(int(qMax<qint64>(1, m_timeOut - quiet)));
+        return;
+    }
     const Result timeOut = makeError(ErrorKind::TimeOut);
     switch (m_state) {
     case State::AwaitingDataConnection:
@@ -686,8 +695,7 @@ void Connection::onDataReadyRead()
         emit transferProgress(t.bytes, t.total);
         if (m_transfer.get() != current)
             return;  // a receiver cancelled it
-        if (m_state == State::Transferring || m_state == State::AwaitingTransferStart)
-            armWatchdog();
+        m_sinceProgress.start();
     }
 }
 
@@ -772,7 +780,7 @@ void Connection::pumpUpload()
         emit transferProgress(t.bytes, t.total);
         if (m_transfer.get() != current)
             return;  // a receiver cancelled it
-        armWatchdog();
+        m_sinceProgress.start();
     }
     t.pumping = false;
     if (t.sourceDone) {

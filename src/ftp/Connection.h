@@ -8,6 +8,7 @@
 #include "ftp/Result.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QIODevice>
 #include <QObject>
@@ -138,6 +139,7 @@ private:
     ControlChannel* m_control = nullptr;
     DataChannel* m_data = nullptr;
     QTimer m_watchdog;
+    QElapsedTimer m_sinceProgress;  // since the last reply sent for or data block moved
     State m_state = State::Disconnected;
     bool m_busy = false;
     bool m_loggedIn = false;

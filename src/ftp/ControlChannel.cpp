@@ -23,6 +23,8 @@ ControlChannel::ControlChannel(QObject* parent)
 {
     connect(&m_socket, &QTcpSocket::connected, this, [this] {
         m_wasConnected = true;
+        // Commands are small and often come in pairs (ABOR, NOOP): no Nagle delay.
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         emit connected();
     });
     connect(&m_socket, &QTcpSocket::readyRead, this, &ControlChannel::onReadyRead);

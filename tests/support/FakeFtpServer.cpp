@@ -102,7 +102,12 @@ int FakeFtpServer::openConnections() const
 
 bool FakeFtpServer::waitForAllClosed(int timeoutMs)
 {
-    return waitUntil([&] { return openConnections() == 0; }, timeoutMs);
+    return waitForOpenConnections(0, timeoutMs);
+}
+
+bool FakeFtpServer::waitForOpenConnections(int n, int timeoutMs)
+{
+    return waitUntil([&] { return openConnections() == n; }, timeoutMs);
 }
 
 void FakeFtpServer::onNewControl()

@@ -83,6 +83,8 @@ public:
     // Waits (bounded) until the client has closed or lost every connection to us.
     bool waitForAllClosed(int timeoutMs = 5000);
     int openConnections() const;
+    // Waits (bounded) until exactly n connections are open (1: the control connection alone).
+    bool waitForOpenConnections(int n, int timeoutMs = 5000);
     int dataConnectionsAccepted() const { return m_dataAccepted; }
     QHostAddress lastPortAddress() const { return m_portAddress; }
     quint16 lastPortPort() const { return m_portPort; }

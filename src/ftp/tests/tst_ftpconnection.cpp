@@ -250,6 +250,53 @@ TEST_F(FakeServerTest, ListingAndDownloadPassiveTranscript)
     EXPECT_EQ(readFile(local), pattern(5000));
     EXPECT_EQ(commandsAfterLogin(), QStringList({"PASV", "LIST", "PASV", "RETR a.bin"}));
     EXPECT_EQ(localEntries(), QStringList({"local.bin"}));
+    // No data connection is left open.
+    EXPECT_TRUE(server.waitForOpenConnections(1));
+}
+
+TEST_F(FakeServerTest, DownloadStatesAndSignalsInOrder)
+{
+    ASSERT_TRUE(login().ok());
+    putRemote("a", pattern(1000));
+    QList<Connection::State> states;
+    QObject::connect(&connection, &Connection::stateChanged, &connection,
+                     [&](Connection::State state) { states.append(state); });
+    QSignalSpy progress(&connection, &Connection::transferProgress);
+    ASSERT_TRUE(run([&] { connection.GetFile("a", local); }).ok());
+    using S = Connection::State;
+    EXPECT_EQ(states, QList<S>({S::AwaitingPasvReply, S::AwaitingDataConnection, S::AwaitingTransferStart,
+                                S::Transferring, S::Idle}));
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_EQ(progress.last().at(0).toLongLong(), 1000);
+}
+
+TEST_F(FakeServerTest, ListingIntoAFileIsAtomicToo)
+{
+    ASSERT_TRUE(login().ok());
+    {
+        QFile existing(local);
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+        existing.write("old listing");
+    }
+    server.script("LIST", Response{"450 Busy\r\n"});
+    EXPECT_EQ(run([&] { connection.ListContents(local); }).replyCode, 450);
+    EXPECT_EQ(readFile(local), "old listing");
+    server.setListing("d x\r\n- y\r\n");
+    ASSERT_TRUE(run([&] { connection.ListContents(local); }).ok());
+    EXPECT_EQ(readFile(local), "d x\r\n- y\r\n");
+    EXPECT_EQ(localEntries(), QStringList({"local.bin"}));
+}
+
+TEST_F(FakeServerTest, FullLocalDiskEndsTheDownloadAndTheSessionGoesOn)
+{
+    QFile full(QStringLiteral("/dev/full"));
+    if (!full.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        GTEST_SKIP() << "no /dev/full here";
+    ASSERT_TRUE(login().ok());
+    putRemote("a", pattern(500000));
+    const Result result = run([&] { connection.GetFile("a", &full); });
+    EXPECT_EQ(result.kind, ErrorKind::LocalFile);
+    EXPECT_TRUE(run([&] { connection.ChangeDirectory("x"); }).ok());
 }
 
 TEST_F(FakeServerTest, HostilePassiveHostIsIgnored)

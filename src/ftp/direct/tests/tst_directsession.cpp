@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iostream>
 #include <csignal>
 #include <thread>
 
@@ -372,6 +373,12 @@ TEST_P(DirectRealServer, DirectoryOperationsAndTheirFailures)
         EXPECT_TRUE(f.r.message.contains(f.r.serverText)) << f.what;
     }
     EXPECT_EQ(readFile(server->path(QStringLiteral("exists/inside"))), "keep");
+    QList<DirectEntry> entries;
+    const DirectResult missing = s.list(R(QStringLiteral("missing")), &entries);
+    if (server->isPyftpdlib()) {  // vsftpd answers LIST of a missing directory with an empty listing
+        EXPECT_EQ(missing.error, DirectError::ServerRefused) << missing.message.toStdString();
+        EXPECT_TRUE(missing.message.contains(QStringLiteral("550"))) << missing.message.toStdString();
+    }
     // Names that would smuggle a second command are refused before sending.
     EXPECT_EQ(s.remove(QStringLiteral("a\r\nDELE exists/inside")).error, DirectError::InvalidArgument);
     EXPECT_EQ(s.makeDirectory(QString()).error, DirectError::InvalidArgument);
@@ -577,6 +584,40 @@ TEST(DirectServerGone, IdleDropReconnectsAndClosesCleanly)
     s.close();  // the server already dropped it: no error, no wait
     EXPECT_LT(t.elapsed(), 2000);
     EXPECT_FALSE(s.isOpen());
+}
+
+TEST(DirectServerGone, StalledDownloadTimesOutAndKeepsTheLocalFile)
+{
+    TranscriptFtpServer server;
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    writeFile(server.root() + QStringLiteral("/big"), QByteArray(64 * 1024 * 1024, 'z'));
+    QTemporaryDir local;
+    const QString target = local.path() + QStringLiteral("/big");
+    writeFile(target, "keep me");
+    DirectOptions o;
+    o.stallTimeoutMs = 2000;
+    DirectSession s(o);
+    ASSERT_TRUE(s.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password()).ok());
+    std::atomic<bool> moving{false};
+    s.setProgressHandler([&](qint64 done, qint64) {
+        if (done > 0)
+            moving = true;
+    });
+    std::thread freezer([&] {
+        for (int i = 0; i < 1000 && !moving; ++i)
+            QThread::msleep(2);
+        ::kill(pid_t(server.processId()), SIGSTOP);  // the server stops sending mid-file
+    });
+    QElapsedTimer t;
+    t.start();
+    const DirectResult r = s.get(QStringLiteral("big"), target);
+    freezer.join();
+    ::kill(pid_t(server.processId()), SIGCONT);
+    EXPECT_EQ(r.error, DirectError::TimedOut) << r.message.toStdString();
+    EXPECT_LT(t.elapsed(), 10000) << "stall time-out 2 s";
+    std::cerr << "stalled get ended after " << t.elapsed() << " ms\n";
+    EXPECT_EQ(readFile(target), "keep me");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files), QStringList{QStringLiteral("big")});
 }
 
 TEST(DirectServerGone, CloseOnAHungServerReturnsSoon)
