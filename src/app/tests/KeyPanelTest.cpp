@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QListWidget>
+#include <QSignalSpy>
 
 #include <array>
 
@@ -154,7 +155,11 @@ TEST_F(KeyPanelTest, AcceptRefusesEmptyAndUnusableKeysBeforeWritingAnything)
 TEST_F(KeyPanelTest, AcceptBuildsTheKeyspaceAndEnablesEncryptedTransfersWhileConnected)
 {
     open();
+    QSignalSpy statusTexts(window->keyPanel(), &keys::KeyPanel::statusText);
     acceptKey(QStringLiteral("123456789123456789"));
+    ASSERT_EQ(statusTexts.count(), 2);
+    EXPECT_EQ(statusTexts.at(0).at(0).toString(), QStringLiteral("Creating Keyspace..."));
+    EXPECT_EQ(statusTexts.at(1).at(0).toString(), QStringLiteral("Ready..."));
     EXPECT_TRUE(prompter.asked().isEmpty()) << (prompter.asked().isEmpty() ? "" : prompter.last().text.toStdString());
     for (const QString& name : kWorkingFiles)
         EXPECT_TRUE(QFileInfo::exists(appDir + name)) << name.toStdString();

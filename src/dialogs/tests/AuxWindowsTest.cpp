@@ -2,6 +2,7 @@
 #include "dialogs/HelpPages.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -58,6 +59,13 @@ TEST(HelpBrowser, ShowsTheInstalledPageAndFollowsLinks)
     EXPECT_TRUE(viewer->toPlainText().contains(QStringLiteral("Zephra Encryption FTP 5")));
     viewer->setSource(QUrl(kKeyPage));  // a relative link as in the pages
     EXPECT_TRUE(viewer->toPlainText().contains(QStringLiteral("Generate Key")));
+
+    browser.show();
+    for (const QSize size : {QSize(400, 300), QSize(900, 700)}) {
+        browser.resize(size);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(viewer->size(), browser.size()) << "the page fills the window";
+    }
 }
 
 TEST(HelpBrowser, AMissingPageShowsAnErrorPage)
