@@ -16,8 +16,6 @@ namespace zephra::ftp {
 
 namespace {
 
-// Uploads keep at most this many bytes queued in the socket beyond what the kernel took.
-constexpr qint64 kMaxQueuedUpload = 1024 * 1024;
 // Chunks handled per event before the event loop gets a turn (keeps a window responsive).
 constexpr int kChunksPerEvent = 16;
 
@@ -746,7 +744,9 @@ void Connection::pumpUpload()
     t.pumping = true;
     int chunks = 0;
     bool more = false;
-    while (socket->bytesToWrite() < kMaxQueuedUpload) {
+    // A block goes straight to the kernel; only what it could not take yet is queued (and
+    // copied) in the socket, and the next block waits until that is out.
+    while (socket->bytesToWrite() == 0) {
         if (++chunks > kChunksPerEvent) {
             more = true;
             break;

@@ -2,6 +2,7 @@
 
 #include "ftp/direct/DirectListing.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QSaveFile>
@@ -42,6 +43,10 @@ struct Call {
     bool transferDone = false;  // the data transfer ended well (a later failure is post-quote)
     qint64 lastDone = -1;
     qint64 lastTotal = -2;
+    int stallMs = 0;         // a transfer whose byte count stands still this long is stalled
+    qint64 lastMoved = -1;
+    QElapsedTimer sinceMoved;
+    bool stalled = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -130,6 +135,18 @@ int onProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ulto
     auto* call = static_cast<Call*>(user);
     if (call->cancel->load())
         return 1;  // libcurl ends the operation with CURLE_ABORTED_BY_CALLBACK
+    // Our own stall clock, from the start of the operation: libcurl's low-speed check averages
+    // over several seconds and ends a stalled transfer only some 5 s after the time asked for.
+    if (call->kind == Call::Kind::Download || call->kind == Call::Kind::Upload || call->kind == Call::Kind::Listing) {
+        const qint64 moved = qint64(dlnow) + qint64(ulnow);
+        if (moved != call->lastMoved || !call->sinceMoved.isValid()) {
+            call->lastMoved = moved;
+            call->sinceMoved.start();
+        } else if (call->stallMs > 0 && call->sinceMoved.hasExpired(call->stallMs)) {
+            call->stalled = true;
+            return 1;
+        }
+    }
     qint64 done = -1;
     qint64 total = -1;
     if (call->kind == Call::Kind::Download) {
@@ -348,6 +365,7 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_reset(c);
     call.progress = &m_progress;
     call.cancel = &m_cancel;
+    call.stallMs = m_options.stallTimeoutMs;
 
     // An idle control connection has nothing to say. When the server has spoken anyway or hung up
     // (pyftpdlib: "421 Control connection timed out." and close), libcurl would reuse it and
@@ -368,8 +386,6 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(m_options.connectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, seconds(m_options.replyTimeoutMs));
     curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, long(m_options.replyTimeoutMs));
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, seconds(m_options.stallTimeoutMs));
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_MAXCONNECTS, 1L);  // a fresh connection pushes the stale one out
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, stale ? 1L : 0L);
@@ -445,6 +461,8 @@ DirectResult DirectSession::perform(Call& call)
     if (call.localFailure)
         return failure(DirectError::LocalFile, QStringLiteral("%1: the local data could not be %2.")
                                                    .arg(cannot, call.kind == Call::Kind::Upload ? QStringLiteral("read") : QStringLiteral("written")));
+    if (rc == CURLE_ABORTED_BY_CALLBACK && call.stalled)
+        return failure(DirectError::TimedOut, QStringLiteral("%1: no data moved for %2 s.").arg(cannot).arg(call.stallMs / 1000.0), code, reply);
     if (rc == CURLE_ABORTED_BY_CALLBACK && m_cancel.load())
         return failure(DirectError::Cancelled, QStringLiteral("Cancelled: %1.").arg(call.what), code, reply);
 

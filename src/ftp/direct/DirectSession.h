@@ -77,7 +77,7 @@ struct DirectEntry {
 struct DirectOptions {
     int connectTimeoutMs = 20000;  // opening the control connection (and name lookup)
     int replyTimeoutMs = 20000;    // longest wait for any server reply or data connection
-    int stallTimeoutMs = 20000;    // a transfer that moves no byte this long fails
+    int stallTimeoutMs = 20000;    // a transfer (or listing) that moves no byte this long fails
     bool active = true;            // EPRT/PORT data connections; false: EPSV/PASV
     // Uploads go to "<name>.zephra-part" and are renamed over the target only when complete,
     // so a failed upload never leaves the server's existing file truncated.

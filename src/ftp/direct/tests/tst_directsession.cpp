@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <iostream>
 #include <csignal>
 #include <thread>
 
@@ -614,8 +613,7 @@ TEST(DirectServerGone, StalledDownloadTimesOutAndKeepsTheLocalFile)
     freezer.join();
     ::kill(pid_t(server.processId()), SIGCONT);
     EXPECT_EQ(r.error, DirectError::TimedOut) << r.message.toStdString();
-    EXPECT_LT(t.elapsed(), 10000) << "stall time-out 2 s";
-    std::cerr << "stalled get ended after " << t.elapsed() << " ms\n";
+    EXPECT_LT(t.elapsed(), 6000) << "stall time-out 2 s";
     EXPECT_EQ(readFile(target), "keep me");
     EXPECT_EQ(QDir(local.path()).entryList(QDir::Files), QStringList{QStringLiteral("big")});
 }
