@@ -3,6 +3,17 @@
 // per transfer, and one state machine that knows the protocol. Every operation returns at once and
 // reports its outcome exactly once through finished(); the engine never blocks its thread.
 // Reading list: RFC 959 (FTP), RFC 1123 4.1 (FTP requirements), RFC 2577 (security).
+//
+//   Connection ftp;                                   // passive ("PASV") unless ConnectionMode "PORT"
+//   connect(&ftp, &Connection::finished, this, [](const Result& r) { if (!r.ok()) show(r.description); });
+//   connect(&ftp, &Connection::transferProgress, bar, ...);   // bytes, total (-1 unknown)
+//   ftp.Connect(host, "21", user, password);          // then, after finished(): TransferType(0), ...
+//   ftp.GetFile("remote.bin", "/home/me/remote.bin"); // or GetFile(name, consumerDevice)
+//   ftp.cancel();                                     // finished() reports Cancelled; the session stays
+//
+// One operation at a time: a call while another runs is answered with ErrorKind::Busy. A consumer
+// device must take every block written to it (at most kBlockSize bytes at once); a producer device
+// that is sequential may return 0 from read() until its readyRead() and ends at atEnd().
 
 #include "ftp/Reply.h"
 #include "ftp/Result.h"
