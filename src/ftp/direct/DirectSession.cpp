@@ -58,6 +58,7 @@ namespace {
 
 constexpr auto kPartSuffix = ".zephra-part";
 constexpr int kQuitWaitMs = 2000;  // how long close() waits for the reply to QUIT
+constexpr qint64 kMaxListingBytes = 64LL * 1024 * 1024;
 
 CURL* handleOf(void* p) { return static_cast<CURL*>(p); }
 
@@ -517,7 +518,12 @@ DirectResult DirectSession::listRaw(const QString& directory, QByteArray* listin
     if (DirectResult r = checkOpen({directory}, true); !r.ok())
         return r;
     listing->clear();
-    const Consumer collect = [listing](const char* data, qint64 size) {
+    bool tooLarge = false;
+    const Consumer collect = [listing, &tooLarge](const char* data, qint64 size) {
+        if (listing->size() + size > kMaxListingBytes) {
+            tooLarge = true;  // a hostile server could otherwise fill the memory
+            return false;
+        }
         listing->append(data, size);
         return true;
     };
@@ -529,7 +535,13 @@ DirectResult DirectSession::listRaw(const QString& directory, QByteArray* listin
         dir.chop(1);
     call.url = urlFor(dir, true);
     call.consumer = &collect;
-    return perform(call);
+    DirectResult r = perform(call);
+    if (tooLarge) {
+        listing->clear();
+        r = failure(DirectError::Protocol, QStringLiteral("Cannot %1: the listing is larger than %2 MiB.")
+                                               .arg(call.what).arg(kMaxListingBytes / (1024 * 1024)));
+    }
+    return r;
 }
 
 DirectResult DirectSession::list(const QString& directory, QList<DirectEntry>* entries)
