@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QSplitter>
 #include <QTreeView>
@@ -94,6 +95,7 @@ ServerBrowser::ServerBrowser(QWidget* parent) : QWidget(parent)
     layout->addWidget(split);
 
     connect(m_tree, &QTreeView::clicked, this, &ServerBrowser::onTreeClicked);
+    m_tree->installEventFilter(this);
     connect(m_tree, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         if (m_dirModel->rowCount() > 0)
             m_dirMenu->popup(m_tree->viewport()->mapToGlobal(pos));
@@ -168,6 +170,20 @@ QStringList ServerBrowser::fileNames() const
     for (const FileRow& r : m_fileModel->rows())
         names.append(r.name);
     return names;
+}
+
+bool ServerBrowser::eventFilter(QObject* watched, QEvent* event)
+{
+    // Enter on a node does what a click does (the view's own "activated" would also fire on
+    // double clicks, changing directory twice).
+    if (watched == m_tree && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            onTreeClicked(m_tree->currentIndex());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void ServerBrowser::onTreeClicked(const QModelIndex& index)

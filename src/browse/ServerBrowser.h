@@ -56,8 +56,12 @@ public:
     QStringList fileNames() const;
 
 signals:
-    // A tree node was clicked: "/" (raw "/") for "..", else the directory's name and bytes.
+    // A tree node was clicked (or chosen with Enter): "/" (raw "/") for "..", else the
+    // directory's name and bytes.
     void directoryClicked(const QString& serverPath, const QByteArray& rawServerPath);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void onTreeClicked(const QModelIndex& index);
