@@ -1,5 +1,6 @@
 #include "LiteralMachine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -224,22 +225,22 @@ std::string run(const Keyspace& ks, const std::string& input, bool decrypt)
         } while (roundCounter != rounds);
         output += static_cast<char>(current);
 
-        // StepRotors
+        // StepRotors: toward the front, bytes n+1..256 then 1..n; toward the back,
+        // bytes 257-n..256 then 1..256-n. The bytes really move.
         for (int i = 1; i <= 20; ++i) {
-            const auto n = static_cast<std::size_t>(step[i]);
+            const auto n = static_cast<std::ptrdiff_t>(step[i]);
+            std::string& r = rotor[i];
             if (direction[i] == 1)
-                rotor[i] = rotor[i].substr(n) + rotor[i].substr(0, n);
+                std::rotate(r.begin(), r.begin() + n, r.end());
             else
-                rotor[i] = rotor[i].substr(256 - n) + rotor[i].substr(0, 256 - n);
+                std::rotate(r.begin(), r.end() - n, r.end());
         }
-        // ShiftRotorSlots
+        // ShiftRotorSlots: the rotor of slot 2 goes to slot 1, ..., slot 1 to slot 20.
         ++periodCounter;
         if (periodCounter >= period) {
             periodCounter = 0;
-            const std::string first = rotor[1];
             for (int i = 1; i <= 19; ++i)
-                rotor[i] = rotor[i + 1];
-            rotor[20] = first;
+                std::swap(rotor[i], rotor[i + 1]);
             ++periodIndex;
             if (periodIndex > 200) periodIndex = 1;
             period = ks.periodTable[periodIndex];

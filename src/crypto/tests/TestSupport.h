@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
@@ -37,8 +36,13 @@ private:
 
 inline std::string readFile(const std::filesystem::path& p)
 {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    std::ifstream f(p, std::ios::binary | std::ios::ate);
+    if (!f)
+        return {};
+    std::string s(static_cast<std::size_t>(f.tellg()), '\0');
+    f.seekg(0);
+    f.read(s.data(), static_cast<std::streamsize>(s.size()));
+    return s;
 }
 
 inline void writeFile(const std::filesystem::path& p, const std::string& bytes)
@@ -51,8 +55,11 @@ inline std::string randomBytes(std::size_t n, std::uint32_t seed)
 {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(rng() & 0xff);
+    for (std::size_t i = 0; i < n; i += 4) {
+        const std::uint32_t v = rng();
+        for (std::size_t b = 0; b < 4 && i + b < n; ++b)
+            s[i + b] = static_cast<char>(v >> (8 * b));
+    }
     return s;
 }
 
