@@ -403,6 +403,12 @@ DirectResult DirectSession::perform(Call& call)
         curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &onDebug);
     }
 
+    // The part file of an upload that was cancelled or broke off goes with the next operation
+    // ("*": a failure of this command is ignored, the file may be gone already).
+    const bool clearsLeftover = !m_leftoverPart.isEmpty() && call.kind != Call::Kind::Login;
+    if (clearsLeftover)
+        call.quote.prepend("*DELE " + m_leftoverPart);
+
     curl_slist* quote = nullptr;
     curl_slist* postQuote = nullptr;
     for (const QByteArray& q : call.quote)
@@ -445,8 +451,11 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_setopt(c, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(c, CURLOPT_POSTQUOTE, nullptr);
 
-    if (rc == CURLE_OK)
+    if (rc == CURLE_OK) {
+        if (clearsLeftover)
+            m_leftoverPart.clear();
         return {};
+    }
 
     // libcurl keeps the first message of a transfer in the error buffer. In active mode that is
     // a harmless note it writes on every data connection, "sa_addr inet_ntop() failed with
@@ -652,9 +661,11 @@ DirectResult DirectSession::putFrom(const Producer& producer, qint64 size, const
     if (call.transferDone && r.error == DirectError::ServerRefused)
         r.message = QStringLiteral("Cannot upload %1: the upload arrived as %2 but could not be renamed: %3")
                         .arg(quoted(remoteName), quoted(target), r.serverText);
-    // Leave no half-written part file behind when the server is still reachable; a cancelled or
-    // broken connection would only delay the caller.
-    if (r.error == DirectError::ServerRefused || r.error == DirectError::LocalFile) {
+    // Leave no half-written part file behind. When the connection is still good, delete it now;
+    // after a cancel or a broken connection, the next operation takes it along.
+    if (r.error != DirectError::ServerRefused && r.error != DirectError::LocalFile) {
+        m_leftoverPart = target.toUtf8();
+    } else {
         Call clean;
         clean.kind = Call::Kind::Command;
         clean.what = QStringLiteral("delete %1").arg(quoted(target));

@@ -80,7 +80,9 @@ struct DirectOptions {
     int stallTimeoutMs = 20000;    // a transfer (or listing) that moves no byte this long fails
     bool active = true;            // EPRT/PORT data connections; false: EPSV/PASV
     // Uploads go to "<name>.zephra-part" and are renamed over the target only when complete,
-    // so a failed upload never leaves the server's existing file truncated.
+    // so a failed upload never leaves the server's existing file truncated. The part file of a
+    // failed upload is deleted at once, or (after a cancel or a broken connection) by the next
+    // operation of the session.
     bool uploadViaTemporaryName = true;
 };
 
@@ -166,6 +168,7 @@ private:
     QString m_agent;
     QString m_loginDirectory;
     int m_connections = 0;
+    QByteArray m_leftoverPart;  // part file of a broken-off upload, deleted by the next operation
     ProgressHandler m_progress;
     std::atomic<bool> m_cancel{false};
 };

@@ -552,12 +552,15 @@ TEST(DirectCancel, MidTransferKeepsFilesAndSession)
     canceller2.join();
     EXPECT_EQ(r.error, DirectError::Cancelled) << r.message.toStdString();
     EXPECT_EQ(readFile(server.path(QStringLiteral("remote kept"))), "the server's own file");
+    EXPECT_TRUE(QFile::exists(server.path(QStringLiteral("remote kept.zephra-part"))));
 
     // Usable again: the next operations log in anew by themselves.
     s.resetCancel();
     s.setProgressHandler({});
     EXPECT_OK(s.list(QString(), &entries));
     EXPECT_TRUE(find(entries, QStringLiteral("big")));
+    EXPECT_FALSE(find(entries, QStringLiteral("remote kept.zephra-part"))) << "the broken-off part file went first";
+    EXPECT_FALSE(QFile::exists(server.path(QStringLiteral("remote kept.zephra-part"))));
     EXPECT_OK(s.get(QStringLiteral("big"), target));
     EXPECT_EQ(readFile(target), big);
 }
