@@ -16,6 +16,8 @@
 #include <QRandomGenerator>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <utility>
+
 namespace zephra::keys {
 
 namespace {
@@ -206,9 +208,13 @@ void KeyPanel::accept()
 
 void KeyPanel::acceptFinished()
 {
-    const crypto::Status status = m_watcher->result();
-    m_watcher->deleteLater();
-    m_watcher = nullptr;
+    if (!m_watcher)
+        return;
+    QFutureWatcher<crypto::Status>* watcher = std::exchange(m_watcher, nullptr);
+    // waitUntilIdle() may get here before the watcher's own queued report: silence that one.
+    watcher->disconnect(this);
+    watcher->deleteLater();
+    const crypto::Status status = watcher->result();
     QApplication::restoreOverrideCursor();
     emit statusText(QStringLiteral("Ready..."));
     setBusy(false);
