@@ -81,28 +81,24 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
 
     m_dirMenu = new QMenu(this);
     m_dirMenu->setObjectName(QStringLiteral("LocalDir"));
-    connect(addItem(m_dirMenu, "LocalDirDelete", tr("Delete Dir")), &QAction::triggered, this,
-            &LocalBrowser::deleteDirectory);
-    connect(addItem(m_dirMenu, "LocalDirMakeDir", tr("Make Directory...")), &QAction::triggered,
-            this, &LocalBrowser::makeDirectory);
-    connect(addItem(m_dirMenu, "LocalDirRename", tr("Rename Directory...")), &QAction::triggered,
-            this, &LocalBrowser::renameDirectory);
+    addItem(m_dirMenu, "LocalDirDelete", tr("Delete Dir"));
+    addItem(m_dirMenu, "LocalDirMakeDir", tr("Make Directory..."));
+    addItem(m_dirMenu, "LocalDirRename", tr("Rename Directory..."));
     m_dirMenu->addSeparator();
     addItem(m_dirMenu, "LocalDirExit", tr("Exit"));
 
     m_filesMenu = new QMenu(this);
     m_filesMenu->setObjectName(QStringLiteral("LocalFiles"));
-    connect(addItem(m_filesMenu, "LocalFilesDelete", tr("Delete File(s)")), &QAction::triggered,
-            this, &LocalBrowser::deleteFiles);
+    addItem(m_filesMenu, "LocalFilesDelete", tr("Delete File(s)"));
     addItem(m_filesMenu, "LocalFileEdit", tr("Edit..."));
     addItem(m_filesMenu, "LocalFileFilter", tr("Filter..."));
-    connect(addItem(m_filesMenu, "LocalFileRename", tr("Rename...")), &QAction::triggered, this,
-            &LocalBrowser::renameFiles);
+    addItem(m_filesMenu, "LocalFileRename", tr("Rename..."));
     addItem(m_filesMenu, "LocalFileSendNormal", tr("Upload File Normal"));
     addItem(m_filesMenu, "LocalFilesSendEncrypted", tr("Upload File Encrypted"));
     addItem(m_filesMenu, "LocalFileView", tr("View"));
     m_filesMenu->addSeparator();
     addItem(m_filesMenu, "LocalFilesExit", tr("Exit"));
+    connectOperations();
 
     auto* left = new QSplitter(Qt::Vertical);
     auto* top = new QWidget;
@@ -139,6 +135,36 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
 
     if (!setPath(startPath.isEmpty() ? QDir::currentPath() : startPath))
         setPath(QDir::homePath());
+}
+
+void LocalBrowser::adoptMenus(QMenu* dirMenu, QMenu* filesMenu)
+{
+    delete m_dirMenu;
+    delete m_filesMenu;
+    m_dirMenu = dirMenu;
+    m_filesMenu = filesMenu;
+    connectOperations();
+}
+
+void LocalBrowser::connectOperations()
+{
+    const std::pair<const char*, void (LocalBrowser::*)()> operations[] = {
+        {"LocalDirDelete", &LocalBrowser::deleteDirectory},
+        {"LocalDirMakeDir", &LocalBrowser::makeDirectory},
+        {"LocalDirRename", &LocalBrowser::renameDirectory},
+        {"LocalFilesDelete", &LocalBrowser::deleteFiles},
+        {"LocalFileRename", &LocalBrowser::renameFiles},
+    };
+    for (QMenu* menu : {m_dirMenu, m_filesMenu}) {
+        for (QAction* action : menu->actions()) {
+            for (const auto& [name, operation] : operations) {
+                if (action->objectName() == QLatin1String(name)) {
+                    action->setEnabled(true);
+                    connect(action, &QAction::triggered, this, operation);
+                }
+            }
+        }
+    }
 }
 
 void LocalBrowser::fillDrives()

@@ -106,6 +106,14 @@ ServerBrowser::ServerBrowser(QWidget* parent) : QWidget(parent)
     });
 }
 
+void ServerBrowser::adoptMenus(QMenu* dirMenu, QMenu* filesMenu)
+{
+    delete m_dirMenu;
+    delete m_filesMenu;
+    m_dirMenu = dirMenu;
+    m_filesMenu = filesMenu;
+}
+
 void ServerBrowser::loadServerData(QByteArrayView listing, const QString& filter)
 {
     ServerListing parsed = buildServerListing(listing, filter);

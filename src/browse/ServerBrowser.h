@@ -33,6 +33,9 @@ public:
     QTreeView* fileList() const { return m_files; }     // "ListView2"
     QMenu* dirMenu() const { return m_dirMenu; }        // "ServerDir"
     QMenu* filesMenu() const { return m_filesMenu; }    // "ServerFiles"
+    // Replaces the two popup menus with menus the window already has; the right clicks open
+    // those. The browser's own menus are deleted.
+    void adoptMenus(QMenu* dirMenu, QMenu* filesMenu);
     ServerDirModel* dirModel() const { return m_dirModel; }
     FileListModel* fileModel() const { return m_fileModel; }
 

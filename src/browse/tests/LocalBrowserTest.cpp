@@ -273,3 +273,27 @@ TEST_F(LocalBrowserTest, RenameFilesAsksOncePerFile)
     EXPECT_EQ(prompter.last().text, "There was the error - File exists");
     EXPECT_EQ(rowNames(*browser), QStringList({"a.txt", "B.TXT", "c.txt", "pic.gif"}));
 }
+
+TEST_F(LocalBrowserTest, AdoptedWindowMenusRunTheOperations)
+{
+    QWidget window;
+    auto* dirMenu = new QMenu(&window);
+    auto* filesMenu = new QMenu(&window);
+    dirMenu->addAction("Make Directory...")->setObjectName("LocalDirMakeDir");
+    dirMenu->actions().constLast()->setEnabled(false);
+    filesMenu->addAction("Exit")->setObjectName("LocalFilesExit");
+    browser->adoptMenus(dirMenu, filesMenu);
+    EXPECT_EQ(child<QMenu>(browser.get(), "LocalDir"), nullptr);
+    EXPECT_EQ(browser->dirMenu(), dirMenu);
+    emit dir1->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(dirMenu->isVisible());
+    dirMenu->hide();
+
+    highlight(data());
+    auto answered = answerName("made");
+    QAction* make = dirMenu->actions().constFirst();
+    EXPECT_TRUE(make->isEnabled());
+    make->trigger();
+    ASSERT_TRUE(*answered);
+    EXPECT_TRUE(QFileInfo(data("made")).isDir());
+}
