@@ -695,10 +695,19 @@ void Connection::onDataReadyRead()
             return;  // a receiver cancelled it
         m_sinceProgress.start();
     }
+    // What is left waits for the next event loop pass (a buffered socket announces nothing new).
+    if (m_data->socket() && m_data->socket()->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &Connection::onDataReadyRead, Qt::QueuedConnection);
 }
 
 void Connection::onDataClosed()
 {
+    if (!m_transfer)
+        return;
+    // A buffered socket reports its end while bytes are still in its buffer: take them all.
+    for (int pass = 0; m_transfer && !m_transfer->isUpload() && m_data->socket()
+                       && m_data->socket()->bytesAvailable() > 0 && pass < 1024; ++pass)
+        onDataReadyRead();
     if (!m_transfer)
         return;
     Transfer& t = *m_transfer;
@@ -798,7 +807,8 @@ void Connection::checkTransferDone()
         return;
     Transfer& t = *m_transfer;
     if (!t.failure && !t.isUpload() && t.total >= 0 && t.bytes != t.total)
-        t.failure = makeError(ErrorKind::TransferAborted);  // fewer bytes than the server announced
+        t.failure = makeError(ErrorKind::TransferAborted, 0,  // fewer bytes than the server announced
+                              QStringLiteral("%1 of %2 bytes arrived").arg(t.bytes).arg(t.total));
     if (t.failure) {
         failTransfer(*t.failure);
         return;

@@ -83,6 +83,9 @@ void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
         m_listener.release()->deleteLater();  // we are inside its incomingConnection()
     }
     QTcpSocket* raw = socket.get();
+    // An accepted socket stays buffered whatever its open mode says (seen with Qt 6.4): bound
+    // its buffer, and expect its end to be reported while bytes are still buffered.
+    raw->setReadBufferSize(kAcceptedReadBuffer);
     m_socket = std::move(socket);
     connect(raw, &QTcpSocket::readyRead, this, &DataChannel::readyRead);
     connect(raw, &QTcpSocket::bytesWritten, this, &DataChannel::bytesWritten);

@@ -15,6 +15,8 @@ namespace zephra::ftp {
 class DataChannel final : public QObject {
     Q_OBJECT
 public:
+    static constexpr qint64 kAcceptedReadBuffer = 1024 * 1024;
+
     explicit DataChannel(QObject* parent = nullptr);
     ~DataChannel() override;
 
@@ -25,7 +27,8 @@ public:
     std::optional<quint16> listen(const QHostAddress& local, const QHostAddress& expectedPeer);
 
     QTcpSocket* socket() const { return m_socket.get(); }
-    // Reads what has arrived (0: nothing yet, -1: the connection has ended).
+    // Reads what has arrived (0: nothing yet, -1: the connection has ended). After closed(),
+    // bytes still buffered can be read until it returns 0 or -1.
     qint64 read(char* data, qint64 maxSize);
     bool isConnected() const;
     // Ends the upload: pending bytes are written, then the connection is closed (end of file).

@@ -213,7 +213,7 @@ TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
     QObject::disconnect(guard);
     EXPECT_EQ(result.kind, ErrorKind::Cancelled);
     const Result next = run([&] { connection.GetFile(QStringLiteral("big.bin"), local.filePath(QStringLiteral("again.bin"))); });
-    ASSERT_TRUE(next.ok()) << next.description.toStdString();
+    ASSERT_TRUE(next.ok()) << next.description.toStdString() << next.serverText.toStdString();
     EXPECT_EQ(readFile(local.filePath(QStringLiteral("again.bin"))).size(), big.size());
 }
 
