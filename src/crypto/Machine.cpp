@@ -67,6 +67,12 @@ Machine Machine::build(const std::array<Rotor, kRotorCount>& rotors,
     m.periodStart[kPeriodCount] = pos;
     m.cycle = pos;
     m.cycleTurn = off;
+    std::uint64_t cycles = 1;
+    for (std::uint8_t turn : off) {
+        while ((cycles * turn) % 256 != 0)
+            cycles *= 2;
+    }
+    m.machinePeriod = cycles * m.cycle;
     for (int p = 0; p < kPeriodCount; ++p) {
         m.plans[0][static_cast<std::size_t>(p)] = makePlan(m, false, p);
         m.plans[1][static_cast<std::size_t>(p)] = makePlan(m, true, p);

@@ -38,6 +38,9 @@ struct Machine {
     std::array<std::uint64_t, kPeriodCount + 1> periodStart{};  // position within a cycle
     std::uint64_t cycle = 0;                                  // sum of the 200 periods
     std::array<std::uint8_t, kRotorCount> cycleTurn{};        // per rotor: turn over one cycle
+    // Bytes after which the whole machine repeats: the first whole number of cycles after
+    // which every rotor has turned a multiple of 256 positions.
+    std::uint64_t machinePeriod = 0;
     // Offset of each rotor at the start of each period within cycle 0.
     std::array<std::array<std::uint8_t, kRotorCount>, kPeriodCount> startOffset{};
     // The lookups of each period, for encryption [0] and decryption [1].

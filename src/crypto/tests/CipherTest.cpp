@@ -140,6 +140,30 @@ TEST(Kernels, FarPositionsAgreeWithSequentialProcessing)
     }
 }
 
+TEST(Kernels, ScalarLanesAMachinePeriodApartMatchSequentialProcessing)
+{
+    // Key 7 repeats its whole machine state every 16 cycles, so eight such periods are small.
+    Loaded k("7");
+    std::array<int, kRotorCount> steps{};
+    const Keyspace ks = deriveKeyspace("7");
+    for (std::size_t i = 0; i < kRotorCount; ++i)
+        steps[i] = ks.steps[i];
+    const Machine m = Machine::build(ks.rotors, ks.directions, steps, ks.periodTable);
+    ASSERT_EQ(m.machinePeriod, 16 * k.cycle);
+    const std::size_t n = static_cast<std::size_t>(8 * m.machinePeriod + 999);
+    const std::string plain = randomBytes(n, 12);
+    const auto scalar = k.cipher("scalar");
+    for (Direction dir : {Direction::Encrypt, Direction::Decrypt}) {
+        const std::string whole = run(*scalar, dir, 777, plain);
+        std::string pieces(n, '\0');
+        for (std::size_t at = 0; at < n; at += 50000)
+            scalar->process(dir, 777 + at, test::u8(plain) + at, test::u8(pieces) + at, std::min<std::size_t>(50000, n - at));
+        EXPECT_TRUE(whole == pieces);
+        for (const std::string& name : Engine::kernelNames())
+            EXPECT_TRUE(run(*k.cipher(name), dir, 777, plain) == whole) << name;
+    }
+}
+
 TEST(Kernels, InPlaceProcessingWorks)
 {
     Loaded k("123456789");
