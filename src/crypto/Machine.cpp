@@ -24,10 +24,12 @@ LookupPlan makePlan(const Machine& m, bool decrypt, int periodIndex)
         else
             plan.offsetRotor[ki] = k == 0 ? -1 : static_cast<std::int8_t>(plan.tableRotor[ki - 1]);
         plan.turn[ki] = plan.offsetRotor[ki] < 0 ? 0 : turnOf(plan.offsetRotor[ki]);
+        plan.row[ki] = static_cast<std::uint8_t>(plan.offsetRotor[ki] < 0 ? kRotorCount : plan.offsetRotor[ki]);
     }
     if (decrypt) {
         plan.finalRotor = static_cast<std::int8_t>(plan.tableRotor[2 * kRotorCount - 1]);
         plan.finalTurn = turnOf(plan.finalRotor);
+        plan.finalRow = static_cast<std::uint8_t>(plan.finalRotor);
     }
     return plan;
 }

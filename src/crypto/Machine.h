@@ -27,6 +27,9 @@ struct LookupPlan {
     bool negate = false;                                       // offsets are taken off, not added
     std::int8_t finalRotor = -1;                               // -1: no final offset
     std::uint8_t finalTurn = 0;
+    // offsetRotor and finalRotor with "none" as kRotorCount, for tables of kRotorCount + 1 rows.
+    std::array<std::uint8_t, 2 * kRotorCount> row{};
+    std::uint8_t finalRow = kRotorCount;
 };
 
 struct Machine {

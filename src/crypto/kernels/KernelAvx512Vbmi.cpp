@@ -96,12 +96,14 @@ inline __mmask64 firstBytes(int count)
     return count >= 64 ? ~__mmask64{0} : (__mmask64{1} << count) - 1;
 }
 
+// What one run of steps needs: the period's lookups, the rotor tables of the direction, and
+// per rotor (row kRotorCount: none) its offsets in every lane at the run's first step and its
+// turn per step.
 struct RunParams {
-    const std::uint8_t* table[kLookups];
-    const __m512i* offset[kLookups];  // per lane, at the first step of the run
-    const __m512i* turn[kLookups];    // added per step
-    const __m512i* finalOffset;       // nullptr: none
-    const __m512i* finalTurn;
+    const LookupPlan* plan;
+    const std::uint8_t* tables;  // kRotorCount tables of 512 bytes
+    const __m512i* offsets;
+    const __m512i* turns;
 };
 
 template <int N>
@@ -111,13 +113,16 @@ void runSteps(const RunParams& p, std::uint8_t* stage)
 #pragma GCC unroll 16
     for (int v = 0; v < N; ++v)
         x[v] = _mm512_load_si512(stage + 64 * v);
+    const LookupPlan& lp = *p.plan;
     for (int k = 0; k < kLookups; ++k) {
-        const __m512i t0 = _mm512_loadu_si512(p.table[k]);
-        const __m512i t1 = _mm512_loadu_si512(p.table[k] + 64);
-        const __m512i t2 = _mm512_loadu_si512(p.table[k] + 128);
-        const __m512i t3 = _mm512_loadu_si512(p.table[k] + 192);
-        __m512i w = *p.offset[k];
-        const __m512i d = *p.turn[k];
+        const std::uint8_t* table = p.tables + 512 * static_cast<std::size_t>(lp.tableRotor[static_cast<std::size_t>(k)]);
+        const __m512i t0 = _mm512_loadu_si512(table);
+        const __m512i t1 = _mm512_loadu_si512(table + 64);
+        const __m512i t2 = _mm512_loadu_si512(table + 128);
+        const __m512i t3 = _mm512_loadu_si512(table + 192);
+        const std::size_t row = lp.row[static_cast<std::size_t>(k)];
+        __m512i w = p.offsets[row];
+        const __m512i d = p.turns[row];
 #pragma GCC unroll 16
         for (int v = 0; v < N; ++v) {
             const __m512i idx = _mm512_add_epi8(x[v], w);
@@ -127,12 +132,13 @@ void runSteps(const RunParams& p, std::uint8_t* stage)
             x[v] = _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
         }
     }
-    if (p.finalOffset) {
-        __m512i w = *p.finalOffset;
+    if (lp.finalRotor >= 0) {
+        __m512i w = p.offsets[lp.finalRow];
+        const __m512i d = p.turns[lp.finalRow];
 #pragma GCC unroll 16
         for (int v = 0; v < N; ++v) {
             x[v] = _mm512_add_epi8(x[v], w);
-            w = _mm512_add_epi8(w, *p.finalTurn);
+            w = _mm512_add_epi8(w, d);
         }
     }
 #pragma GCC unroll 16
@@ -189,7 +195,7 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
         for (auto& v : laneTurn)
             v = _mm512_sub_epi8(_mm512_setzero_si512(), v);
     }
-    RunParams params;
+    RunParams params{nullptr, tables[0].data(), offsets, turns};
 
     for (std::uint64_t t0 = 0; t0 < spacing; t0 += kTile) {
         const int steps = static_cast<int>(std::min<std::uint64_t>(kTile, spacing - t0));
@@ -229,14 +235,7 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
                 const auto t = m.slotTurn[static_cast<std::size_t>(slot)];
                 turns[r] = _mm512_set1_epi8(static_cast<char>(decrypt ? -t : t));
             }
-            for (std::size_t k = 0; k < kLookups; ++k) {
-                params.table[k] = tables[lp.tableRotor[k]].data();
-                const int r = lp.offsetRotor[k] < 0 ? kRotorCount : lp.offsetRotor[k];
-                params.offset[k] = &offsets[r];
-                params.turn[k] = &turns[r];
-            }
-            params.finalOffset = lp.finalRotor >= 0 ? &offsets[lp.finalRotor] : nullptr;
-            params.finalTurn = lp.finalRotor >= 0 ? &turns[lp.finalRotor] : nullptr;
+            params.plan = &lp;
             kRuns[static_cast<std::size_t>(len - 1)](params, stage + 64 * s);
             st.advanceWithinPeriod(m, static_cast<std::uint32_t>(len));
             s += len;

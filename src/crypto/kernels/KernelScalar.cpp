@@ -30,9 +30,9 @@ void makePlan(const Machine& m, bool decrypt, const MachineState& st, Plan& plan
     const auto& tables = decrypt ? m.inverse : m.forward;
     for (std::size_t k = 0; k < kLookups; ++k) {
         plan.table[k] = tables[lp.tableRotor[k]].data();
-        plan.row[k] = static_cast<std::uint8_t>(lp.offsetRotor[k] < 0 ? kNoOffset : lp.offsetRotor[k]);
+        plan.row[k] = lp.row[k];
     }
-    plan.finalRow = static_cast<std::uint8_t>(lp.finalRotor < 0 ? kNoOffset : lp.finalRotor);
+    plan.finalRow = lp.finalRow;
     const int shift = st.periodIndex % kRotorCount;
     for (int r = 0; r < kRotorCount; ++r) {
         const int slot = r >= shift ? r - shift : r - shift + kRotorCount;
