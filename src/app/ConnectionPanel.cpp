@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace zephra::app {
 
 namespace {
@@ -150,9 +152,10 @@ void ConnectionPanel::saveProfile()
         return;
     }
     // The record holds four digits: anything else would be stored cut or unusable.
-    bool number = false;
-    const int port = r.port.toInt(&number);
-    if (!number || port < 1 || port > 9999 || r.port.trimmed() != r.port) {
+    const bool digits = !r.port.isEmpty()
+        && std::all_of(r.port.cbegin(), r.port.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const int port = digits ? r.port.toInt() : 0;
+    if (port < 1 || port > 9999) {
         info(QStringLiteral("The Port must be a number from 1 to 9999."));
         return;
     }

@@ -201,12 +201,12 @@ void KeyPanel::accept()
     emit statusText(QStringLiteral("Creating Keyspace..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     m_watcher = new QFutureWatcher<crypto::Status>(this);
-    connect(m_watcher, &QFutureWatcher<crypto::Status>::finished, this, &KeyPanel::acceptFinished);
+    connect(m_watcher, &QFutureWatcher<crypto::Status>::finished, this, [this] { acceptFinished(true); });
     crypto::Engine* engine = &m_engine;
     m_watcher->setFuture(QtConcurrent::run([engine, keyBytes] { return engine->createKeyspace(keyBytes); }));
 }
 
-void KeyPanel::acceptFinished()
+void KeyPanel::acceptFinished(bool report)
 {
     if (!m_watcher)
         return;
@@ -222,7 +222,8 @@ void KeyPanel::acceptFinished()
         emit keyspaceAccepted();
     } else {
         emit keyspaceLost();
-        warn(QStringLiteral("The keyspace could not be created.  ") + sentence(status.message));
+        if (report)
+            warn(QStringLiteral("The keyspace could not be created.  ") + sentence(status.message));
     }
 }
 
@@ -230,7 +231,7 @@ void KeyPanel::waitUntilIdle()
 {
     if (m_watcher) {
         m_watcher->waitForFinished();
-        acceptFinished();
+        acceptFinished(false);  // the program is ending: nobody is left to read a message
     }
 }
 

@@ -34,7 +34,8 @@ public:
 
     // Keyspace creation is running on a worker thread.
     bool isBusy() const { return m_busy; }
-    // Blocks until a running keyspace creation has finished (used by shutdown).
+    // Blocks until a running keyspace creation has finished (used by shutdown; a failure is
+    // then not reported).
     void waitUntilIdle();
 
     // Where Transfer and Restore Keys start browsing (the working directory by default).
@@ -57,7 +58,7 @@ signals:
 
 private:
     void setBusy(bool busy);
-    void acceptFinished();
+    void acceptFinished(bool report);
     void info(const QString& text);
     void warn(const QString& text);
 

@@ -94,7 +94,7 @@ TEST_F(ProfilePanelTest, SaveValidatesBeforeWriting)
     click("Command1");
     EXPECT_EQ(prompter.last().text, QStringLiteral("Missing Data in Address and/or User and/or Password"));
 
-    for (const char* port : {"0", "abc", "", "-1"}) {
+    for (const char* port : {"0", "abc", "", "-1", "+21", " 21"}) {
         fill(QStringLiteral("X"), QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"), QLatin1String(port));
         click("Command1");
         EXPECT_EQ(prompter.last().text, QStringLiteral("The Port must be a number from 1 to 9999.")) << port;
