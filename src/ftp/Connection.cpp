@@ -419,7 +419,7 @@ void Connection::onProtocolError(const QString& reason)
 }
 
 // The control connection is gone or can no longer be trusted: everything ends.
-void Connection::dropSession(const Result& result)
+void Connection::dropSession(Result result)
 {
     m_watchdog.stop();
     m_control->abort();
@@ -821,7 +821,7 @@ void Connection::checkTransferDone()
 }
 
 // The server's final reply has been read (or no data command was sent): the session stays in step.
-void Connection::failTransfer(const Result& result)
+void Connection::failTransfer(Result result)
 {
     m_data->abort();
     releaseTransfer(false);
@@ -831,7 +831,7 @@ void Connection::failTransfer(const Result& result)
 
 // The data command is outstanding: stop the data, then bring the control connection back in step.
 // Everything the server still says about the transfer comes before the NOOP's 200.
-void Connection::abortTransfer(const Result& result)
+void Connection::abortTransfer(Result result)
 {
     m_data->abort();
     releaseTransfer(false);

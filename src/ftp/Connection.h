@@ -126,7 +126,7 @@ private:
     void onControlClosed();
     void onProtocolError(const QString& reason);
     void onWatchdog();
-    void dropSession(const Result& result);
+    void dropSession(Result result);
 
     void startTransfer(std::unique_ptr<Transfer> transfer);
     void openDataConnection();
@@ -137,8 +137,8 @@ private:
     void onDataFailed(const QString& reason);
     void pumpUpload();
     void checkTransferDone();
-    void failTransfer(const Result& result);
-    void abortTransfer(const Result& result);
+    void failTransfer(Result result);
+    void abortTransfer(Result result);
     void releaseTransfer(bool success);
     [[nodiscard]] Result commitTransfer();
 
