@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QScopedValueRollback>
+#include <QScrollBar>
+#include <QItemSelectionModel>
 #include <QListView>
 #include <QMenu>
 #include <QSplitter>
@@ -72,6 +75,7 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
     m_file1->setModel(m_fileModel);
     m_file1->setModelColumn(FileListModel::NameColumn);
     m_file1->setUniformItemSizes(true);
+    m_file1->setIconSize(QSize(16, 16));
     m_file1->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
     m_files = new QTreeView;
@@ -122,6 +126,31 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
         if (!root.isEmpty() && !setPath(root))
             showInTree(m_path);  // a drive that is not ready: stay where we are
     });
+    // The file-system model fills in the background: once a directory on the way to the open
+    // one has been read, the open one can be shown.
+    connect(m_dirModel, &QFileSystemModel::directoryLoaded, this, [this](const QString& loaded) {
+        if (m_revealPending && isSameOrInside(m_path, QDir::cleanPath(loaded)))
+            revealInTree(m_path);
+    });
+    // It also sorts what it has read a moment later, which moves the rows again.
+    connect(m_dirModel, &QAbstractItemModel::layoutChanged, this, [this] {
+        if (m_revealPending)
+            revealInTree(m_path);
+    });
+    // Once the user moves the highlight, opens or closes a branch or scrolls, a late load must
+    // not move the tree back.
+    connect(m_dirs->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid() && QDir::cleanPath(m_dirModel->filePath(current)) != m_path)
+                    m_revealPending = false;
+            });
+    const auto userMoved = [this] {
+        if (!m_revealing)
+            m_revealPending = false;
+    };
+    connect(m_dirs, &QTreeView::expanded, this, userMoved);
+    connect(m_dirs, &QTreeView::collapsed, this, userMoved);
+    connect(m_dirs->verticalScrollBar(), &QAbstractSlider::actionTriggered, this, userMoved);
     connect(m_dirs, &QTreeView::activated, this, [this](const QModelIndex& index) {
         setPath(m_dirModel->filePath(index));
     });
@@ -221,15 +250,26 @@ void LocalBrowser::showInTree(const QString& directory)
     }
     m_dirModel->setRootPath(volumeRoot);
     m_dirs->setRootIndex(m_dirModel->index(volumeRoot));
-    const QModelIndex current = m_dirModel->index(directory);
-    if (directory == volumeRoot || !current.isValid()) {
+    m_revealPending = true;
+    if (directory == volumeRoot) {
+        m_revealPending = false;
         m_dirs->setCurrentIndex({});
         m_dirs->clearSelection();
         return;
     }
+    revealInTree(directory);
+}
+
+void LocalBrowser::revealInTree(const QString& directory)
+{
+    const QModelIndex current = m_dirModel->index(directory);
+    if (!current.isValid())
+        return;
+    const QScopedValueRollback<bool> revealing(m_revealing, true);
     for (QModelIndex up = current.parent(); up.isValid(); up = up.parent())
         m_dirs->expand(up);
-    m_dirs->setCurrentIndex(current);
+    if (m_dirs->currentIndex() != current)
+        m_dirs->setCurrentIndex(current);
     m_dirs->scrollTo(current);
 }
 

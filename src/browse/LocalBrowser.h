@@ -78,6 +78,7 @@ private:
     void connectOperations();
     void fillDrives();
     void showInTree(const QString& directory);
+    void revealInTree(const QString& directory);
 
     LocalFileOperations m_ops;
     NameAsker m_askName;
@@ -90,6 +91,8 @@ private:
     QFileSystemModel* m_dirModel = nullptr;
     FileListModel* m_fileModel = nullptr;
     QString m_path;  // Qt's "/" form, absolute and clean
+    bool m_revealPending = false;  // the tree still has to scroll to m_path once it is read
+    bool m_revealing = false;      // the tree is being moved by us, not by the user
 };
 
 }  // namespace zephra::browse
