@@ -8,7 +8,8 @@
 // - open() logs in at once (a no-body request on the login directory), so a wrong password, an
 //   unknown name or a refused port is known when connecting. The connection stays in the easy
 //   handle's connection cache; every later operation reuses it and its login. When the server
-//   has dropped it in between, libcurl notices and the next operation logs in again by itself.
+//   has dropped it in between (an idle time-out), the next operation notices before it starts
+//   and logs in again by itself.
 // - libcurl is told never to change directory (CURLFTPMETHOD_NOCWD): every command carries the
 //   whole path, so the server's current directory stays the login directory for the session's
 //   life. A relative name is therefore relative to the login directory, an absolute one to the
@@ -24,9 +25,11 @@
 // one thread to another between calls. cancel() is the exception: it may be called from any
 // thread at any time.
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -129,8 +132,9 @@ public:
     DirectResult rename(const QString& fromName, const QString& toName);
     DirectResult remove(const QString& remoteName);
 
-    // Says goodbye (QUIT) when the connection is still there and forgets the session. Never
-    // fails: a connection the server already dropped is simply let go.
+    // Says goodbye (QUIT, waiting at most 2 s for the answer) when the connection is still there
+    // and forgets the session. Never fails: a connection the server already dropped is simply
+    // let go. Safe to call on a closed session.
     void close();
 
     // Called from the thread running the operation, often; keep it cheap.
