@@ -396,21 +396,21 @@ void MainWindow::checkNotice()
     m_noticeChecked = true;
     if (!dialogs::noticeWanted(m_appDir))
         return;
-    auto* notice = new dialogs::NoticeDialog(m_appDir, this);
+    auto* notice = new dialogs::frmNotice(m_appDir, this);
     notice->setAttribute(Qt::WA_DeleteOnClose);
     notice->open();
 }
 
 void MainWindow::showHelp(const QString& page)
 {
-    auto* browser = new dialogs::HelpBrowser(m_appDir, page, this);
+    auto* browser = new dialogs::frmBrowser(m_appDir, page, this);
     browser->setAttribute(Qt::WA_DeleteOnClose);
     browser->open();
 }
 
 void MainWindow::showAbout()
 {
-    auto* about = new dialogs::AboutDialog(this);
+    auto* about = new dialogs::frmAbout(this);
     about->setAttribute(Qt::WA_DeleteOnClose);
     about->open();
 }

@@ -14,7 +14,7 @@
 
 namespace zephra::dialogs {
 
-HelpBrowser::HelpBrowser(const QString& appDir, const QString& page, QWidget* parent) : QDialog(parent)
+frmBrowser::frmBrowser(const QString& appDir, const QString& page, QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmBrowser"));
     setWindowTitle(helpPageCaption(page));
@@ -35,7 +35,7 @@ HelpBrowser::HelpBrowser(const QString& appDir, const QString& page, QWidget* pa
     }
 }
 
-AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
+frmAbout::frmAbout(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("About Zephra Encryption FTP 5"));
@@ -66,14 +66,14 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
     setFixedWidth(420);
 }
 
-const QString NoticeDialog::kNoticeText = QStringLiteral(
+const QString frmNotice::kNoticeText = QStringLiteral(
     "This is version 5 of FTP first released 9 June, 2005.  If you are planning on communicating with FTP "
     "Servers using version 4, notify them that they need to upgrade to this version and decrypt all files with "
     "the old version and reencrypt them with the new version and also contact all users to get the upgrade.  "
     "Then they can send the key for the new ftp server data.  Version 4 is still available on the website for "
     "those not wishing to change.");
 
-NoticeDialog::NoticeDialog(const QString& appDir, QWidget* parent) : QDialog(parent), m_appDir(appDir)
+frmNotice::frmNotice(const QString& appDir, QWidget* parent) : QDialog(parent), m_appDir(appDir)
 {
     setObjectName(QStringLiteral("frmNotice"));
     setWindowTitle(QStringLiteral("Important Notice"));
@@ -92,7 +92,7 @@ NoticeDialog::NoticeDialog(const QString& appDir, QWidget* parent) : QDialog(par
     resize(460, 230);
 }
 
-void NoticeDialog::done(int result)
+void frmNotice::done(int result)
 {
     if (m_check->isChecked())
         (void)writeNoticeMarker(m_appDir);  // not written: the notice simply returns next run

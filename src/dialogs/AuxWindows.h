@@ -10,28 +10,28 @@ class QTextBrowser;
 namespace zephra::dialogs {
 
 // Shows appDir + page in a QTextBrowser ("WebBrowser1") that fills the window.
-class HelpBrowser final : public QDialog {
+class frmBrowser final : public QDialog {
     Q_OBJECT
 public:
-    HelpBrowser(const QString& appDir, const QString& page, QWidget* parent = nullptr);
+    frmBrowser(const QString& appDir, const QString& page, QWidget* parent = nullptr);
     QTextBrowser* viewer() const { return m_viewer; }
 
 private:
     QTextBrowser* m_viewer = nullptr;
 };
 
-class AboutDialog final : public QDialog {
+class frmAbout final : public QDialog {
     Q_OBJECT
 public:
-    explicit AboutDialog(QWidget* parent = nullptr);
+    explicit frmAbout(QWidget* parent = nullptr);
 };
 
-class NoticeDialog final : public QDialog {
+class frmNotice final : public QDialog {
     Q_OBJECT
 public:
     static const QString kNoticeText;
 
-    NoticeDialog(const QString& appDir, QWidget* parent = nullptr);
+    frmNotice(const QString& appDir, QWidget* parent = nullptr);
     // Every way of closing ends here; a ticked Check1 writes the marker.
     void done(int result) override;
 

@@ -4,7 +4,7 @@
 #include "dialogs/Prompter.h"
 #include "keys/Cp1252.h"
 #include "keys/KeyFileOps.h"
-#include "keys/PathSelectDialog.h"
+#include "keys/frmPathSelect.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -244,7 +244,7 @@ void KeyPanel::setBusy(bool busy)
 
 void KeyPanel::transferKeys()
 {
-    auto* dialog = new PathSelectDialog(PathSelectDialog::Mode::Transfer, m_pathStart, window());
+    auto* dialog = new frmPathSelect(frmPathSelect::Mode::Transfer, m_pathStart, window());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::finished, this, [this, dialog] {
         const QString path = dialog->keyPath();
@@ -261,7 +261,7 @@ void KeyPanel::transferKeys()
 
 void KeyPanel::restoreKeys()
 {
-    auto* dialog = new PathSelectDialog(PathSelectDialog::Mode::Restore, m_pathStart, window());
+    auto* dialog = new frmPathSelect(frmPathSelect::Mode::Restore, m_pathStart, window());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::finished, this, [this, dialog] {
         const QString path = dialog->keyPath();

@@ -1,4 +1,4 @@
-#include "keys/PathSelectDialog.h"
+#include "keys/frmPathSelect.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -16,7 +16,7 @@ namespace {
 constexpr int kPathRole = Qt::UserRole + 1;
 }
 
-PathSelectDialog::PathSelectDialog(Mode mode, const QString& startDir, QWidget* parent) : QDialog(parent)
+frmPathSelect::frmPathSelect(Mode mode, const QString& startDir, QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmPathSelect"));
     setWindowTitle(mode == Mode::Transfer ? QStringLiteral("Select Path to Transfer Key File To")
@@ -65,8 +65,8 @@ PathSelectDialog::PathSelectDialog(Mode mode, const QString& startDir, QWidget* 
     setCurrentDirectory(startDir);
     m_keyPath = withSeparator(m_current);
 
-    connect(m_dirs, &QListWidget::itemActivated, this, &PathSelectDialog::enter);
-    connect(m_drives, &QComboBox::activated, this, &PathSelectDialog::chooseDrive);
+    connect(m_dirs, &QListWidget::itemActivated, this, &frmPathSelect::enter);
+    connect(m_drives, &QComboBox::activated, this, &frmPathSelect::chooseDrive);
     connect(set, &QPushButton::clicked, this, [this] {
         m_keyPath = withSeparator(m_current);
         accept();
@@ -77,13 +77,13 @@ PathSelectDialog::PathSelectDialog(Mode mode, const QString& startDir, QWidget* 
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-QString PathSelectDialog::withSeparator(const QString& dir)
+QString frmPathSelect::withSeparator(const QString& dir)
 {
     const QString native = QDir::toNativeSeparators(dir);
     return native.endsWith(QDir::separator()) ? native : native + QDir::separator();
 }
 
-void PathSelectDialog::setCurrentDirectory(const QString& dir)
+void frmPathSelect::setCurrentDirectory(const QString& dir)
 {
     QDir d(dir);
     if (!d.exists())
@@ -103,13 +103,13 @@ void PathSelectDialog::setCurrentDirectory(const QString& dir)
     }
 }
 
-void PathSelectDialog::enter(QListWidgetItem* item)
+void frmPathSelect::enter(QListWidgetItem* item)
 {
     if (item)
         setCurrentDirectory(item->data(kPathRole).toString());
 }
 
-void PathSelectDialog::chooseDrive(int index)
+void frmPathSelect::chooseDrive(int index)
 {
     setCurrentDirectory(m_drives->itemData(index).toString());
 }

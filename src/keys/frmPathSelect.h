@@ -11,12 +11,12 @@ class QListWidgetItem;
 
 namespace zephra::keys {
 
-class PathSelectDialog final : public QDialog {
+class frmPathSelect final : public QDialog {
     Q_OBJECT
 public:
     enum class Mode { Transfer, Restore };  // KeyPathMode "T" and "R"
 
-    PathSelectDialog(Mode mode, const QString& startDir, QWidget* parent = nullptr);
+    frmPathSelect(Mode mode, const QString& startDir, QWidget* parent = nullptr);
 
     // KeyPath: the chosen directory ending with the separator, or empty when cancelled.
     QString keyPath() const { return m_keyPath; }

@@ -1,7 +1,7 @@
 #include "WindowFixture.h"
 
 #include "keys/KeyPanel.h"
-#include "keys/PathSelectDialog.h"
+#include "keys/frmPathSelect.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -231,7 +231,7 @@ TEST_F(KeyPanelTest, TransferRestoreAndDeleteThroughThePathDialog)
     dialog = waitForDialog("frmPathSelect");
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Select Path to Restore Key File From"));
-    static_cast<keys::PathSelectDialog*>(dialog)->setCurrentDirectory(media.filePath(QStringLiteral("stick")));
+    static_cast<keys::frmPathSelect*>(dialog)->setCurrentDirectory(media.filePath(QStringLiteral("stick")));
     QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
     EXPECT_EQ(prompter.last().text, QStringLiteral("Keys Restored."));
     EXPECT_EQ(readFile(keyFile()), store);
@@ -241,20 +241,20 @@ TEST_F(KeyPanelTest, TransferRestoreAndDeleteThroughThePathDialog)
     click("Command7");
     dialog = waitForDialog("frmPathSelect");
     ASSERT_NE(dialog, nullptr);
-    static_cast<keys::PathSelectDialog*>(dialog)->setCurrentDirectory(media.path());
+    static_cast<keys::frmPathSelect*>(dialog)->setCurrentDirectory(media.path());
     QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
     EXPECT_EQ(prompter.last().kind, Kind::Warning);
     EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("no key file")));
     EXPECT_EQ(readFile(keyFile()), store);
 }
 
-TEST(PathSelectDialog, KeyPathEndsWithOneSeparator)
+TEST(frmPathSelect, KeyPathEndsWithOneSeparator)
 {
-    using keys::PathSelectDialog;
-    EXPECT_EQ(PathSelectDialog::withSeparator(QStringLiteral("/")), QStringLiteral("/"));
-    EXPECT_EQ(PathSelectDialog::withSeparator(QStringLiteral("/media/stick")), QStringLiteral("/media/stick/"));
+    using keys::frmPathSelect;
+    EXPECT_EQ(frmPathSelect::withSeparator(QStringLiteral("/")), QStringLiteral("/"));
+    EXPECT_EQ(frmPathSelect::withSeparator(QStringLiteral("/media/stick")), QStringLiteral("/media/stick/"));
     QTemporaryDir dir;
-    PathSelectDialog dialog(PathSelectDialog::Mode::Restore, dir.path());
+    frmPathSelect dialog(frmPathSelect::Mode::Restore, dir.path());
     EXPECT_EQ(dialog.keyPath(), dir.path() + u'/') << "set on load";
     dialog.show();
     dialog.close();  // the close box cancels

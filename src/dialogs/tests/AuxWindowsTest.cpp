@@ -46,12 +46,12 @@ TEST(HelpPages, ViewerCaptionFollowsThePage)
     EXPECT_EQ(helpPageCaption(QStringLiteral("other.htm")), QStringLiteral("Web Message"));
 }
 
-TEST(HelpBrowser, ShowsTheInstalledPageAndFollowsLinks)
+TEST(frmBrowser, ShowsTheInstalledPageAndFollowsLinks)
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
     ASSERT_TRUE(installHelpPages(appDir).isEmpty());
-    HelpBrowser browser(appDir, kOverviewPage);
+    frmBrowser browser(appDir, kOverviewPage);
     EXPECT_EQ(browser.objectName(), QStringLiteral("frmBrowser"));
     EXPECT_EQ(browser.windowTitle(), QStringLiteral("Overview"));
     auto* viewer = browser.findChild<QTextBrowser*>(QStringLiteral("WebBrowser1"));
@@ -68,16 +68,16 @@ TEST(HelpBrowser, ShowsTheInstalledPageAndFollowsLinks)
     }
 }
 
-TEST(HelpBrowser, AMissingPageShowsAnErrorPage)
+TEST(frmBrowser, AMissingPageShowsAnErrorPage)
 {
     QTemporaryDir dir;
-    HelpBrowser browser(dir.path() + u'/', kSendPage);
+    frmBrowser browser(dir.path() + u'/', kSendPage);
     EXPECT_TRUE(browser.viewer()->toPlainText().contains(QStringLiteral("could not be found")));
 }
 
-TEST(AboutDialog, CaptionLabelsAndDone)
+TEST(frmAbout, CaptionLabelsAndDone)
 {
-    AboutDialog about;
+    frmAbout about;
     about.show();
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About Zephra Encryption FTP 5"));
     EXPECT_EQ(about.findChild<QLabel*>(QStringLiteral("Label1"))->text(), QStringLiteral("Zephra Encryption FTP 5"));
@@ -100,17 +100,17 @@ TEST(Notice, MarkerDecidesAndTickingWritesDone)
     EXPECT_EQ(QFileInfo(marker).size(), 0);
 
     {
-        NoticeDialog notice(appDir);
+        frmNotice notice(appDir);
         notice.show();
         EXPECT_EQ(notice.windowTitle(), QStringLiteral("Important Notice"));
-        EXPECT_EQ(notice.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))->toPlainText(), NoticeDialog::kNoticeText);
-        EXPECT_TRUE(NoticeDialog::kNoticeText.contains(QStringLiteral("9 June, 2005.  If you")));
+        EXPECT_EQ(notice.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))->toPlainText(), frmNotice::kNoticeText);
+        EXPECT_TRUE(frmNotice::kNoticeText.contains(QStringLiteral("9 June, 2005.  If you")));
         notice.close();  // not ticked
     }
     EXPECT_TRUE(noticeWanted(appDir));
 
     {
-        NoticeDialog notice(appDir);
+        frmNotice notice(appDir);
         notice.show();
         notice.findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(true);
         notice.close();  // the close box, not a button
