@@ -72,24 +72,28 @@ head -c $((size_mib << 20)) /dev/urandom > "$work/root/source.bin"
 cp "$work/root/source.bin" "$work/local/source.bin"
 bytes=$((size_mib << 20))
 
-# measure NAME OUTPUT_FILE COMMAND...: nanoseconds on stdout, peak RSS (KiB) in $work/rss.
+# measure OUTPUT_FILE COMMAND...: nanoseconds on stdout; peak RSS (KiB) and CPU seconds
+# (user + system) of the client in $work/rss.
 measure() {
     local output=$1; shift
     rm -f "$output"
     sync
     local start end
     start=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$work/rss" "$@"
+    /usr/bin/time -f "%M %U %S" -o "$work/rss" "$@"
     end=$(date +%s%N)
     [ "$(stat -c %s "$output")" -eq "$bytes" ] || { echo "wrong size of $output" >&2; exit 1; }
     echo $((end - start))
 }
 
-declare -A best rss
-keep_best() {  # keep_best KEY NS
+declare -A best rss cpu
+keep_best() {  # keep_best KEY NS: best time, least CPU, highest peak RSS over the rounds
     if [ -z "${best[$1]:-}" ] || [ "$2" -lt "${best[$1]}" ]; then best[$1]=$2; fi
-    local r; r=$(cat "$work/rss")
+    local r u s c
+    read -r r u s < "$work/rss"
+    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%d", (u + s) * 1000 }')
     if [ -z "${rss[$1]:-}" ] || [ "$r" -gt "${rss[$1]}" ]; then rss[$1]=$r; fi
+    if [ -z "${cpu[$1]:-}" ] || [ "$c" -lt "${cpu[$1]}" ]; then cpu[$1]=$c; fi
 }
 
 for round in $(seq 1 "$rounds"); do
@@ -119,11 +123,11 @@ done
 
 report() {  # report DIRECTION
     awk -v d="$1" -v z="${best[zephra_$1]}" -v c="${best[curl_$1]}" -v zr="${rss[zephra_$1]}" \
-        -v cr="${rss[curl_$1]}" -v b="$bytes" 'BEGIN {
+        -v cr="${rss[curl_$1]}" -v zc="${cpu[zephra_$1]}" -v cc="${cpu[curl_$1]}" -v b="$bytes" 'BEGIN {
         zs = z / 1e9; cs = c / 1e9
-        printf "%-4s zephraftp-cli %8.1f MB/s (%6.3f s, peak RSS %6.1f MiB)   curl %8.1f MB/s (%6.3f s, peak RSS %6.1f MiB)   ratio %.2f\n",
-               d, b / zs / 1e6, zs, zr / 1024, b / cs / 1e6, cs, cr / 1024, cs / zs }'
+        printf "%-4s zephraftp-cli %7.1f MB/s (%6.3f s, CPU %5.2f s, peak RSS %5.1f MiB)   curl %7.1f MB/s (%6.3f s, CPU %5.2f s, peak RSS %5.1f MiB)   ratio %.2f\n",
+               d, b / zs / 1e6, zs, zc / 1000, zr / 1024, b / cs / 1e6, cs, cc / 1000, cr / 1024, cs / zs }'
 }
-echo "vsftpd on 127.0.0.1, passive, binary, ${size_mib} MiB, best of $rounds, files in $(dirname "$work")"
+echo "vsftpd on 127.0.0.1, passive, binary, ${size_mib} MiB, best of $rounds, files in $(dirname "$work"), load $(cut -d' ' -f1-3 /proc/loadavg)"
 report get
 report put
