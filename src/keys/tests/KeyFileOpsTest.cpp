@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <unistd.h>  // link()
 
 using namespace zephra::keys;
 using namespace zephra::testbytes;
@@ -67,14 +67,17 @@ TEST_F(KeyFileOpsTest, FailedCopiesSayWhyAndChangeNothing)
     EXPECT_EQ(readFile(appDir + "key.dat"), store);
 }
 
-TEST_F(KeyFileOpsTest, TransferToAReadOnlyDirectoryFailsCleanly)
+TEST_F(KeyFileOpsTest, AnUnwritableDestinationFailsCleanly)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root writes into read-only directories";
     ASSERT_TRUE(writeFile(appDir + "key.dat", store));
-    QFile::setPermissions(stick, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    EXPECT_FALSE(transferStore(appDir, stick).ok);
-    QFile::setPermissions(stick, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // A directory where the copy should go cannot be written, not even by root.
+    ASSERT_TRUE(QDir(stick).mkdir(QStringLiteral("key.dat")));
+    const StoreStatus s = transferStore(appDir, stick);
+    EXPECT_FALSE(s.ok);
+    EXPECT_TRUE(s.message.contains(QStringLiteral("not transferred")));
+    EXPECT_EQ(readFile(appDir + "key.dat"), store);
+    EXPECT_TRUE(QFileInfo(stick + "key.dat").isDir());
+    EXPECT_TRUE(QDir(stick).entryList(QDir::Files | QDir::Hidden).isEmpty()) << "no temporary file left behind";
 }
 
 // Guards the described re-create-and-write deletion, which never reached the old data blocks:
