@@ -75,7 +75,12 @@ public:
     bool create(const fs::path& dest)
     {
         const fs::path dir = dest.has_parent_path() ? dest.parent_path() : fs::path(".");
-        std::string name = (dir / ("." + dest.filename().string() + ".zephra-XXXXXX")).string();
+        // Hidden and beside the destination, so the rename stays on one file system; a name
+        // near the length limit gets a short temporary name instead of failing.
+        std::string base = dest.filename().string();
+        if (base.size() > 200)
+            base.clear();
+        std::string name = (dir / ("." + base + ".zephra-XXXXXX")).string();
         m_fd = ::mkostemp(name.data(), O_CLOEXEC);
         if (m_fd < 0)
             return false;
@@ -94,6 +99,13 @@ public:
         if (::rename(m_path.c_str(), dest.c_str()) != 0)
             return false;
         m_path.clear();
+        // Flush the directory entry too; a file system that cannot is no reason to fail.
+        const fs::path dir = dest.has_parent_path() ? dest.parent_path() : fs::path(".");
+        const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0) {
+            ::fsync(dirFd);
+            ::close(dirFd);
+        }
         return true;
     }
 

@@ -213,8 +213,8 @@ void runAvx512Vbmi(const Machine& m, bool decrypt, std::uint64_t position, const
                 const std::uint8_t* src = in + static_cast<std::uint64_t>(lane) * spacing + t0;
                 if (v == kTile) {
                     if (prefetch) {
-                        _mm_prefetch(reinterpret_cast<const char*>(src + kTile), _MM_HINT_T0);
-                        _mm_prefetch(reinterpret_cast<const char*>(src + 2 * kTile - 1), _MM_HINT_T0);
+                        __builtin_prefetch(src + kTile);
+                        __builtin_prefetch(src + 2 * kTile - 1);
                     }
                     return _mm512_loadu_si512(src);
                 }

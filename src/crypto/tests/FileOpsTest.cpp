@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +138,36 @@ TEST_F(FileOps, UnwritableDestinationDirectoryKeepsTheExistingDestination)
     ::chmod((files / "locked").c_str(), 0700);
     EXPECT_EQ(readFile(files / "locked" / "dest"), "keep me");
     expectOnly(files / "locked", {"dest"});
+}
+
+TEST_F(FileOps, AFullDiskKeepsTheExistingDestination)
+{
+    // The file-size limit makes writes fail as on a full disk, also for root.
+    writeFile(files / "plain", randomBytes(300000, 9));
+    writeFile(files / "dest", "keep me");
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 100000;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const Status s = engine.encryptFile(files / "plain", files / "dest");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_EQ(s.kind, ErrorKind::DestinationUnwritable);
+    EXPECT_EQ(readFile(files / "dest"), "keep me");
+    expectOnly(files.path(), {"plain", "dest"});
+}
+
+TEST_F(FileOps, ALongDestinationNameStillWorks)
+{
+    // Guards a temporary name beside the destination growing past the file-name limit.
+    const std::string longName(250, 'n');
+    writeFile(files / "plain", "abc");
+    ASSERT_TRUE(engine.encryptFile(files / "plain", files / longName).ok());
+    EXPECT_EQ(readFile(files / longName).size(), 3u);
 }
 
 TEST_F(FileOps, SameFileIsRefused)
