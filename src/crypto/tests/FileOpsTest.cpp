@@ -125,10 +125,16 @@ TEST_F(FileOps, MissingSourceLeavesTheDestinationUntouched)
     expectOnly(files.path(), {"dest"});
 }
 
-TEST_F(FileOps, UnwritableDestinationDirectoryKeepsTheExistingDestination)
+TEST_F(FileOps, MissingDestinationDirectoryIsRefused)
 {
     writeFile(files / "plain", randomBytes(3000, 4));
     EXPECT_EQ(engine.encryptFile(files / "plain", files / "no-such-dir" / "out").kind, ErrorKind::DestinationUnwritable);
+    expectOnly(files.path(), {"plain"});
+}
+
+TEST_F(FileOps, ReadOnlyDestinationDirectoryKeepsTheExistingDestination)
+{
+    writeFile(files / "plain", randomBytes(3000, 4));
     if (::geteuid() == 0)
         GTEST_SKIP() << "permissions do not stop root";
     fs::create_directory(files / "locked");
