@@ -122,9 +122,7 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
 
     fillDrives();
     connect(m_drives, &QComboBox::activated, this, [this](int index) {
-        const QString root = m_drives->itemData(index).toString();
-        if (!root.isEmpty() && !setPath(root))
-            showInTree(m_path);  // a drive that is not ready: stay where we are
+        openChosen(m_drives->itemData(index).toString());
     });
     // The file-system model fills in the background: once a directory on the way to the open
     // one has been read, the open one can be shown.
@@ -152,7 +150,7 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
     connect(m_dirs, &QTreeView::collapsed, this, userMoved);
     connect(m_dirs->verticalScrollBar(), &QAbstractSlider::actionTriggered, this, userMoved);
     connect(m_dirs, &QTreeView::activated, this, [this](const QModelIndex& index) {
-        setPath(m_dirModel->filePath(index));
+        openChosen(m_dirModel->filePath(index));
     });
     connect(m_dirs, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         m_dirMenu->popup(m_dirs->viewport()->mapToGlobal(pos));
@@ -221,12 +219,20 @@ QString LocalBrowser::path() const
     return QDir::toNativeSeparators(m_path);
 }
 
+void LocalBrowser::openChosen(const QString& directory)
+{
+    // A drive that is not ready or a directory the user may not read: say why and stay.
+    if (const QString problem = localfs::openDirectoryProblem(directory); !problem.isEmpty()) {
+        m_ops.reportError(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(directory), problem));
+        showInTree(m_path);
+        return;
+    }
+    setPath(directory);
+}
+
 bool LocalBrowser::setPath(const QString& directory)
 {
-    if (directory.isEmpty())
-        return false;
-    const QFileInfo info(directory);
-    if (!info.isDir() || !info.isReadable())
+    if (directory.isEmpty() || !localfs::openDirectoryProblem(directory).isEmpty())
         return false;
     m_path = cleanAbsolute(directory);
     showInTree(m_path);

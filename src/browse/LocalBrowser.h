@@ -76,6 +76,7 @@ signals:
 
 private:
     void connectOperations();
+    void openChosen(const QString& directory);
     void fillDrives();
     void showInTree(const QString& directory);
     void revealInTree(const QString& directory);

@@ -62,6 +62,13 @@ QString invalidNameReason(const QString& name)
     return {};
 }
 
+QString openDirectoryProblem(const QString& path)
+{
+    std::error_code ec;
+    fs::directory_iterator probe(toFs(path), ec);
+    return ec ? reason(ec) : QString();
+}
+
 QString removeDirectory(const QString& path)
 {
     std::error_code ec;

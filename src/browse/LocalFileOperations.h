@@ -26,6 +26,9 @@ QString makeDirectory(const QString& path);
 // Never replaces an existing `to`, whether file or directory.
 QString renameNoReplace(const QString& from, const QString& to);
 QString removeFile(const QString& path);
+// Why `path` cannot be opened as a directory (not there, not a directory, not permitted), or
+// empty when it can.
+QString openDirectoryProblem(const QString& path);
 // Why `name` cannot be one entry of a directory ("/", "\\" on Windows, ".", "..", control
 // characters), or empty when it can.
 QString invalidNameReason(const QString& name);
@@ -54,9 +57,10 @@ public:
     std::optional<QString> renameFile(const QString& directory, const QString& oldName,
                                       const QString& newName);
 
-private:
+    // Shows "There was the error - " and the reason.
     void reportError(const QString& reason);
 
+private:
     dialogs::Prompter& m_prompter;
     QWidget* m_parent = nullptr;
 };

@@ -191,6 +191,16 @@ TEST_F(LocalBrowserTest, OpeningADirectoryInDir1RefillsTheList)
     EXPECT_EQ(rowNames(*browser), QStringList({"inside.txt"}));
     EXPECT_FALSE(browser->setPath(data("a.txt")));  // not a directory: nothing changes
     EXPECT_EQ(browser->path(), QDir::toNativeSeparators(data("old")));
+
+    // A directory that cannot be opened says why and nothing moves.
+    auto* model2 = qobject_cast<QFileSystemModel*>(dir1->model());
+    ASSERT_TRUE(QDir(data()).rmdir("full/inner"));
+    const QModelIndex gone = model2->index(data("full"));
+    ASSERT_TRUE(QDir(data()).rmdir("full"));
+    emit dir1->activated(gone);
+    EXPECT_EQ(prompter.last().text, "There was the error - " + QDir::toNativeSeparators(data("full"))
+                                        + ": No such file or directory");
+    EXPECT_EQ(browser->path(), QDir::toNativeSeparators(data("old")));
 }
 
 TEST_F(LocalBrowserTest, DirectoryMenuItems)
