@@ -73,8 +73,11 @@ Status Engine::createKeyspace(std::string_view key)
     m_state->hasKeyspace = false;
     m_state->keyspace = deriveKeyspace(key);
     for (const WorkingFileImage& file : keyspaceFiles(m_state->keyspace)) {
-        if (Status s = writeWorkingFile(m_workDir, file.name, file.bytes); !s.ok())
+        if (Status s = writeWorkingFile(m_workDir, file.name, file.bytes); !s.ok()) {
+            // No half keyspace stays on disk: wipe what was written (best effort).
+            (void)cleanUp();
             return s;
+        }
     }
     m_state->hasKeyspace = true;
     return Status::success();

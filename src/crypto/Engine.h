@@ -42,6 +42,7 @@ class Cipher;
 
 // One engine per working directory. The directory holds the keyspace working files
 // (k1.bin ... k6.dat); the engine never touches the process's current directory.
+// An engine is used from one thread at a time; the Ciphers it hands out are independent.
 class Engine final {
 public:
     explicit Engine(std::filesystem::path workDir);
@@ -86,6 +87,7 @@ private:
 
 // The machine at any byte position depends only on the position, so a Cipher can
 // process any range of a file independently, in any order and on any thread.
+// process() takes the range's first position in the file; in and out may be the same buffer.
 class Cipher {
 public:
     virtual ~Cipher() = default;

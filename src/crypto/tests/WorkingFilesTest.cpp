@@ -128,6 +128,17 @@ TEST(WorkingFiles, InvalidKeyWritesNothing)
     }
 }
 
+TEST(WorkingFiles, AFailedKeyspaceCreationLeavesNoKeyMaterial)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "k5.bin");  // the write of k5.bin fails
+    Engine engine(dir.path());
+    EXPECT_EQ(engine.createKeyspace("123456789").kind, ErrorKind::Io);
+    EXPECT_FALSE(engine.hasKeyspace());
+    for (const char* name : {"k1.bin", "k2.bin", "k3.bin", "k4.bin"})
+        EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+}
+
 TEST(CleanUp, WipeOverwritesEveryFileBeforeDeletion)
 {
     TempDir dir;
