@@ -1,6 +1,5 @@
 #include "crypto/kernels/Kernels.h"
 
-#include <array>
 
 namespace zephra::crypto {
 
@@ -8,17 +7,21 @@ namespace {
 
 bool always() { return true; }
 
+#ifdef ZEPHRA_KERNEL_AVX512VBMI
 bool hasAvx512Vbmi()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vbmi");
 }
+#endif
 
-constexpr std::array<Kernel, 2> kKernels = {{
+constexpr Kernel kKernels[] = {
+#ifdef ZEPHRA_KERNEL_AVX512VBMI
     {"avx512vbmi", &hasAvx512Vbmi, &runAvx512Vbmi},
+#endif
     {"scalar", &always, &runScalar},
-}};
+};
 
 }  // namespace
 
