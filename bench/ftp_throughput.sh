@@ -28,7 +28,10 @@ else
 fi
 vsftpd_pid=""
 cleanup() {
-    [ -n "$vsftpd_pid" ] && kill "$vsftpd_pid" 2>/dev/null && wait "$vsftpd_pid" 2>/dev/null
+    if [ -n "$vsftpd_pid" ]; then
+        kill "$vsftpd_pid" 2>/dev/null || true
+        wait "$vsftpd_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT

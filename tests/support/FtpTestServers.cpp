@@ -10,6 +10,11 @@
 #include <QThread>
 #include <QUrl>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 namespace zephra::test {
 
 namespace {
@@ -102,6 +107,10 @@ bool FtpTestServer::start()
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         m_process->setStandardOutputFile(log, QIODevice::Append);
         m_process->setWorkingDirectory(workDir());
+#ifdef Q_OS_LINUX
+        // The server ends with the test process, even when that one crashes.
+        m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+#endif
         m_process->start(program, arguments);
         if (!m_process->waitForStarted(5000)) {
             m_error = QStringLiteral("%1: can't start %2: %3").arg(m_name, program, m_process->errorString());
@@ -129,8 +138,9 @@ void FtpTestServer::stop()
     if (!m_process)
         return;
     if (m_process->state() != QProcess::NotRunning) {
+        // vsftpd in the foreground does not end on SIGTERM: wait only briefly before killing.
         m_process->terminate();
-        if (!m_process->waitForFinished(3000)) {
+        if (!m_process->waitForFinished(500)) {
             m_process->kill();
             m_process->waitForFinished(3000);
         }
