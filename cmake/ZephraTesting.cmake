@@ -14,6 +14,7 @@ function(zephra_add_test target)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
+    NO_PRETTY_VALUES
     PROPERTIES
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZEPHRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
       TIMEOUT 600)

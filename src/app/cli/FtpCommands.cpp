@@ -1,9 +1,10 @@
-// The FTP commands of zephraftp-cli on the engine route: ls, get, put, mkdir, rmdir, rm, mv.
+// The FTP commands of zephraftp-cli on either route: ls, get, put, mkdir, rmdir, rm, mv.
 #include "app/cli/CliCommon.h"
 
 #include "ftp/Connection.h"
 #include "ftp/Listing.h"
 #include "ftp/Url.h"
+#include "ftp/direct/DirectSession.h"
 
 #include <QBuffer>
 #include <QEventLoop>
@@ -86,6 +87,64 @@ QString withoutTrailingSlash(QString path)
     return path;
 }
 
+void printEntry(bool isDirectory, const QString& name)
+{
+    const QByteArray line = (isDirectory ? "d " : "- ") + printable(name).toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+}
+
+// A bare new name stays in the source's directory.
+QString renameTarget(const QString& path, const QString& newName)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (!newName.contains(u'/') && slash >= 0)
+        return path.left(slash + 1) + newName;
+    return newName;
+}
+
+// The direct route: one libcurl session, logged in at open, reused for the one operation.
+int runDirect(const GlobalOptions& options, const QString& command, const QStringList& args,
+              const ftp::FtpUrl& url, const QString& path)
+{
+    namespace direct = ftp::direct;
+    direct::DirectOptions directOptions;
+    directOptions.connectTimeoutMs = options.timeoutMs;
+    directOptions.replyTimeoutMs = options.timeoutMs;
+    directOptions.stallTimeoutMs = options.timeoutMs;
+    directOptions.active = options.active;
+    direct::DirectSession session(directOptions);
+
+    auto failed = [&](const direct::DirectResult& r) {
+        return fail(QStringLiteral("%1: %2").arg(command, r.message));
+    };
+    direct::DirectResult result =
+        session.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
+    if (!result.ok())
+        return failed(result);
+
+    QList<direct::DirectEntry> entries;
+    if (command == QLatin1String("ls"))
+        result = session.list(withoutTrailingSlash(path), &entries);
+    else if (command == QLatin1String("get"))
+        result = session.get(path, args[1]);
+    else if (command == QLatin1String("put"))
+        result = session.put(args[0], path);
+    else if (command == QLatin1String("mkdir"))
+        result = session.makeDirectory(withoutTrailingSlash(path));
+    else if (command == QLatin1String("rmdir"))
+        result = session.removeDirectory(withoutTrailingSlash(path));
+    else if (command == QLatin1String("rm"))
+        result = session.remove(path);
+    else if (command == QLatin1String("mv"))
+        result = session.rename(path, renameTarget(path, args[1]));
+    if (!result.ok())
+        return failed(result);
+    for (const direct::DirectEntry& entry : entries)
+        printEntry(entry.isDirectory, entry.name);
+    session.close();
+    return 0;
+}
+
 }  // namespace
 
 bool isFtpCommand(const QString& command)
@@ -100,9 +159,6 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         return fail(QStringLiteral("unknown command %1").arg(command));
     if (args.size() != shape->arguments)
         return fail(QStringLiteral("usage: zephraftp-cli [options] %1").arg(QLatin1String(shape->usage)));
-    if (options.route == QLatin1String("direct"))
-        return fail(QStringLiteral("the direct route is not available yet"));
-
     const QString urlText = command == QLatin1String("put") ? args[1] : args[0];
     QString error;
     const auto url = ftp::parseFtpUrl(urlText, &error);
@@ -113,6 +169,8 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         path += QFileInfo(args[0]).fileName();
     if (command != QLatin1String("ls") && withoutTrailingSlash(path).isEmpty())
         return fail(QStringLiteral("%1: the address names no file or directory").arg(command));
+    if (options.route == QLatin1String("direct"))
+        return runDirect(options, command, args, *url, path);
 
     Connection connection;
     connection.setTimeOut(options.timeoutMs);
@@ -146,21 +204,15 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     } else if (command == QLatin1String("rm")) {
         result = await(connection, [&] { connection.RemoveFile(path); });
     } else if (command == QLatin1String("mv")) {
-        // A bare new name stays in the source's directory.
-        QString target = args[1];
-        const qsizetype slash = path.lastIndexOf(u'/');
-        if (!target.contains(u'/') && slash >= 0)
-            target = path.left(slash + 1) + target;
+        const QString target = renameTarget(path, args[1]);
         result = await(connection, [&] { connection.Rename(path, target); });
     }
     if (!result.ok())
         return failWith(command, result);
 
     if (command == QLatin1String("ls")) {
-        for (const ftp::ListingEntry& entry : ftp::parseListing(listing.data())) {
-            const QByteArray line = (entry.isDirectory ? "d " : "- ") + printable(entry.name).toUtf8() + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        }
+        for (const ftp::ListingEntry& entry : ftp::parseListing(listing.data()))
+            printEntry(entry.isDirectory, entry.name);
     }
     (void)await(connection, [&] { connection.Disconnect(); });
     return 0;
