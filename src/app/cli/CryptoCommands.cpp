@@ -2,11 +2,15 @@
 //   keyspace KEY DIR                      write the eight keyspace working files for KEY into DIR
 //   encrypt --key KEY SOURCE DEST         encrypt SOURCE into DEST
 //   decrypt --key KEY SOURCE DEST         decrypt SOURCE into DEST
+// Instead of --key, --key-name NAME [--home DIR] takes the key of that name from the key store
+// of the program's data directory (DIR, or the one the window uses).
 // encrypt and decrypt build the keyspace in a private temporary directory and wipe it again,
 // whatever happens. DEST is replaced only when the whole operation succeeded.
 #include "app/cli/CliCommon.h"
 
 #include "crypto/Engine.h"
+#include "keys/AppDir.h"
+#include "keys/KeyStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -99,6 +103,9 @@ int runFileCommand(const QString& command, const QStringList& args)
 {
     QString key;
     bool haveKey = false;
+    QString keyName;
+    QString home;
+    bool haveKeyName = false;
     QStringList paths;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -108,11 +115,14 @@ int runFileCommand(const QString& command, const QStringList& args)
             key = args[i];
             haveKey = true;
         } else if (a == QLatin1String("--key-name") || a == QLatin1String("--home")) {
-            // Place for the key store: --key-name NAME [--home DIR] will look the key up in the
-            // store of DIR (default: the program's data directory).
             if (++i >= args.size())
                 return fail(QStringLiteral("%1 needs a value").arg(a));
-            return fail(QStringLiteral("--key-name is not available yet"));
+            if (a == QLatin1String("--home")) {
+                home = args[i];
+            } else {
+                keyName = args[i];
+                haveKeyName = true;
+            }
         } else if (a == QLatin1String("--")) {
             paths += args.mid(i + 1);
             break;
@@ -122,8 +132,21 @@ int runFileCommand(const QString& command, const QStringList& args)
             paths += a;
         }
     }
+    if (haveKey && haveKeyName)
+        return fail(QStringLiteral("give either --key or --key-name, not both"));
+    if (haveKeyName) {
+        QString error;
+        const std::optional<QString> appDir = keys::resolveAppDir(home, &error);
+        if (!appDir)
+            return fail(error);
+        const std::optional<QString> stored = keys::findKeyByName(*appDir, keyName);
+        if (!stored)
+            return fail(QStringLiteral("no key named \"%1\" in the key store of %2").arg(keyName, *appDir));
+        key = *stored;
+        haveKey = true;
+    }
     if (!haveKey)
-        return fail(QStringLiteral("%1 needs --key KEY").arg(command));
+        return fail(QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command));
     if (paths.size() != 2)
         return fail(QStringLiteral("usage: %1 --key KEY SOURCE DEST").arg(command));
     const std::string keyText = key.toStdString();

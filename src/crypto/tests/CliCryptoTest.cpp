@@ -101,6 +101,32 @@ TEST_F(Cli, EncryptAndDecryptRoundTripAndWipeTheTemporaryKeyspace)
     EXPECT_EQ(keyspaceDirsIn(tmp.path()), 0u);
 }
 
+// key.dat records are 58 bytes: the name space-padded to 40, the key space-padded to 18.
+std::string keyRecord(const std::string& name, const std::string& key)
+{
+    return name + std::string(40 - name.size(), ' ') + key + std::string(18 - key.size(), ' ');
+}
+
+TEST_F(Cli, KeyNameTakesTheKeyFromTheKeyStore)
+{
+    const fs::path home = files / "home";
+    fs::create_directory(home);
+    writeFile(home / "key.dat", keyRecord("Office", "987654321") + keyRecord("work", "123456789"));
+    const std::string plain = randomBytes(4321, 3);
+    writeFile(files / "plain", plain);
+    Result r = runCli(scratch, {"encrypt", "--key-name", "work", "--home", home.string(), (files / "plain").string(),
+                                (files / "cipher").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    literal::Keyspace lit;
+    ASSERT_TRUE(literal::createKeyspace("123456789", lit));
+    EXPECT_TRUE(readFile(files / "cipher") == literal::encrypt(lit, plain));
+    // The name is matched exactly, letter case included.
+    r = runCli(scratch, {"decrypt", "--key-name", "Work", "--home", home.string(), (files / "cipher").string(),
+                         (files / "back").string()});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_FALSE(fs::exists(files / "back"));
+}
+
 TEST_F(Cli, FailuresPrintOneLineAndLeaveTheDestination)
 {
     writeFile(files / "plain", "some text");
@@ -112,7 +138,9 @@ TEST_F(Cli, FailuresPrintOneLineAndLeaveTheDestination)
         {"decrypt", "--key", "123", (files / "dest").string(), (files / "dest").string()},
         {"encrypt", (files / "plain").string(), (files / "dest").string()},
         {"encrypt", "--key", "123", (files / "plain").string()},
-        {"encrypt", "--key-name", "work", (files / "plain").string(), (files / "dest").string()},
+        {"encrypt", "--key-name", "absent", "--home", (scratch / "home").string(), (files / "plain").string(),
+         (files / "dest").string()},
+        {"encrypt", "--key", "123", "--key-name", "work", (files / "plain").string(), (files / "dest").string()},
         {"keyspace", "", (files / "ks").string()},
     };
     for (const auto& args : bad) {
