@@ -117,7 +117,7 @@ std::optional<ListingEntry> parseUnix(QByteArrayView line, QDate today)
         if (!ok)
             entry.size = -1;
         if (date.isValid() && time.isValid())
-            entry.modified = QDateTime(date, time);
+            entry.modified = QDateTime(date, time, Qt::UTC);
         return entry;
     }
     return std::nullopt;
@@ -161,7 +161,7 @@ std::optional<ListingEntry> parseDos(QByteArrayView line)
     if (nameStart >= line.size())
         return std::nullopt;
     setName(entry, line.sliced(nameStart));
-    entry.modified = QDateTime(date, time);
+    entry.modified = QDateTime(date, time, Qt::UTC);
     return entry;
 }
 

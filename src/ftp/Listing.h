@@ -19,7 +19,8 @@ struct ListingEntry {
     bool isSymLink = false;
     QString linkTarget;    // "name -> target" of a symbolic link
     qint64 size = -1;      // -1: not given
-    QDateTime modified;    // invalid: not given
+    QDateTime modified;    // invalid: not given; the server's wall-clock time, held as UTC
+                           // (a listing names no zone, and local time costs a zone lookup a line)
 };
 
 // One line without its line end. Nothing for "total N", blank lines and lines that are not entries.

@@ -129,7 +129,7 @@ TEST(Listing, DatesAndLinks)
     const QDate today(2024, 6, 15);
     const auto recent = parseListingLine("-rw-r--r-- 1 0 0 6 Jun 01 10:05 a", today);
     ASSERT_TRUE(recent);
-    EXPECT_EQ(recent->modified, QDateTime(QDate(2024, 6, 1), QTime(10, 5)));
+    EXPECT_EQ(recent->modified, QDateTime(QDate(2024, 6, 1), QTime(10, 5), Qt::UTC));
     // A month later than today without a year belongs to last year.
     const auto lastYear = parseListingLine("-rw-r--r-- 1 0 0 6 Dec 24 08:00 b", today);
     ASSERT_TRUE(lastYear);
@@ -140,7 +140,7 @@ TEST(Listing, DatesAndLinks)
     EXPECT_EQ(link->linkTarget, "/etc/passwd");
     const auto iis = parseListingLine("01-02-24  01:30PM  5 x", today);
     ASSERT_TRUE(iis);
-    EXPECT_EQ(iis->modified, QDateTime(QDate(2024, 1, 2), QTime(13, 30)));
+    EXPECT_EQ(iis->modified, QDateTime(QDate(2024, 1, 2), QTime(13, 30), Qt::UTC));
 }
 
 TEST(Listing, WholeListingLineEndsAndBytes)
