@@ -1,6 +1,9 @@
 #include "app/MainWindow.h"
 
 #include "app/ConnectionPanel.h"
+#include "app/SessionController.h"
+#include "browse/LocalBrowser.h"
+#include "browse/ServerBrowser.h"
 #include "app/Session.h"
 #include "crypto/Engine.h"
 #include "dialogs/AuxWindows.h"
@@ -11,6 +14,7 @@
 #include "keys/KeyPanel.h"
 #include "keys/RecordFile.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QComboBox>
@@ -23,13 +27,14 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
-#include <QTreeWidget>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace zephra::app {
@@ -58,19 +63,6 @@ QMenu* popupMenu(QWidget* owner, const char* name, const QString& title)
     return menu;
 }
 
-QTreeWidget* fileList(QWidget* parent, const char* name)
-{
-    auto* list = new QTreeWidget(parent);
-    list->setObjectName(QLatin1String(name));
-    list->setHeaderLabels({QStringLiteral("Název Souboru"), QStringLiteral("Velikost"), QStringLiteral("Datum")});
-    list->setRootIsDecorated(false);
-    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list->setContextMenuPolicy(Qt::CustomContextMenu);
-    list->header()->setStretchLastSection(false);
-    list->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    return list;
-}
-
 }  // namespace
 
 MainWindow::MainWindow(Deps deps, QWidget* parent)
@@ -90,6 +82,8 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     top->addWidget(m_keyPanel, 1);
     layout->addLayout(top);
 
+    buildMenus();  // before the browsers, which take over the popup menus
+
     auto* browsers = new QSplitter(Qt::Horizontal, central);
     browsers->setObjectName(QStringLiteral("splitBrowsers"));
     browsers->setChildrenCollapsible(false);
@@ -106,15 +100,24 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     m_lbStat->setFrameShape(QFrame::StyledPanel);
     m_lbStat->setFrameShadow(QFrame::Sunken);
     m_lbStat->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(m_lbStat);
+    // While a connect, disconnect or listing waits for the server: a busy bar and Cancel.
+    m_busyBar = new QProgressBar(central);
+    m_busyBar->setObjectName(QStringLiteral("prgBusy"));
+    m_busyBar->setRange(0, 0);
+    m_busyBar->setTextVisible(false);
+    m_busyBar->setMaximumWidth(160);
+    m_busyBar->hide();
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), central);
+    m_cancel->setObjectName(QStringLiteral("cmdCancel"));
+    m_cancel->hide();
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(m_lbStat, 1);
+    statusRow->addWidget(m_busyBar);
+    statusRow->addWidget(m_cancel);
+    layout->addLayout(statusRow);
     setCentralWidget(central);
 
-    buildMenus();
-
-    // Connecting arrives with the FTP engine; until then the button says so instead of acting.
-    QPushButton* connectButton = m_connectionPanel->connectButton();
-    connectButton->setEnabled(false);
-    connectButton->setToolTip(QStringLiteral("Connecting is not available in this build yet"));
+    connect(m_connectionPanel->connectButton(), &QPushButton::clicked, this, &MainWindow::toggleConnection);
 
     connect(m_keyPanel, &keys::KeyPanel::statusText, this, &MainWindow::setStatus);
     connect(m_keyPanel, &keys::KeyPanel::busyChanged, this, &MainWindow::updateTransferControls);
@@ -207,38 +210,30 @@ QWidget* MainWindow::buildLocalBrowser()
 {
     auto* box = new QFrame(this);
     box->setObjectName(QStringLiteral("fraLocal"));
+    m_localBrowser = new browse::LocalBrowser(m_prompter, QDir::homePath(), box);
+    m_localBrowser->hide();  // its controls are placed below; the browser keeps their logic
+    m_localBrowser->adoptMenus(m_localDirMenu, m_localFilesMenu);
+
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* caption = new QLabel(QStringLiteral("Local"), box);
     caption->setObjectName(QStringLiteral("lblLocal"));
-    auto* drive = new QComboBox(box);
-    drive->setObjectName(QStringLiteral("Drive1"));
     auto* head = new QHBoxLayout;
     head->addWidget(caption);
-    head->addWidget(drive, 1);
+    head->addWidget(m_localBrowser->driveList(), 1);
     layout->addLayout(head);
 
     auto* split = new QSplitter(Qt::Vertical, box);
     split->setObjectName(QStringLiteral("splitLocal"));
-    auto* dir = new QListWidget(split);
-    dir->setObjectName(QStringLiteral("Dir1"));
-    dir->setContextMenuPolicy(Qt::CustomContextMenu);
-    auto* files = new QListWidget(box);
-    files->setObjectName(QStringLiteral("File1"));
-    files->hide();  // supplies the names of the current directory; ListView1 shows them
-    QTreeWidget* list = fileList(split, "ListView1");
-    split->addWidget(dir);
-    split->addWidget(list);
+    split->addWidget(m_localBrowser->directoryTree());
+    split->addWidget(m_localBrowser->fileList());
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 2);
     layout->addWidget(split, 1);
-
-    connect(dir, &QWidget::customContextMenuRequested, this,
-            [this, dir](const QPoint& at) { m_localDirMenu->popup(dir->viewport()->mapToGlobal(at)); });
-    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& at) {
-        if (list->topLevelItemCount() > 0)
-            m_localFilesMenu->popup(list->viewport()->mapToGlobal(at));
-    });
+    // File1 supplies the names of the current directory; ListView1 shows them.
+    QWidget* file1 = m_localBrowser->directoryFiles();
+    file1->setParent(box);
+    file1->hide();
     return box;
 }
 
@@ -246,6 +241,10 @@ QWidget* MainWindow::buildServerBrowser()
 {
     auto* box = new QFrame(this);
     box->setObjectName(QStringLiteral("fraServer"));
+    m_serverBrowser = new browse::ServerBrowser(box);
+    m_serverBrowser->hide();  // as for the local browser: its two views are placed below
+    m_serverBrowser->adoptMenus(m_serverDirMenu, m_serverFilesMenu);
+
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* caption = new QLabel(QStringLiteral("Server"), box);
@@ -255,24 +254,14 @@ QWidget* MainWindow::buildServerBrowser()
 
     auto* split = new QSplitter(Qt::Vertical, box);
     split->setObjectName(QStringLiteral("splitServer"));
-    auto* tree = new QTreeWidget(split);
-    tree->setObjectName(QStringLiteral("TView1"));
-    tree->setHeaderHidden(true);
-    tree->setRootIsDecorated(false);
-    tree->setContextMenuPolicy(Qt::CustomContextMenu);
-    QTreeWidget* list = fileList(split, "ListView2");
-    split->addWidget(tree);
-    split->addWidget(list);
+    split->addWidget(m_serverBrowser->tree());
+    split->addWidget(m_serverBrowser->fileList());
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 2);
     layout->addWidget(split, 1);
 
-    connect(tree, &QWidget::customContextMenuRequested, this,
-            [this, tree](const QPoint& at) { m_serverDirMenu->popup(tree->viewport()->mapToGlobal(at)); });
-    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& at) {
-        if (list->topLevelItemCount() > 0)
-            m_serverFilesMenu->popup(list->viewport()->mapToGlobal(at));
-    });
+    connect(m_serverBrowser, &browse::ServerBrowser::directoryClicked, this,
+            [this](const QString& serverPath) { m_sessionController->changeDirectory(serverPath); });
     return box;
 }
 
@@ -317,6 +306,27 @@ void MainWindow::startUp()
     m_keyPanel->loadKeys();
     m_ftpEngine = new ftp::Connection(this);
     m_ftpEngine->setObjectName(QStringLiteral("FtpEngine"));
+    m_sessionController =
+        new SessionController(*m_ftpEngine, m_appDir + QLatin1String(keys::files::kListing), this);
+    connect(m_sessionController, &SessionController::statusText, this, &MainWindow::setStatus);
+    connect(m_sessionController, &SessionController::busyChanged, this, &MainWindow::setBusy);
+    connect(m_sessionController, &SessionController::connected, this, [this] {
+        loadServerData();
+        setConnected(true);
+        setStatus(QStringLiteral("Connected"));
+    });
+    connect(m_sessionController, &SessionController::listingChanged, this, [this] {
+        loadServerData();
+        doReady();
+    });
+    connect(m_sessionController, &SessionController::disconnected, this, [this] {
+        if (m_connected)
+            setConnected(false);  // a failed connect keeps an accepted key
+        m_serverBrowser->clear();
+    });
+    connect(m_sessionController, &SessionController::failed, this,
+            [this](const QString& message) { m_prompter.warning(this, dialogs::kAppTitle, message); });
+    connect(m_cancel, &QPushButton::clicked, m_sessionController, &SessionController::cancel);
     doReady();
     updateTransferControls();
 }
@@ -356,6 +366,57 @@ void MainWindow::setConnected(bool connected)
         m_keyspaceAccepted = false;
     m_connectionPanel->connectButton()->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
     updateTransferControls();
+}
+
+void MainWindow::toggleConnection()
+{
+    if (m_sessionController->isBusy())
+        return;
+    if (m_connected) {
+        m_sessionController->disconnectFromServer();
+        return;
+    }
+    const ConnectionRecord fields = m_connectionPanel->fields();
+    if (fields.address.trimmed().isEmpty()) {
+        m_prompter.information(this, dialogs::kAppTitle, QStringLiteral("Enter the Address of the server."));
+        return;
+    }
+    // Refused here, before anything is sent: "0", "70000" or "21a" would reach another port.
+    if (SessionController::portNumber(fields.port) == 0) {
+        m_prompter.information(this, dialogs::kAppTitle,
+                               QStringLiteral("The Port must be a number from 1 to 65535."));
+        return;
+    }
+    SessionController::Target target;
+    target.name = fields.name;
+    target.address = fields.address.trimmed();
+    target.port = fields.port;
+    target.user = fields.user;
+    target.password = fields.password;
+    target.useEngine = fields.passive;
+    m_sessionController->connectTo(target);
+}
+
+void MainWindow::loadServerData()
+{
+    setStatus(QStringLiteral("Refreshing..."));
+    QString error;
+    if (!m_serverBrowser->loadServerDataFromFile(m_sessionController->workFile(), {}, &error)) {
+        m_serverBrowser->clear();
+        m_prompter.warning(this, dialogs::kAppTitle,
+                           QStringLiteral("The server listing could not be read: ") + error);
+    }
+}
+
+void MainWindow::setBusy(bool busy)
+{
+    m_busyBar->setVisible(busy);
+    m_cancel->setVisible(busy);
+    m_connectionPanel->connectButton()->setEnabled(!busy);
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
 void MainWindow::setSession(std::unique_ptr<Session> session) { m_session = std::move(session); }
@@ -438,6 +499,9 @@ void MainWindow::shutdown()
         while (!flush.hasExpired())
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     }
+    if (m_sessionController->isBusy())
+        QApplication::restoreOverrideCursor();
+    m_sessionController->shutdown();
     if (m_session)
         m_session->disconnect();
     m_session.reset();

@@ -9,8 +9,13 @@
 class QAction;
 class QLabel;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 
+namespace zephra::browse {
+class LocalBrowser;
+class ServerBrowser;
+}
 namespace zephra::crypto {
 class Engine;
 }
@@ -28,6 +33,7 @@ namespace zephra::app {
 
 class ConnectionPanel;
 class Session;
+class SessionController;
 
 class MainWindow final : public QMainWindow {
     Q_OBJECT
@@ -64,6 +70,12 @@ public:
 
     keys::KeyPanel* keyPanel() const { return m_keyPanel; }
     ConnectionPanel* connectionPanel() const { return m_connectionPanel; }
+    browse::LocalBrowser* localBrowser() const { return m_localBrowser; }
+    browse::ServerBrowser* serverBrowser() const { return m_serverBrowser; }
+    SessionController* sessionController() const { return m_sessionController; }
+
+    // Command3: connects with the fields of the "Connections" frame, or disconnects.
+    void toggleConnection();
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -78,6 +90,8 @@ private:
     void startUp();
     void readEditorPath();
     void updateTransferControls();
+    void loadServerData();  // LoadServerData from the listing work file, no filter
+    void setBusy(bool busy);
     void checkNotice();
     void showHelp(const QString& page);
     void showAbout();
@@ -97,6 +111,11 @@ private:
     ConnectionPanel* m_connectionPanel = nullptr;
     keys::KeyPanel* m_keyPanel = nullptr;
     QLabel* m_lbStat = nullptr;
+    QProgressBar* m_busyBar = nullptr;
+    QPushButton* m_cancel = nullptr;
+    browse::LocalBrowser* m_localBrowser = nullptr;
+    browse::ServerBrowser* m_serverBrowser = nullptr;
+    SessionController* m_sessionController = nullptr;
     QPushButton* m_sendNormal = nullptr;       // Command11
     QPushButton* m_sendEncrypted = nullptr;    // Command12
     QPushButton* m_receiveNormal = nullptr;    // Command13

@@ -1,0 +1,320 @@
+// Connecting and disconnecting from the main window through both routes, against vsftpd and
+// pyftpdlib on loopback (and the fake server where the exact command sequence or a silent
+// server is needed).
+
+#include "WindowFixture.h"
+
+#include "FakeFtpServer.h"
+#include "FtpTestServers.h"
+#include "app/SessionController.h"
+#include "browse/ServerBrowser.h"
+#include "ftp/Connection.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QTcpServer>
+#include <QTreeView>
+
+namespace zephra::apptest {
+namespace {
+
+QStringList column0(QTreeView* view)
+{
+    QStringList names;
+    QAbstractItemModel* model = view->model();
+    for (int r = 0; r < model->rowCount(); ++r)
+        names.append(model->index(r, 0).data().toString());
+    return names;
+}
+
+// A port on 127.0.0.1 where nothing listens.
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+class ConnectTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        writeFile(file("opt.dne"), "Done\r\n");  // no notice over the window
+    }
+
+    void showWindow()
+    {
+        open().show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void fill(const QString& host, quint16 port, const QString& user, const QString& password, bool passive)
+    {
+        typeCombo("cmbName", QStringLiteral("Local test"));
+        type("txtAddr", host);
+        // The profile record keeps four digits, so the field takes four; the test servers listen
+        // on whatever port is free, often above 9999.
+        edit("txtPort")->setMaxLength(5);
+        type("txtPort", QString::number(port));
+        type("txtUser", user);
+        type("txtPass", password);
+        find<QCheckBox>("Check1")->setChecked(passive);
+    }
+
+    app::SessionController* controller() const { return window->sessionController(); }
+    QTreeView* tree() const { return find<QTreeView>("TView1"); }
+    QTreeView* list() const { return find<QTreeView>("ListView2"); }
+    QStringList treeNames() const { return column0(tree()); }
+    QStringList listNames() const { return column0(list()); }
+    QString caption() const { return button("Command3")->text(); }
+
+    // Clicks Command3 and waits (bounded) until the session has settled either way.
+    bool clickAndSettle(int timeoutMs = 20000)
+    {
+        click("Command3");
+        return QTest::qWaitFor([this] { return !controller()->isBusy(); }, timeoutMs);
+    }
+
+    void clickNode(const QString& name)
+    {
+        const int row = int(treeNames().indexOf(name));
+        ASSERT_GE(row, 0) << name.toStdString();
+        const QModelIndex index = tree()->model()->index(row, 0);
+        QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {}, tree()->visualRect(index).center());
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !controller()->isBusy(); }, 20000));
+    }
+
+    // The four plain and four encrypted transfer controls, in that order.
+    QList<bool> transferControls() const
+    {
+        return {button("Command11")->isEnabled(), button("Command13")->isEnabled(),
+                action("LocalFileSendNormal")->isEnabled(), action("ServerFilesSendNormal")->isEnabled(),
+                button("Command12")->isEnabled(), button("Command14")->isEnabled(),
+                action("LocalFilesSendEncrypted")->isEnabled(), action("ServerFilesSendEncrypted")->isEnabled()};
+    }
+    static QList<bool> allOff() { return QList<bool>(8, false); }
+    static QList<bool> plainOn() { return {true, true, true, true, false, false, false, false}; }
+
+    QString promptTexts() const
+    {
+        QStringList texts;
+        for (const auto& a : prompter.asked())
+            texts.append(a.text);
+        return texts.join(QStringLiteral(" | "));
+    }
+};
+
+// ---- connect, browse and disconnect against the real servers, through both routes ----------
+
+struct RouteCase {
+    const char* server;
+    bool passive;  // ticked: the engine route
+};
+
+class RealServerTest : public ConnectTest, public ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(RealServerTest, ConnectBrowseSubdirectoriesAndDisconnect)
+{
+    auto server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server));
+    if (!server->start())
+        GTEST_SKIP() << server->errorString().toStdString();
+    const QDir root(server->rootDir());
+    ASSERT_TRUE(root.mkpath(QStringLiteral("pub/inner")));
+    writeFile(root.filePath(QStringLiteral("a.txt")), "top");
+    writeFile(root.filePath(QStringLiteral("pub/b.gif")), "gif");
+    writeFile(root.filePath(QStringLiteral("pub/inner/deep.txt")), "deep");
+
+    showWindow();
+    fill(server->host(), server->port(), server->user(), server->password(), GetParam().passive);
+    ASSERT_TRUE(clickAndSettle());
+    ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    EXPECT_EQ(status(), QStringLiteral("Connected"));
+    EXPECT_EQ(controller()->useEngine(), GetParam().passive);
+    EXPECT_EQ(treeNames(), QStringList({"..", "pub"}));
+    EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+    EXPECT_TRUE(readFile(file("ZepFTPlist.dat")).contains("a.txt"));
+    EXPECT_EQ(transferControls(), plainOn());
+
+    // Ticking "Passive" during the session changes nothing until the next connect.
+    find<QCheckBox>("Check1")->setChecked(!GetParam().passive);
+
+    // Guards the direct route losing the parent directory two levels down (pub/inner).
+    clickNode(QStringLiteral("pub"));
+    EXPECT_EQ(treeNames(), QStringList({"..", "inner"})) << promptTexts().toStdString();
+    EXPECT_EQ(listNames(), QStringList({"b.gif"}));
+    clickNode(QStringLiteral("inner"));
+    EXPECT_EQ(treeNames(), QStringList({".."})) << promptTexts().toStdString();
+    EXPECT_EQ(listNames(), QStringList({"deep.txt"}));
+    EXPECT_EQ(status(), QStringLiteral("Ready..."));
+    EXPECT_TRUE(readFile(file("ZepFTPlist.dat")).contains("deep.txt"));
+    EXPECT_EQ(controller()->useEngine(), GetParam().passive);
+    clickNode(QStringLiteral(".."));
+    EXPECT_EQ(controller()->serverPath(), QStringLiteral("/"));
+    // ".." is the login directory on the direct route; the engine moves to the server's root,
+    // which vsftpd (not chrooted here) does not put at the served directory.
+    if (!GetParam().passive)
+        EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+    EXPECT_EQ(status(), QStringLiteral("Ready..."));
+
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    EXPECT_EQ(status(), QStringLiteral("Disconnected"));
+    EXPECT_EQ(transferControls(), allOff());
+    EXPECT_EQ(tree()->model()->rowCount(), 0);
+    EXPECT_EQ(list()->model()->rowCount(), 0);
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, RealServerTest,
+                         ::testing::Values(RouteCase{"pyftpdlib", true}, RouteCase{"pyftpdlib", false},
+                                           RouteCase{"vsftpd", true}, RouteCase{"vsftpd", false}),
+                         [](const auto& info) {
+                             return std::string(info.param.server) + (info.param.passive ? "_engine" : "_direct");
+                         });
+
+// ---- failures and cancelling, per route ------------------------------------------------------
+
+class RouteTest : public ConnectTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RouteTest, RefusedLoginLeavesConnectWithAMessageAndNoStaleListing)
+{
+    test::PyftpdlibServer server;
+    if (!server.start())
+        GTEST_SKIP() << server.errorString().toStdString();
+    writeFile(file("ZepFTPlist.dat"), "d stale\r\n- old.txt\r\n");
+    showWindow();
+    fill(server.host(), server.port(), server.user(), QStringLiteral("wrong"), GetParam());
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    EXPECT_EQ(status(), QStringLiteral("Not connected"));
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_EQ(prompter.last().kind, dialogs::ScriptedPrompter::Kind::Warning);
+    EXPECT_TRUE(prompter.last().text.startsWith(QStringLiteral("Could not connect to 127.0.0.1:")))
+        << prompter.last().text.toStdString();
+    EXPECT_EQ(tree()->model()->rowCount(), 0);
+    EXPECT_EQ(list()->model()->rowCount(), 0);
+    EXPECT_EQ(transferControls(), allOff());
+    EXPECT_TRUE(button("Command3")->isEnabled());
+
+    // The right password then connects: nothing of the failed attempt is in the way.
+    type("txtPass", server.password());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->ftpEngine().isBusy(); }, 5000));
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    EXPECT_EQ(treeNames(), QStringList({".."}));
+}
+
+TEST_P(RouteTest, UnreachablePortLeavesConnectWithTheReason)
+{
+    showWindow();
+    fill(QStringLiteral("127.0.0.1"), closedPort(), QStringLiteral("u"), QStringLiteral("p"), GetParam());
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_TRUE(prompter.last().text.contains(u'\n')) << "the reason follows the server";
+    EXPECT_EQ(transferControls(), allOff());
+}
+
+TEST_P(RouteTest, CancelWhileConnectingToASilentServer)
+{
+    test::FakeFtpServer server;
+    server.setGreeting({QByteArray()});  // accepts the connection, never greets
+    ASSERT_TRUE(server.start());
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), GetParam());
+    click("Command3");
+    EXPECT_EQ(status(), QStringLiteral("Connecting to Local test"));
+    QPushButton* cancel = button("cmdCancel");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cancel->isVisible(); }, 2000));
+    EXPECT_TRUE(find<QWidget>("prgBusy")->isVisible());
+    EXPECT_FALSE(button("Command3")->isEnabled());
+    ASSERT_TRUE(server.waitForOpenConnections(1));
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !controller()->isBusy(); }, 2000));
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    EXPECT_EQ(status(), QStringLiteral("Connecting cancelled"));
+    EXPECT_FALSE(cancel->isVisible());
+    EXPECT_TRUE(button("Command3")->isEnabled());
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+    EXPECT_TRUE(server.waitForAllClosed()) << "the half-open connection is let go";
+}
+
+TEST_P(RouteTest, DisconnectAfterTheServerDroppedIsClean)
+{
+    test::PyftpdlibServer server;
+    if (!server.start())
+        GTEST_SKIP() << server.errorString().toStdString();
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), GetParam());
+    ASSERT_TRUE(clickAndSettle());
+    ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    server.stop();
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    EXPECT_EQ(status(), QStringLiteral("Disconnected"));
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, RouteTest, ::testing::Values(true, false),
+                         [](const auto& info) { return std::string(info.param ? "engine" : "direct"); });
+
+// ---- engine route details and input checks ---------------------------------------------------
+
+TEST_F(ConnectTest, EngineRouteSendsUserPassTypePasvListThenQuit)
+{
+    test::FakeFtpServer server;
+    ASSERT_TRUE(server.start());
+    writeFile(server.rootDir() + QStringLiteral("/notes.txt"), "n");
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), true);
+    ASSERT_TRUE(clickAndSettle());
+    ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    EXPECT_EQ(server.commands(), QStringList({"USER user", "PASS secret", "TYPE I", "PASV", "LIST"}));
+    EXPECT_EQ(listNames(), QStringList({"notes.txt"}));
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_TRUE(server.waitForCommands(6));
+    EXPECT_EQ(server.commands().value(5), QStringLiteral("QUIT"));
+}
+
+TEST_F(ConnectTest, AFailingDirectoryChangeIsReportedAndKeepsTheListing)
+{
+    test::FakeFtpServer server;
+    server.setListing("drwxr-xr-x 2 u g 512 Jan 1 12:00 locked\r\n-rw-r--r-- 1 u g 1 Jan 1 12:00 a.txt\r\n");
+    ASSERT_TRUE(server.start());
+    server.script(QStringLiteral("CWD"), {"550 Permission denied.\r\n"});
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), true);
+    ASSERT_TRUE(clickAndSettle());
+    clickNode(QStringLiteral("locked"));
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("locked"))) << prompter.last().text.toStdString();
+    EXPECT_EQ(caption(), QStringLiteral("Disconnect"));
+    EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+}
+
+TEST_F(ConnectTest, PortThatIsNotANumberFrom1To65535IsRefusedBeforeConnecting)
+{
+    test::FakeFtpServer server;
+    ASSERT_TRUE(server.start());
+    open();
+    type("txtAddr", server.host());
+    for (const QString& port : {QStringLiteral("0"), QStringLiteral("abc"), QStringLiteral(""), QStringLiteral("-21"),
+                                QStringLiteral("2 1")}) {
+        prompter.clear();
+        type("txtPort", port);
+        click("Command3");
+        ASSERT_EQ(prompter.count(), 1) << port.toStdString();
+        EXPECT_EQ(prompter.last().text, QStringLiteral("The Port must be a number from 1 to 65535."));
+        EXPECT_EQ(caption(), QStringLiteral("Connect"));
+        EXPECT_FALSE(controller()->isBusy());
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(server.openConnections(), 0);
+    EXPECT_EQ(app::SessionController::portNumber(QStringLiteral("65535")), 65535);
+    EXPECT_EQ(app::SessionController::portNumber(QStringLiteral("65536")), 0);
+}
+
+}  // namespace
+}  // namespace zephra::apptest
