@@ -8,6 +8,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <memory>
 
 namespace zephra::app {
 
@@ -301,11 +302,14 @@ void SessionController::dropWorker()
     worker->cancel();
     // The goodbye runs on the worker's thread; the worker goes once it is said, so the window
     // never waits for a server that does not answer.
-    const quint64 closing = worker->close();
+    // Connected before close() is queued, so the report cannot slip past; it is delivered on
+    // this thread, after `closing` has been set.
+    auto closing = std::make_shared<quint64>(0);
     connect(worker, &DirectWorker::finished, worker, [worker, closing](quint64 operation) {
-        if (operation == closing)
+        if (operation == *closing)
             worker->deleteLater();
     });
+    *closing = worker->close();
 }
 
 QString SessionController::engineReason(const ftp::Result& result) const

@@ -12,6 +12,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTreeView>
 
@@ -292,6 +293,70 @@ TEST_F(ConnectTest, AFailingDirectoryChangeIsReportedAndKeepsTheListing)
     EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("locked"))) << prompter.last().text.toStdString();
     EXPECT_EQ(caption(), QStringLiteral("Disconnect"));
     EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+}
+
+TEST_F(ConnectTest, CancellingAStalledListingKeepsTheSessionAndTheOldListing)
+{
+    test::FakeFtpServer server;
+    server.setListing("drwxr-xr-x 2 u g 512 Jan 1 12:00 slow\r\n-rw-r--r-- 1 u g 1 Jan 1 12:00 a.txt\r\n");
+    ASSERT_TRUE(server.start());
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), true);
+    ASSERT_TRUE(clickAndSettle());
+    test::FakeFtpServer::DataPlan stall;
+    stall.stall = true;
+    server.planData(QStringLiteral("LIST"), stall);
+
+    const int row = int(treeNames().indexOf(QStringLiteral("slow")));
+    QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {},
+                      tree()->visualRect(tree()->model()->index(row, 0)).center());
+    ASSERT_TRUE(controller()->isBusy());
+    ASSERT_TRUE(server.waitForCommands(7));  // ... CWD slow, PASV, LIST
+    QTest::mouseClick(button("cmdCancel"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !controller()->isBusy(); }, 5000));
+    EXPECT_EQ(status(), QStringLiteral("Cancelled"));
+    EXPECT_EQ(caption(), QStringLiteral("Disconnect"));
+    EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+}
+
+TEST_F(ConnectTest, CancellingADisconnectThatWaitsForTheServerEndsAtOnce)
+{
+    test::FakeFtpServer server;
+    ASSERT_TRUE(server.start());
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), false);
+    ASSERT_TRUE(clickAndSettle());
+    ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    server.script(QStringLiteral("QUIT"), {QByteArray()});  // never answers the goodbye
+
+    click("Command3");
+    EXPECT_EQ(status(), QStringLiteral("Disconnecting..."));
+    ASSERT_TRUE(server.waitForCommands(int(server.commands().size()) + 1));
+    QTest::mouseClick(button("cmdCancel"), Qt::LeftButton);
+    EXPECT_FALSE(controller()->isBusy());
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    EXPECT_EQ(status(), QStringLiteral("Disconnected"));
+    EXPECT_EQ(transferControls(), allOff());
+    EXPECT_EQ(tree()->model()->rowCount(), 0);
+}
+
+TEST_F(ConnectTest, ClosingTheWindowWhileConnectingEndsPromptly)
+{
+    test::FakeFtpServer server;
+    server.setGreeting({QByteArray()});
+    ASSERT_TRUE(server.start());
+    for (bool passive : {true, false}) {
+        showWindow();
+        fill(server.host(), server.port(), server.user(), server.password(), passive);
+        click("Command3");
+        ASSERT_TRUE(server.waitForOpenConnections(1));
+        QElapsedTimer closing;
+        closing.start();
+        closeWindow();
+        EXPECT_LT(closing.elapsed(), 4000) << "passive " << passive;
+        EXPECT_TRUE(server.waitForAllClosed());
+    }
 }
 
 TEST_F(ConnectTest, PortThatIsNotANumberFrom1To65535IsRefusedBeforeConnecting)
