@@ -61,7 +61,7 @@ void SessionController::connectTo(const Target& target)
         return;
     }
     m_engine.setConnectionMode(QString());
-    ftp::direct::DirectOptions options;
+    ftp::direct::DirectOptions options = m_directOptions;
     options.active = true;
     m_worker = std::make_unique<DirectWorker>(options);
     connect(m_worker.get(), &DirectWorker::finished, this, &SessionController::onDirectFinished);

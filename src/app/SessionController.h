@@ -12,6 +12,8 @@
 // the direct session never changes directory, so the browser's directory is carried here as a
 // full path (remote name rule) and listed by path, at any depth.
 
+#include "ftp/direct/DirectSession.h"
+
 #include <QObject>
 #include <QString>
 
@@ -71,6 +73,10 @@ public:
     // Program end: the direct session says goodbye (bounded) and its thread stops.
     void shutdown();
 
+    // Time-outs of the next direct-route session (the engine has its TimeOut property). The data
+    // connections stay active whatever `active` says: that is what the route is.
+    void setDirectOptions(const ftp::direct::DirectOptions& options) { m_directOptions = options; }
+
 signals:
     void statusText(const QString& text);
     void busyChanged(bool busy);
@@ -104,6 +110,7 @@ private:
     QString m_serverPath;
     QString m_pendingPath;       // direct route: the directory being listed
     EngineStep m_engineStep = EngineStep::None;
+    ftp::direct::DirectOptions m_directOptions;
     std::unique_ptr<ftp::direct::DirectWorker> m_worker;
     DirectStep m_directStep = DirectStep::None;
     quint64 m_directOperation = 0;  // the operation whose finished() is awaited

@@ -242,6 +242,25 @@ TEST_P(RouteTest, CancelWhileConnectingToASilentServer)
     EXPECT_TRUE(server.waitForAllClosed()) << "the half-open connection is let go";
 }
 
+TEST_P(RouteTest, AServerThatNeverGreetsTimesOutWithAMessage)
+{
+    test::FakeFtpServer server;
+    server.setGreeting({QByteArray()});
+    ASSERT_TRUE(server.start());
+    showWindow();
+    window->ftpEngine().setTimeOut(500);
+    ftp::direct::DirectOptions quick;
+    quick.connectTimeoutMs = quick.replyTimeoutMs = quick.stallTimeoutMs = 500;
+    controller()->setDirectOptions(quick);
+    fill(server.host(), server.port(), server.user(), server.password(), GetParam());
+    ASSERT_TRUE(clickAndSettle(10000));
+    EXPECT_EQ(caption(), QStringLiteral("Connect"));
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("time"), Qt::CaseInsensitive))
+        << prompter.last().text.toStdString();
+    EXPECT_EQ(transferControls(), allOff());
+}
+
 TEST_P(RouteTest, DisconnectAfterTheServerDroppedIsClean)
 {
     test::PyftpdlibServer server;
