@@ -40,7 +40,9 @@ ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& promp
     m_txtPass = edit("txtPass", ConnectionRecord::kPasswordWidth);
     m_txtPass->setEchoMode(QLineEdit::Password);
     m_txtPass->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // "*"
-    m_txtPort = edit("txtPort", ConnectionRecord::kPortWidth);
+    // Five digits, so any TCP port can be used to connect; Save refuses what the four-digit
+    // record field cannot hold.
+    m_txtPort = edit("txtPort", 5);
     m_txtPort->setMaximumWidth(m_txtPort->fontMetrics().horizontalAdvance(QStringLiteral("99999")) + 16);
     m_check1 = new QCheckBox(QStringLiteral("Passive"), this);
     m_check1->setObjectName(QStringLiteral("Check1"));
@@ -156,7 +158,10 @@ void ConnectionPanel::saveProfile()
         && std::all_of(r.port.cbegin(), r.port.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
     const int port = digits ? r.port.toInt() : 0;
     if (port < 1 || port > 9999) {
-        info(QStringLiteral("The Port must be a number from 1 to 9999."));
+        info(port > 9999 && port <= 65535
+                 ? QStringLiteral("The Port must be a number from 1 to 9999 to be saved in a profile; "
+                                  "you can still connect to it.")
+                 : QStringLiteral("The Port must be a number from 1 to 9999."));
         return;
     }
     if (const keys::StoreStatus saved = m_store.save(r); !saved.ok)

@@ -99,6 +99,11 @@ TEST_F(ProfilePanelTest, SaveValidatesBeforeWriting)
         click("Command1");
         EXPECT_EQ(prompter.last().text, QStringLiteral("The Port must be a number from 1 to 9999.")) << port;
     }
+    // A port the four-digit record cannot hold is refused at Save, never stored cut.
+    fill(QStringLiteral("X"), QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("21000"));
+    click("Command1");
+    EXPECT_TRUE(prompter.last().text.startsWith(QStringLiteral("The Port must be a number from 1 to 9999")));
+    EXPECT_EQ(readFile(connectFile()), recB);
 
     fill(QStringLiteral("Dvořák"), QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"));
     click("Command1");
@@ -119,7 +124,7 @@ TEST_F(ProfilePanelTest, FieldsHoldNoMoreThanTheirRecordFields)
     const QString longText(120, u'x');
     typeCombo("cmbName", longText);
     EXPECT_EQ(combo("cmbName")->currentText().size(), 80);
-    const QList<std::pair<const char*, int>> limits = {{"txtAddr", 80}, {"txtUser", 40}, {"txtPass", 20}, {"txtPort", 4}};
+    const QList<std::pair<const char*, int>> limits = {{"txtAddr", 80}, {"txtUser", 40}, {"txtPass", 20}, {"txtPort", 5}};
     for (const auto& [name, width] : limits) {
         type(name, longText);
         EXPECT_EQ(edit(name)->text().size(), width) << name;
