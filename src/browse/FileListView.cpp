@@ -1,5 +1,8 @@
 #include "browse/FileListView.h"
 
+#include <QFontMetrics>
+#include <QStyle>
+
 #include <QHeaderView>
 #include <QTreeView>
 
@@ -21,9 +24,14 @@ void setUpFileListView(QTreeView* view)
     // No indicator until the user clicks a header: the rows stay in listing order.
     header->setSortIndicator(-1, Qt::AscendingOrder);
     view->setSortingEnabled(true);
-    header->setStretchLastSection(true);
-    view->setColumnWidth(0, 260);
-    view->setColumnWidth(1, 100);
+    // The name takes the room that is left; size and date keep the width their text needs, so
+    // a date is never cut however narrow the window (measured once, not per row: lists can be long).
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    const QFontMetrics metrics(view->font());
+    const int padding = 2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin) + 24;
+    view->setColumnWidth(1, metrics.horizontalAdvance(QStringLiteral("999,999,999,999")) + padding);
+    view->setColumnWidth(2, metrics.horizontalAdvance(QStringLiteral("2026-12-31 23:59")) + padding);
 }
 
 }  // namespace zephra::browse
