@@ -89,8 +89,9 @@ TEST_P(RealServerListing, TreeAndListShowWhatTheServerHolds)
         const bool control = std::any_of(r.name.begin(), r.name.end(), [](QChar c) {
             return c.category() == QChar::Other_Control;
         });
-        if (control)
+        if (control) {
             EXPECT_FALSE(r.offered) << r.name.toStdString();
+        }
     }
     EXPECT_EQ(ctl, 1);
 }
