@@ -213,7 +213,9 @@ TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
     QObject::disconnect(guard);
     EXPECT_EQ(result.kind, ErrorKind::Cancelled);
     const Result next = run([&] { connection.GetFile(QStringLiteral("big.bin"), local.filePath(QStringLiteral("again.bin"))); });
-    ASSERT_TRUE(next.ok()) << next.description.toStdString() << next.serverText.toStdString();
+    // The control log shows where the session lost step, should this ever fail again.
+    ASSERT_TRUE(next.ok()) << next.description.toStdString() << next.serverText.toStdString() << "\n"
+                           << connection.LogData().toStdString();
     EXPECT_EQ(readFile(local.filePath(QStringLiteral("again.bin"))).size(), big.size());
 }
 
