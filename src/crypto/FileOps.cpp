@@ -1,5 +1,7 @@
 #include "crypto/FileOps.h"
 
+#include "crypto/PosixIo.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -37,21 +39,6 @@ bool readFull(int fd, std::uint8_t* p, std::size_t n, off_t offset)
         p += r;
         n -= static_cast<std::size_t>(r);
         offset += r;
-    }
-    return true;
-}
-
-bool writeFull(int fd, const std::uint8_t* p, std::size_t n, off_t offset)
-{
-    while (n > 0) {
-        const ssize_t w = ::pwrite(fd, p, n, offset);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        offset += w;
     }
     return true;
 }
@@ -184,7 +171,7 @@ Status processFile(const Cipher& cipher, Direction dir, const fs::path& source, 
                 return;
             }
             cipher.process(dir, offset, buf, buf, len);
-            if (!writeFull(temp.fd(), buf, len, static_cast<off_t>(offset))) {
+            if (!writeAll(temp.fd(), buf, len, static_cast<off_t>(offset))) {
                 fail(Status::failure(ErrorKind::DestinationUnwritable, "cannot write " + dest.string() + ": " + errnoText(errno)));
                 return;
             }

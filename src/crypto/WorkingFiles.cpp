@@ -1,5 +1,7 @@
 #include "crypto/WorkingFiles.h"
 
+#include "crypto/PosixIo.h"
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -44,22 +46,6 @@ public:
 private:
     int m_fd;
 };
-
-bool writeAll(int fd, const void* data, std::size_t n, off_t offset)
-{
-    auto p = static_cast<const std::uint8_t*>(data);
-    while (n > 0) {
-        const ssize_t w = ::pwrite(fd, p, n, offset);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        offset += w;
-    }
-    return true;
-}
 
 // Reads a whole small file; false with errno set when it cannot be opened or read.
 bool readSmallFile(const fs::path& path, std::vector<std::uint8_t>& out, std::size_t limit)

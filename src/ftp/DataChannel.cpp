@@ -50,16 +50,7 @@ void DataChannel::connectTo(const QHostAddress& host, quint16 port)
     auto socket = std::make_unique<QTcpSocket>();
     QTcpSocket* raw = socket.get();
     connect(raw, &QTcpSocket::connected, this, &DataChannel::connected);
-    m_socket = std::move(socket);
-    connect(raw, &QTcpSocket::readyRead, this, &DataChannel::readyRead);
-    connect(raw, &QTcpSocket::bytesWritten, this, &DataChannel::bytesWritten);
-    connect(raw, &QTcpSocket::errorOccurred, this, &DataChannel::onError);
-    connect(raw, &QTcpSocket::disconnected, this, [this] {
-        if (!m_done) {
-            m_done = true;
-            emit closed();
-        }
-    });
+    attach(std::move(socket));
     raw->connectToHost(host, port, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
@@ -76,16 +67,9 @@ std::optional<quint16> DataChannel::listen(const QHostAddress& local, const QHos
     return m_listener->serverPort();
 }
 
-void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
+void DataChannel::attach(std::unique_ptr<QTcpSocket> socket)
 {
-    if (m_listener) {
-        m_listener->close();
-        m_listener.release()->deleteLater();  // we are inside its incomingConnection()
-    }
     QTcpSocket* raw = socket.get();
-    // An accepted socket stays buffered whatever its open mode says (seen with Qt 6.4): bound
-    // its buffer, and expect its end to be reported while bytes are still buffered.
-    raw->setReadBufferSize(kAcceptedReadBuffer);
     m_socket = std::move(socket);
     connect(raw, &QTcpSocket::readyRead, this, &DataChannel::readyRead);
     connect(raw, &QTcpSocket::bytesWritten, this, &DataChannel::bytesWritten);
@@ -96,6 +80,19 @@ void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
             emit closed();
         }
     });
+}
+
+void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
+{
+    if (m_listener) {
+        m_listener->close();
+        m_listener.release()->deleteLater();  // we are inside its incomingConnection()
+    }
+    QTcpSocket* raw = socket.get();
+    // An accepted socket stays buffered whatever its open mode says (seen with Qt 6.4): bound
+    // its buffer, and expect its end to be reported while bytes are still buffered.
+    raw->setReadBufferSize(kAcceptedReadBuffer);
+    attach(std::move(socket));
     emit connected();
     // Bytes (or even the close) may have arrived before the socket was adopted.
     if (raw->bytesAvailable() > 0)

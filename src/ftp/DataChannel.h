@@ -46,6 +46,7 @@ signals:
 
 private:
     class Listener;
+    void attach(std::unique_ptr<QTcpSocket> socket);  // becomes the data socket, signals wired
     void adopt(std::unique_ptr<QTcpSocket> socket);
     void onError(QAbstractSocket::SocketError error);
     void reportClosedLater();
