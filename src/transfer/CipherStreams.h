@@ -2,8 +2,8 @@
 // Encrypting while sending and decrypting while receiving, without a full working copy.
 //
 // The cipher enciphers by file position, so a file can be processed block by block as it moves.
-// Each stream runs the cipher on a thread of its own, a few blocks ahead of (or behind) the
-// network, in bounded memory: the network and the cipher overlap, and the bytes are exactly what
+// Each stream runs the cipher on a thread of its own, a few 1 MiB blocks ahead of (or behind)
+// the network, in bounded memory (at most four blocks queued): the network and the cipher overlap, and the bytes are exactly what
 // crypto::Engine::encryptFile / decryptFile write for the same file.
 //
 //   CipherReader reader(cipher, crypto::Direction::Encrypt);
@@ -29,6 +29,10 @@
 
 namespace zephra::transfer {
 
+// The cipher thread's unit of work; at most kCipherQueueDepth finished blocks wait.
+inline constexpr qint64 kCipherBlockSize = qint64{1} << 20;
+inline constexpr int kCipherQueueDepth = 4;
+
 // Reads a local file and hands out its enciphered (or deciphered) bytes in file order.
 class CipherReader final {
 public:
@@ -48,6 +52,7 @@ public:
     // see atEnd()), -1 on a failure.
     qint64 tryRead(char* buffer, qint64 maxSize);
     bool atEnd() const;  // every byte has been handed out
+    qint64 bytesReady() const;  // what tryRead() would hand out now
     // Called on the cipher thread each time a block becomes ready or the stream ends or fails.
     void setReadyCallback(std::function<void()> callback);
     QString errorString() const;
@@ -67,7 +72,9 @@ public:
     CipherWriter(const CipherWriter&) = delete;
     CipherWriter& operator=(const CipherWriter&) = delete;
 
-    // Creates the owner-only temporary file beside target and starts the cipher thread.
+    // Creates the owner-only (0600) temporary file beside target and starts the cipher thread.
+    // commit() gives the file the permissions of the file it replaces, or the default ones
+    // (0666 less the umask) for a new file, as crypto::Engine does.
     bool open(const QString& target, QString* error);
     // Queues the bytes; blocks only while the queue is full (a few blocks). False once writing
     // has failed (disk full, ...): see errorString().
