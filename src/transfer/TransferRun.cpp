@@ -1,1 +1,183 @@
 #include "transfer/TransferRun.h"
+
+#include "ftp/Listing.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+namespace zephra::transfer {
+
+namespace {
+
+const QString kReady = QStringLiteral("Ready...");
+
+QString firstStatus(TransferItem::Kind kind)
+{
+    using Kind = TransferItem::Kind;
+    switch (kind) {
+    case Kind::Upload: return QStringLiteral("Sending ");
+    case Kind::UploadEncrypted: return QStringLiteral("Encrypting ");
+    case Kind::Download:
+    case Kind::DownloadDecrypted: return QStringLiteral("Receiving ");
+    case Kind::Remove: return QStringLiteral("Deleting ");
+    case Kind::Rename:
+    case Kind::MakeDirectory:
+    case Kind::RemoveDirectory: return {};
+    }
+    return {};
+}
+
+}  // namespace
+
+QString RunSummary::report(const QString& what) const
+{
+    if (failures.isEmpty() && !cancelled)
+        return {};
+    QStringList lines;
+    if (!failures.isEmpty()) {
+        lines << (failures.size() == 1 ? QStringLiteral("%1 failed for one file:").arg(what)
+                                       : QStringLiteral("%1 failed for %2 files:").arg(what).arg(failures.size()));
+        for (const Failure& failure : failures)
+            lines << QStringLiteral("%1: %2").arg(failure.name, failure.reason);
+    }
+    if (cancelled) {
+        lines << (skipped == 0 ? QStringLiteral("%1 was cancelled.").arg(what)
+                               : QStringLiteral("%1 was cancelled; %2 more file(s) were not started.").arg(what).arg(skipped));
+    }
+    return lines.join(u'\n');
+}
+
+TransferRun::TransferRun(RemoteRoute& route, QList<TransferItem> items, std::shared_ptr<const crypto::Cipher> cipher,
+                         QObject* parent)
+    : QObject(parent), m_route(route), m_items(std::move(items)), m_cipher(std::move(cipher))
+{
+    for (TransferItem& item : m_items) {
+        if ((item.kind == TransferItem::Kind::Upload || item.kind == TransferItem::Kind::UploadEncrypted) && item.size < 0) {
+            const QFileInfo info(item.localPath);
+            if (info.isFile())
+                item.size = info.size();
+        }
+        if (!item.isTransfer())
+            continue;
+        if (item.size < 0 || m_totalBytes < 0)
+            m_totalBytes = -1;
+        else
+            m_totalBytes += item.size;
+    }
+    connect(&m_route, &RemoteRoute::stageChanged, this, &TransferRun::onStage);
+    connect(&m_route, &RemoteRoute::progress, this, &TransferRun::onProgress);
+    connect(&m_route, &RemoteRoute::finished, this, &TransferRun::onFinished);
+}
+
+TransferRun::~TransferRun()
+{
+    disconnect(&m_route, nullptr, this, nullptr);
+    if (isRunning())
+        m_route.cancel();
+}
+
+void TransferRun::start()
+{
+    if (m_index >= 0)
+        return;
+    m_clock.start();
+    next();
+}
+
+void TransferRun::cancel()
+{
+    if (!isRunning() || m_cancelled)
+        return;
+    m_cancelled = true;
+    m_route.cancel();
+}
+
+void TransferRun::next()
+{
+    ++m_index;
+    if (m_index >= m_items.size())
+        return end();
+    const TransferItem& item = m_items.at(m_index);
+    if (m_cancelled) {
+        m_summary.skipped = int(m_items.size()) - m_index;
+        return end();
+    }
+    m_itemBytes = 0;
+    if (const QString status = firstStatus(item.kind); !status.isEmpty())
+        emit statusText(status + item.name);
+    emit progress(m_finishedBytes, m_totalBytes, item.name, 0.0);
+
+    using Kind = TransferItem::Kind;
+    const bool download = item.kind == Kind::Download || item.kind == Kind::DownloadDecrypted;
+    if (download && !ftp::isSafeLocalName(item.name)) {
+        // Reported like any failure; the next item runs at once.
+        m_summary.failures.append({item.name, QStringLiteral("The server's name cannot be used as a local file name.")});
+        QTimer::singleShot(0, this, &TransferRun::next);
+        return;
+    }
+    if (item.isEncrypted() && !m_cipher) {
+        m_summary.failures.append({item.name, QStringLiteral("No key has been accepted.")});
+        QTimer::singleShot(0, this, &TransferRun::next);
+        return;
+    }
+    switch (item.kind) {
+    case Kind::Upload: return m_route.upload(item.localPath, item.name);
+    case Kind::UploadEncrypted: return m_route.uploadEncrypted(item.localPath, item.name, m_cipher);
+    case Kind::Download: return m_route.download(item.name, item.localPath);
+    case Kind::DownloadDecrypted: return m_route.downloadDecrypted(item.name, item.localPath, m_cipher);
+    case Kind::Remove: return m_route.remove(item.name);
+    case Kind::Rename: return m_route.rename(item.name, item.newName);
+    case Kind::MakeDirectory: return m_route.makeDirectory(item.name);
+    case Kind::RemoveDirectory: return m_route.removeDirectory(item.name);
+    }
+}
+
+void TransferRun::onStage(RemoteRoute::Stage stage)
+{
+    if (!isRunning())
+        return;
+    const QString& name = m_items.at(m_index).name;
+    emit statusText((stage == RemoteRoute::Stage::Sending ? QStringLiteral("Sending ") : QStringLiteral("Decrypting "))
+                    + name);
+}
+
+void TransferRun::onProgress(qint64 done, qint64 /*total*/)
+{
+    if (!isRunning())
+        return;
+    m_itemBytes = done;
+    const qint64 moved = m_finishedBytes + done;
+    const qint64 ms = m_clock.elapsed();
+    emit progress(moved, m_totalBytes, m_items.at(m_index).name, ms > 0 ? moved * 1000.0 / double(ms) : 0.0);
+}
+
+void TransferRun::onFinished(const Outcome& outcome)
+{
+    if (!isRunning())
+        return;
+    const TransferItem& item = m_items.at(m_index);
+    if (outcome.ok) {
+        ++m_summary.succeeded;
+    } else if (outcome.cancelled) {
+        m_cancelled = true;
+        m_summary.cancelled = true;
+    } else {
+        m_summary.failures.append({item.name, outcome.message});
+    }
+    m_finishedBytes += item.size > 0 ? item.size : m_itemBytes;
+    using Kind = TransferItem::Kind;
+    if (item.kind == Kind::Upload || item.kind == Kind::Download || item.kind == Kind::Remove)
+        emit statusText(kReady);
+    next();
+}
+
+void TransferRun::end()
+{
+    m_done = true;
+    if (m_cancelled)
+        m_summary.cancelled = true;
+    emit statusText(kReady);
+    emit finished(m_summary);
+}
+
+}  // namespace zephra::transfer

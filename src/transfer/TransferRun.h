@@ -1,1 +1,94 @@
 #pragma once
+// One command of the window over a selection of files: the items run one after another over a
+// RemoteRoute; a failed item is noted and the next one runs; cancel() stops the running item and
+// skips the rest. At the end finished() carries every failure with its reason, so nothing fails
+// silently.
+//
+// Status texts, in their fixed order per item:
+//   upload "Sending N" · encrypted upload "Encrypting N", "Sending N" · download "Receiving N" ·
+//   encrypted download "Receiving N", "Decrypting N" · delete "Deleting N".
+// After each plain transfer and delete the status returns to "Ready..."; the encrypted commands
+// return to it once, after the last item.
+
+#include "transfer/RemoteRoute.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace zephra::transfer {
+
+struct TransferItem {
+    enum class Kind { Upload, UploadEncrypted, Download, DownloadDecrypted, Remove, Rename, MakeDirectory, RemoveDirectory };
+    Kind kind = Kind::Upload;
+    QString name;       // the bare server name
+    QString localPath;  // uploads: the file sent; downloads: the file written
+    QString newName;    // Rename: the new bare name
+    qint64 size = -1;   // bytes to move, -1 when unknown (uploads: taken from the file)
+
+    bool isTransfer() const { return kind <= Kind::DownloadDecrypted; }
+    bool isEncrypted() const { return kind == Kind::UploadEncrypted || kind == Kind::DownloadDecrypted; }
+};
+
+struct RunSummary {
+    struct Failure {
+        QString name;
+        QString reason;
+    };
+    int succeeded = 0;
+    int skipped = 0;        // not started because the run was cancelled
+    bool cancelled = false;
+    QList<Failure> failures;
+
+    bool ok() const { return failures.isEmpty() && !cancelled; }
+    // The text of the one message at the end: every failed file and why; empty when all went well.
+    QString report(const QString& what) const;
+};
+
+class TransferRun final : public QObject {
+    Q_OBJECT
+public:
+    // cipher: needed by the encrypted kinds.
+    TransferRun(RemoteRoute& route, QList<TransferItem> items,
+                std::shared_ptr<const crypto::Cipher> cipher = {}, QObject* parent = nullptr);
+    ~TransferRun() override;
+
+    void start();
+    void cancel();
+    bool isRunning() const { return m_index >= 0 && !m_done; }
+    const QList<TransferItem>& items() const { return m_items; }
+    qint64 totalBytes() const { return m_totalBytes; }
+
+signals:
+    void statusText(const QString& text);
+    // Bytes moved of the whole selection, the total (-1 when not all sizes are known), the name
+    // of the file moving now and the rate so far.
+    void progress(qint64 done, qint64 total, const QString& current, double bytesPerSecond);
+    void finished(const zephra::transfer::RunSummary& summary);
+
+private:
+    void next();
+    void onStage(RemoteRoute::Stage stage);
+    void onProgress(qint64 done, qint64 total);
+    void onFinished(const Outcome& outcome);
+    void end();
+
+    RemoteRoute& m_route;
+    QList<TransferItem> m_items;
+    std::shared_ptr<const crypto::Cipher> m_cipher;
+    int m_index = -1;
+    bool m_done = false;
+    bool m_cancelled = false;
+    qint64 m_totalBytes = 0;  // -1 when a size is unknown
+    qint64 m_finishedBytes = 0;
+    qint64 m_itemBytes = 0;
+    QElapsedTimer m_clock;
+    RunSummary m_summary;
+};
+
+}  // namespace zephra::transfer
+
+Q_DECLARE_METATYPE(zephra::transfer::RunSummary)
