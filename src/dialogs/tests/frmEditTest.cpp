@@ -172,7 +172,14 @@ TEST(frmEdit, UnreadableFileDoesNotOpenTheEditor)
 {
     Fixture fx;
     ASSERT_TRUE(QDir(fx.appDir).mkdir(QStringLiteral("folder")));
-    for (const QString& path : {fx.appDir + QStringLiteral("missing.txt"), fx.appDir + QStringLiteral("folder")}) {
+    QStringList paths = {fx.appDir + QStringLiteral("missing.txt"), fx.appDir + QStringLiteral("folder")};
+    if (::geteuid() != 0) {  // root reads any file
+        const QString locked = fx.appDir + QStringLiteral("locked.txt");
+        writeFile(locked, "secret");
+        ASSERT_TRUE(QFile::setPermissions(locked, QFileDevice::WriteOwner));
+        paths.append(locked);
+    }
+    for (const QString& path : paths) {
         SCOPED_TRACE(path.toStdString());
         fx.prompter.clear();
         // edit() would block in exec() if it opened the editor.
@@ -363,4 +370,29 @@ TEST(frmEdit, DamagedSettingsFileStillOpens)
     ASSERT_EQ(lines.size(), 5);
     EXPECT_EQ(lines[0], QByteArray(" 255\r"));
     EXPECT_EQ(lines[1], QByteArray("-2147483640\r"));
+}
+
+TEST(frmEdit, WrittenFileKeepsItsModeAndLinks)
+{
+    // Guards against the rewrite (a new file renamed over the old) losing the file's mode or
+    // replacing a symbolic link by a plain file.
+    Fixture fx;
+    const QString target = fx.appDir + QStringLiteral("script.sh");
+    writeFile(target, "#!/bin/sh\n");
+    const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    ASSERT_TRUE(QFile::setPermissions(target, mode));
+    const QString link = fx.appDir + QStringLiteral("link.sh");
+    ASSERT_TRUE(QFile::link(target, link));
+
+    frmEdit editor(fx.appDir, link, fx.prompter);
+    ASSERT_TRUE(editor.load());
+    editor.show();
+    text1(editor)->moveCursor(QTextCursor::End);
+    QTest::keyClicks(text1(editor), QStringLiteral("true"));
+    button(editor, "Command1")->click();
+    EXPECT_FALSE(editor.isVisible());
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(readFile(target), QByteArray("#!/bin/sh\ntrue"));
+    const auto userBits = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+    EXPECT_EQ(QFile::permissions(target) & ~userBits, mode);
 }
