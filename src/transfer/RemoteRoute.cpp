@@ -313,7 +313,9 @@ public:
         m_operation = m_worker.run([reader, cipher, target](DirectSession& session) {
             DirectResult r = session.putFrom([&](char* buffer, qint64 max) { return reader->read(buffer, max); },
                                              reader->size(), target);
-            if (!r.ok() && r.error != DirectError::Cancelled && !reader->errorString().isEmpty())
+            if (!r.ok() && session.isCancelled())
+                r.error = DirectError::Cancelled;  // the reader was stopped by the same cancel
+            else if (!r.ok() && r.error != DirectError::Cancelled && !reader->errorString().isEmpty())
                 r.message = reader->errorString();
             return r;
         });

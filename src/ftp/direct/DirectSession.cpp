@@ -663,7 +663,8 @@ DirectResult DirectSession::putFrom(const Producer& producer, qint64 size, const
                         .arg(quoted(remoteName), quoted(target), r.serverText);
     // Leave no half-written part file behind. When the connection is still good, delete it now;
     // after a cancel or a broken connection, the next operation takes it along.
-    if (r.error != DirectError::ServerRefused && r.error != DirectError::LocalFile) {
+    // A producer stopped by a cancel reports a local failure, but the session is cancelled too.
+    if ((r.error != DirectError::ServerRefused && r.error != DirectError::LocalFile) || isCancelled()) {
         m_leftoverPart = target.toUtf8();
     } else {
         Call clean;
