@@ -3,6 +3,7 @@
 #include "dialogs/Prompter.h"
 #include "keys/AppDir.h"
 #include "keys/Cp1252.h"
+#include "keys/RecordFile.h"
 
 #include <QColorDialog>
 #include <QDir>
@@ -158,6 +159,7 @@ frmEdit::frmEdit(const QString& appDir, const QString& filePath, Prompter& promp
     m_text = new QPlainTextEdit(this);
     m_text->setObjectName(QStringLiteral("Text1"));
     m_text->setLineWrapMode(QPlainTextEdit::NoWrap);  // both scroll bars, lines as in the file
+    m_defaultPalette = m_text->palette();
 
     m_frame = new QGroupBox(tr("Font"), this);
     m_frame->setObjectName(QStringLiteral("Frame1"));
@@ -197,7 +199,8 @@ bool frmEdit::load()
     const QString settingsPath = m_appDir + QLatin1String(keys::files::kEditorFont);
     if (!QFileInfo::exists(settingsPath)) {
         QFile create(settingsPath);
-        (void)create.open(QIODevice::WriteOnly | QIODevice::NewOnly);  // an unwritable directory: defaults
+        if (create.open(QIODevice::WriteOnly | QIODevice::NewOnly))  // an unwritable directory: defaults
+            keys::setOwnerOnly(settingsPath);
     }
     QFile settings(settingsPath);
     if (settings.open(QIODevice::ReadOnly))
@@ -302,11 +305,10 @@ void frmEdit::applyAppearance(const EditorAppearance& appearance)
     m_backgroundValue = appearance.background;
     m_foregroundValue = appearance.foreground;
     QPalette palette = m_text->palette();
-    const QPalette defaults = QPlainTextEdit().palette();
     const QColor background = EditorAppearance::colourOf(m_backgroundValue);
     const QColor foreground = EditorAppearance::colourOf(m_foregroundValue);
-    palette.setColor(QPalette::Base, background.isValid() ? background : defaults.color(QPalette::Base));
-    palette.setColor(QPalette::Text, foreground.isValid() ? foreground : defaults.color(QPalette::Text));
+    palette.setColor(QPalette::Base, background.isValid() ? background : m_defaultPalette.color(QPalette::Base));
+    palette.setColor(QPalette::Text, foreground.isValid() ? foreground : m_defaultPalette.color(QPalette::Text));
     m_text->setPalette(palette);
 
     QFont font = m_text->font();

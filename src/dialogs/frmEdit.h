@@ -18,6 +18,7 @@
 #include <QColor>
 #include <QDialog>
 #include <QFont>
+#include <QPalette>
 #include <QString>
 
 #include <functional>
@@ -108,6 +109,7 @@ private:
     QPushButton* m_save = nullptr;         // "Command5"
     QPushButton* m_done = nullptr;         // "Command1"
 
+    QPalette m_defaultPalette;  // the text box's own colours, for the system colour values
     qint32 m_backgroundValue = EditorAppearance::kSystemWindow;
     qint32 m_foregroundValue = EditorAppearance::kSystemWindowText;
 

@@ -1,7 +1,6 @@
 #include "dialogs/ScriptedPrompter.h"
 #include "dialogs/frmEdit.h"
 
-#include <QApplication>
 #include <QFile>
 #include <QDir>
 #include <QFileInfo>
@@ -9,7 +8,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -192,22 +190,6 @@ TEST(frmEdit, UnreadableFileDoesNotOpenTheEditor)
     EXPECT_FALSE(QFileInfo::exists(fx.appDir + QStringLiteral("missing.txt")));
 }
 
-TEST(frmEdit, EditRunsModallyAndDoneWrites)
-{
-    Fixture fx;
-    writeFile(fx.file, "a\n");
-    QTimer::singleShot(0, [] {
-        auto* editor = qobject_cast<frmEdit*>(QApplication::activeModalWidget());
-        ASSERT_NE(editor, nullptr);
-        QPlainTextEdit* text = editor->findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
-        text->moveCursor(QTextCursor::End);
-        QTest::keyClicks(text, QStringLiteral("b"));
-        editor->findChild<QPushButton*>(QStringLiteral("Command1"))->click();
-    });
-    EXPECT_TRUE(frmEdit::edit(nullptr, fx.appDir, fx.file, fx.prompter));
-    EXPECT_EQ(readFile(fx.file), QByteArray("a\nb"));
-}
-
 TEST(frmEdit, WriteFailureKeepsEditorOpenAndFileIntact)
 {
     if (::geteuid() == 0)
@@ -298,19 +280,28 @@ TEST(EditorAppearance, DamagedFilesUseWhatIsValid)
     }
 }
 
-TEST(frmEdit, MissingSettingsAreCreatedEmptyAndGiveDefaults)
+TEST(frmEdit, MissingOrDamagedSettingsStillOpen)
 {
     Fixture fx;
     writeFile(fx.file, "x");
     const QPalette defaults = QPlainTextEdit().palette();
-    const QFont defaultFont = QPlainTextEdit().font();
+    {
+        frmEdit editor(fx.appDir, fx.file, fx.prompter);
+        ASSERT_TRUE(editor.load());
+        EXPECT_EQ(QFileInfo(fx.settings).size(), 0) << "created empty";
+        EXPECT_EQ(text1(editor)->palette().color(QPalette::Base), defaults.color(QPalette::Base));
+        EXPECT_EQ(text1(editor)->font(), QPlainTextEdit().font());
+    }
+    writeFile(fx.settings, " 255\r\nnonsense");
     frmEdit editor(fx.appDir, fx.file, fx.prompter);
     ASSERT_TRUE(editor.load());
-    EXPECT_TRUE(QFileInfo::exists(fx.settings));
-    EXPECT_EQ(QFileInfo(fx.settings).size(), 0);
-    EXPECT_EQ(text1(editor)->palette().color(QPalette::Base), defaults.color(QPalette::Base));
+    EXPECT_EQ(text1(editor)->palette().color(QPalette::Base), QColor(255, 0, 0));
     EXPECT_EQ(text1(editor)->palette().color(QPalette::Text), defaults.color(QPalette::Text));
-    EXPECT_EQ(text1(editor)->font(), defaultFont);
+    button(editor, "Command5")->click();  // Save writes all four lines anew
+    const QList<QByteArray> lines = readFile(fx.settings).split('\n');
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_EQ(lines[0], QByteArray(" 255\r"));
+    EXPECT_EQ(lines[1], QByteArray("-2147483640\r"));
 }
 
 TEST(frmEdit, ColoursFontSaveAndRestore)
@@ -353,23 +344,6 @@ TEST(frmEdit, ColoursFontSaveAndRestore)
     EXPECT_EQ(text1(again)->font().family(), QStringLiteral("Zephra Test Face"));
     EXPECT_EQ(text1(again)->font().pointSizeF(), 9.75);
     EXPECT_EQ(fx.prompter.count(), 0);
-}
-
-TEST(frmEdit, DamagedSettingsFileStillOpens)
-{
-    Fixture fx;
-    writeFile(fx.file, "x");
-    writeFile(fx.settings, " 255\r\nnonsense");
-    const QPalette defaults = QPlainTextEdit().palette();
-    frmEdit editor(fx.appDir, fx.file, fx.prompter);
-    ASSERT_TRUE(editor.load());
-    EXPECT_EQ(text1(editor)->palette().color(QPalette::Base), QColor(255, 0, 0));
-    EXPECT_EQ(text1(editor)->palette().color(QPalette::Text), defaults.color(QPalette::Text));
-    button(editor, "Command5")->click();  // Save writes all four lines anew
-    const QList<QByteArray> lines = readFile(fx.settings).split('\n');
-    ASSERT_EQ(lines.size(), 5);
-    EXPECT_EQ(lines[0], QByteArray(" 255\r"));
-    EXPECT_EQ(lines[1], QByteArray("-2147483640\r"));
 }
 
 TEST(frmEdit, WrittenFileKeepsItsModeAndLinks)
