@@ -1,8 +1,14 @@
 #pragma once
 // Shared pieces of zephraftp-cli: global options and the command groups.
 
+#include "crypto/Engine.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <string>
 
 namespace zephra::cli {
 
@@ -15,6 +21,41 @@ struct GlobalOptions {
 
 // Prints one line "zephraftp-cli: <message>" on stderr and returns the failure status.
 int fail(const QString& message);
+
+// --key KEY, or --key-name NAME [--home DIR]: where the key of a cipher command comes from.
+struct KeyOptions {
+    QString key;
+    QString keyName;
+    QString home;
+    bool haveKey = false;
+    bool haveKeyName = false;
+    bool given() const { return haveKey || haveKeyName; }
+};
+
+// Takes --key, --key-name and --home (with their values) out of args, up to a "--"; the other
+// arguments stay in order. False with error on an option without its value.
+bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error);
+// The key the options name, checked: from --key, or from the key store of the data directory.
+// std::nullopt with error when there is none or it cannot make a keyspace.
+std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error);
+// Builds the keyspace of key in a private temporary directory, loads the cipher from it and
+// wipes the directory again before returning: the cipher lives in memory only.
+std::unique_ptr<crypto::Cipher> makeCipher(const std::string& key, QString* error);
+
+// While one lives, Ctrl-C and termination requests only set a flag (interrupted()), so the
+// running operation can stop and leave nothing half-done behind.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct Saved;
+    std::unique_ptr<Saved> m_saved;
+};
+bool interrupted();
 
 // Each group answers whether it owns a command and runs it; args follow the command word.
 bool isCryptoCommand(const QString& command);

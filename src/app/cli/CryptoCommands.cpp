@@ -36,29 +36,6 @@ std::filesystem::path toPath(const QString& s) { return std::filesystem::path(QF
 
 QString fromStatus(const crypto::Status& s) { return QString::fromStdString(s.message); }
 
-// Ctrl-C or a termination request cancels the operation through its progress callback, so
-// the temporary keyspace is still wiped.
-class InterruptGuard {
-public:
-    InterruptGuard()
-    {
-        struct sigaction sa {};
-        sa.sa_handler = onSignal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &m_oldInt);
-        sigaction(SIGTERM, &sa, &m_oldTerm);
-    }
-    ~InterruptGuard()
-    {
-        sigaction(SIGINT, &m_oldInt, nullptr);
-        sigaction(SIGTERM, &m_oldTerm, nullptr);
-    }
-
-private:
-    struct sigaction m_oldInt {};
-    struct sigaction m_oldTerm {};
-};
-
 // A directory only this user can enter, removed with its content when done.
 class PrivateDir {
 public:
@@ -99,59 +76,32 @@ int runKeyspace(const QStringList& args)
     return 0;
 }
 
-int runFileCommand(const QString& command, const QStringList& args)
+int runFileCommand(const QString& command, const QStringList& arguments)
 {
-    QString key;
-    bool haveKey = false;
-    QString keyName;
-    QString home;
-    bool haveKeyName = false;
+    QStringList args = arguments;
+    KeyOptions keyOptions;
+    QString error;
+    if (!takeKeyOptions(&args, &keyOptions, &error))
+        return fail(error);
     QStringList paths;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == QLatin1String("--key")) {
-            if (++i >= args.size())
-                return fail(QStringLiteral("--key needs a key"));
-            key = args[i];
-            haveKey = true;
-        } else if (a == QLatin1String("--key-name") || a == QLatin1String("--home")) {
-            if (++i >= args.size())
-                return fail(QStringLiteral("%1 needs a value").arg(a));
-            if (a == QLatin1String("--home")) {
-                home = args[i];
-            } else {
-                keyName = args[i];
-                haveKeyName = true;
-            }
-        } else if (a == QLatin1String("--")) {
+        if (a == QLatin1String("--")) {
             paths += args.mid(i + 1);
             break;
-        } else if (a.startsWith(QLatin1String("--"))) {
-            return fail(QStringLiteral("unknown option %1").arg(a));
-        } else {
-            paths += a;
         }
+        if (a.startsWith(QLatin1String("--")))
+            return fail(QStringLiteral("unknown option %1").arg(a));
+        paths += a;
     }
-    if (haveKey && haveKeyName)
-        return fail(QStringLiteral("give either --key or --key-name, not both"));
-    if (haveKeyName) {
-        QString error;
-        const std::optional<QString> appDir = keys::resolveAppDir(home, &error);
-        if (!appDir)
-            return fail(error);
-        const std::optional<QString> stored = keys::findKeyByName(*appDir, keyName);
-        if (!stored)
-            return fail(QStringLiteral("no key named \"%1\" in the key store of %2").arg(keyName, *appDir));
-        key = *stored;
-        haveKey = true;
-    }
-    if (!haveKey)
+    if (!keyOptions.given())
         return fail(QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command));
+    const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
+    if (!key)
+        return fail(error);
     if (paths.size() != 2)
         return fail(QStringLiteral("usage: %1 --key KEY SOURCE DEST").arg(command));
-    const std::string keyText = key.toStdString();
-    if (const crypto::Status s = crypto::Engine::validateKey(keyText); !s.ok())
-        return fail(fromStatus(s));
+    const std::string& keyText = *key;
 
     const std::filesystem::path source = toPath(paths[0]);
     const std::filesystem::path dest = toPath(paths[1]);
@@ -197,6 +147,112 @@ int runFileCommand(const QString& command, const QStringList& args)
 }
 
 }  // namespace
+
+struct InterruptGuard::Saved {
+    struct sigaction oldInt {};
+    struct sigaction oldTerm {};
+};
+
+InterruptGuard::InterruptGuard()
+    : m_saved(std::make_unique<Saved>())
+{
+    g_interrupted = 0;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &m_saved->oldInt);
+    sigaction(SIGTERM, &sa, &m_saved->oldTerm);
+}
+
+InterruptGuard::~InterruptGuard()
+{
+    sigaction(SIGINT, &m_saved->oldInt, nullptr);
+    sigaction(SIGTERM, &m_saved->oldTerm, nullptr);
+}
+
+bool interrupted() { return g_interrupted != 0; }
+
+bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error)
+{
+    QStringList rest;
+    for (int i = 0; i < args->size(); ++i) {
+        const QString& a = args->at(i);
+        if (a == QLatin1String("--")) {
+            rest += args->mid(i);
+            break;
+        }
+        if (a != QLatin1String("--key") && a != QLatin1String("--key-name") && a != QLatin1String("--home")) {
+            rest += a;
+            continue;
+        }
+        if (++i >= args->size()) {
+            *error = a == QLatin1String("--key") ? QStringLiteral("--key needs a key") : QStringLiteral("%1 needs a value").arg(a);
+            return false;
+        }
+        if (a == QLatin1String("--key")) {
+            options->key = args->at(i);
+            options->haveKey = true;
+        } else if (a == QLatin1String("--key-name")) {
+            options->keyName = args->at(i);
+            options->haveKeyName = true;
+        } else {
+            options->home = args->at(i);
+        }
+    }
+    *args = rest;
+    return true;
+}
+
+std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error)
+{
+    if (options.haveKey && options.haveKeyName) {
+        *error = QStringLiteral("give either --key or --key-name, not both");
+        return std::nullopt;
+    }
+    QString key = options.key;
+    if (options.haveKeyName) {
+        const std::optional<QString> appDir = keys::resolveAppDir(options.home, error);
+        if (!appDir)
+            return std::nullopt;
+        const std::optional<QString> stored = keys::findKeyByName(*appDir, options.keyName);
+        if (!stored) {
+            *error = QStringLiteral("no key named \"%1\" in the key store of %2").arg(options.keyName, *appDir);
+            return std::nullopt;
+        }
+        key = *stored;
+    } else if (!options.haveKey) {
+        *error = QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command);
+        return std::nullopt;
+    }
+    std::string text = key.toStdString();
+    if (const crypto::Status s = crypto::Engine::validateKey(text); !s.ok()) {
+        *error = fromStatus(s);
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::unique_ptr<crypto::Cipher> makeCipher(const std::string& key, QString* error)
+{
+    PrivateDir work;
+    if (!work.ok()) {
+        *error = QStringLiteral("cannot create a private temporary directory in %1").arg(QDir::tempPath());
+        return nullptr;
+    }
+    crypto::Engine engine(work.path());
+    std::unique_ptr<crypto::Cipher> cipher;
+    crypto::Status status = engine.createKeyspace(key);
+    if (status.ok())
+        status = engine.loadCipher(cipher);
+    const crypto::Status wiped = engine.cleanUp();
+    if (status.ok() && !wiped.ok())
+        status = wiped;
+    if (!status.ok()) {
+        *error = fromStatus(status);
+        return nullptr;
+    }
+    return cipher;
+}
 
 bool isCryptoCommand(const QString& command)
 {

@@ -20,6 +20,8 @@ const char* const kUsage =
     "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  ls URL | get URL LOCALFILE | put LOCALFILE URL\n"
+    "  put --encrypt (--key KEY | --key-name NAME [--home DIR]) LOCALFILE URL\n"
+    "  get --decrypt (--key KEY | --key-name NAME [--home DIR]) URL LOCALFILE\n"
     "  mkdir URL | rmdir URL | rm URL | mv URL NEWNAME\n";
 
 }  // namespace

@@ -1,0 +1,227 @@
+// zephraftp-cli put --encrypt and get --decrypt, run as a program against vsftpd on loopback,
+// on both routes: the server holds exactly what "encrypt" writes, the round trip gives the file
+// back, and a bad key or a failed transfer says why and loses nothing.
+#include "FtpTestServers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#ifndef ZEPHRA_CLI_PATH
+#error "ZEPHRA_CLI_PATH must name the zephraftp-cli executable"
+#endif
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QString err;
+};
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+QByteArray pattern(qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 1000 + 3) & 0xff);
+    return bytes;
+}
+
+// key.dat records are 58 bytes: the name space-padded to 40, the key space-padded to 18.
+QByteArray keyRecord(const QByteArray& name, const QByteArray& key)
+{
+    return name.leftJustified(40, ' ') + key.leftJustified(18, ' ');
+}
+
+zephra::test::FtpTestServer* sharedVsftpd(QString* skipReason)
+{
+    static std::unique_ptr<zephra::test::FtpTestServer> server;
+    static QString failure;
+    if (!server && failure.isEmpty()) {
+        auto started = std::make_unique<zephra::test::VsftpdServer>();
+        if (started->start())
+            server = std::move(started);
+        else
+            failure = started->errorString();
+    }
+    *skipReason = failure;
+    return server.get();
+}
+
+class CliEncrypted : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override
+    {
+        QString reason;
+        server = sharedVsftpd(&reason);
+        if (!server)
+            GTEST_SKIP() << reason.toStdString();
+        dir = QStringLiteral("enc %1").arg(++counter);
+        ASSERT_TRUE(QDir().mkpath(server->rootDir() + '/' + dir));
+        ASSERT_TRUE(QDir().mkpath(local.filePath(QStringLiteral("tmp"))));
+    }
+
+    // Runs the program with the route of the test; its temporary directory is watched.
+    Outcome run(const QStringList& arguments)
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), local.filePath(QStringLiteral("tmp")));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(ZEPHRA_CLI_PATH),
+                      QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments);
+        Outcome outcome;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished(5000);
+            outcome.err = QStringLiteral("did not finish");
+            return outcome;
+        }
+        outcome.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        outcome.err = QString::fromUtf8(process.readAllStandardError());
+        return outcome;
+    }
+
+    QString url(const QString& name) const { return server->url(dir + '/' + name); }
+    QString remote(const QString& name) const { return server->rootDir() + '/' + dir + '/' + name; }
+    QString path(const QString& name) const { return local.filePath(name); }
+    QStringList remoteFiles() const { return QDir(server->rootDir() + '/' + dir).entryList(QDir::Files | QDir::Hidden); }
+    // What the program left in the local directory and its temporary directory.
+    QStringList leftovers() const
+    {
+        return QDir(local.path()).entryList({QStringLiteral(".*zephra*")}, QDir::Files | QDir::Hidden)
+               + QDir(path(QStringLiteral("tmp"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    zephra::test::FtpTestServer* server = nullptr;
+    QTemporaryDir local;
+    QString dir;
+    static inline int counter = 0;
+};
+
+TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
+{
+    const QByteArray original = pattern(3 * 1024 * 1024 + 77);
+    const QString plain = path(QStringLiteral("plain file.bin"));
+    writeFile(plain, original);
+    Outcome o = run({"encrypt", "--key", "123456789", plain, path(QStringLiteral("reference.bin"))});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    const QByteArray reference = readFile(path(QStringLiteral("reference.bin")));
+
+    // An existing server file is replaced as a whole, and no part file stays.
+    writeFile(remote(QStringLiteral("up.bin")), pattern(5 * 1024 * 1024));
+    o = run({"put", "--encrypt", "--key", "123456789", plain, url(QStringLiteral("up.bin"))});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(readFile(remote(QStringLiteral("up.bin"))) == reference);
+    EXPECT_EQ(remoteFiles(), QStringList{QStringLiteral("up.bin")});
+
+    const QString back = path(QStringLiteral("back.bin"));
+    writeFile(back, "an older, different file that is longer than nothing");
+    o = run({"get", "--decrypt", "--key", "123456789", url(QStringLiteral("up.bin")), back});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(readFile(back) == original);
+
+    // An empty file goes both ways too.
+    writeFile(plain, QByteArray());
+    o = run({"put", "--encrypt", "--key", "123456789", plain, url(QStringLiteral("empty.bin"))});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(remote(QStringLiteral("empty.bin"))), QByteArray());
+    o = run({"get", "--decrypt", "--key", "123456789", url(QStringLiteral("empty.bin")), back});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(back), QByteArray());
+    EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(' ').toStdString();
+}
+
+TEST_P(CliEncrypted, KeyFromTheKeyStore)
+{
+    const QString home = path(QStringLiteral("home"));
+    ASSERT_TRUE(QDir().mkpath(home));
+    writeFile(home + QStringLiteral("/key.dat"), keyRecord("Office", "987654321") + keyRecord("work", "123456789"));
+    const QByteArray original = pattern(100000);
+    writeFile(path(QStringLiteral("a.txt")), original);
+    Outcome o = run({"encrypt", "--key", "123456789", path(QStringLiteral("a.txt")), path(QStringLiteral("ref"))});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+
+    o = run({"put", "--encrypt", "--key-name", "work", "--home", home, path(QStringLiteral("a.txt")), url(QStringLiteral("a.txt"))});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(readFile(remote(QStringLiteral("a.txt"))) == readFile(path(QStringLiteral("ref"))));
+    o = run({"get", "--decrypt", "--key-name", "work", "--home", home, url(QStringLiteral("a.txt")), path(QStringLiteral("b.txt"))});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(readFile(path(QStringLiteral("b.txt"))) == original);
+}
+
+TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
+{
+    writeFile(path(QStringLiteral("a.txt")), "plain text");
+    writeFile(remote(QStringLiteral("a.txt")), "server copy");
+    writeFile(path(QStringLiteral("keep.txt")), "local copy");
+    const QString home = path(QStringLiteral("home"));
+    ASSERT_TRUE(QDir().mkpath(home));
+    writeFile(home + QStringLiteral("/key.dat"), keyRecord("work", "123456789"));
+
+    struct Bad {
+        QStringList arguments;
+        const char* says;
+    };
+    const Bad bad[] = {
+        {{"put", "--encrypt", "--key", "12ab", path("a.txt"), url("a.txt")}, "only the digits"},
+        {{"get", "--decrypt", "--key", "0012", url("a.txt"), path("keep.txt")}, "cannot make a keyspace"},
+        {{"put", "--encrypt", "--key-name", "absent", "--home", home, path("a.txt"), url("a.txt")}, "no key named \"absent\""},
+        {{"get", "--decrypt", "--key-name", "absent", "--home", home, url("a.txt"), path("keep.txt")}, "no key named \"absent\""},
+        {{"put", "--encrypt", path("a.txt"), url("a.txt")}, "needs --key KEY or --key-name NAME"},
+        {{"put", "--key", "123", path("a.txt"), url("a.txt")}, "for --encrypt only"},
+        {{"get", "--encrypt", "--key", "123", url("a.txt"), path("keep.txt")}, "unknown option --encrypt"},
+        {{"put", "--encrypt", "--key", "123", "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "not both"},
+    };
+    for (const Bad& b : bad) {
+        const Outcome o = run(b.arguments);
+        EXPECT_EQ(o.status, 1) << b.arguments.join(' ').toStdString();
+        EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: ")) && o.err.count('\n') == 1) << o.err.toStdString();
+        EXPECT_TRUE(o.err.contains(QLatin1String(b.says))) << o.err.toStdString();
+    }
+    EXPECT_EQ(readFile(remote(QStringLiteral("a.txt"))), "server copy");
+    EXPECT_EQ(readFile(path(QStringLiteral("keep.txt"))), "local copy");
+    EXPECT_EQ(remoteFiles(), QStringList{QStringLiteral("a.txt")});
+}
+
+TEST_P(CliEncrypted, FailedTransfersLoseNothing)
+{
+    const QString keep = path(QStringLiteral("keep.txt"));
+    writeFile(keep, "local copy");
+    Outcome o = run({"get", "--decrypt", "--key", "123456789", url(QStringLiteral("missing.bin")), keep});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: get: "))) << o.err.toStdString();
+    EXPECT_EQ(readFile(keep), "local copy");
+
+    // A local file that does not exist leaves the server's file as it was.
+    writeFile(remote(QStringLiteral("a.txt")), "server copy");
+    o = run({"put", "--encrypt", "--key", "123456789", path(QStringLiteral("absent.txt")), url(QStringLiteral("a.txt"))});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(o.err.contains(QStringLiteral("absent.txt"))) << o.err.toStdString();
+    // A server that refuses the upload (no such directory) leaves no part file either.
+    o = run({"put", "--encrypt", "--key", "123456789", keep, url(QStringLiteral("no/such/dir/a.txt"))});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_FALSE(o.err.isEmpty());
+    EXPECT_EQ(readFile(remote(QStringLiteral("a.txt"))), "server copy");
+    EXPECT_EQ(remoteFiles(), QStringList{QStringLiteral("a.txt")});
+    EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(' ').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, CliEncrypted, ::testing::Values("engine", "direct"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
