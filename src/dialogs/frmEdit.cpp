@@ -88,6 +88,35 @@ QByteArray formatColour(qint32 value)
     return value < 0 ? QByteArray::number(value) : ' ' + QByteArray::number(value);
 }
 
+// The line break written for edited text: the file's most frequent one (CR LF before LF before
+// CR on a tie), or the platform's for a file without any.
+QByteArray lineBreakOf(QByteArrayView bytes)
+{
+    qsizetype crlf = 0, cr = 0, lf = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r') {
+            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+                ++crlf;
+                ++i;
+            } else {
+                ++cr;
+            }
+        } else if (bytes[i] == '\n') {
+            ++lf;
+        }
+    }
+    if (crlf + cr + lf == 0) {
+#ifdef Q_OS_WIN
+        return QByteArrayLiteral("\r\n");
+#else
+        return QByteArrayLiteral("\n");
+#endif
+    }
+    if (crlf >= lf && crlf >= cr)
+        return QByteArrayLiteral("\r\n");
+    return lf >= cr ? QByteArrayLiteral("\n") : QByteArrayLiteral("\r");
+}
+
 QString native(const QString& path) { return QDir::toNativeSeparators(path); }
 
 }  // namespace
@@ -245,33 +274,7 @@ bool frmEdit::load()
         text = keys::cp1252::decode(bytes);
     }
 
-    // The line break written for edited text: the file's most frequent one, or the platform's
-    // for a file without any.
-    qsizetype crlf = 0, cr = 0, lf = 0;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r') {
-            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-                ++crlf;
-                ++i;
-            } else {
-                ++cr;
-            }
-        } else if (bytes[i] == '\n') {
-            ++lf;
-        }
-    }
-    if (crlf + cr + lf == 0) {
-#ifdef Q_OS_WIN
-        m_lineBreak = "\r\n";
-#else
-        m_lineBreak = "\n";
-#endif
-    } else if (crlf >= lf && crlf >= cr) {
-        m_lineBreak = "\r\n";
-    } else {
-        m_lineBreak = lf >= cr ? "\n" : "\r";
-    }
-
+    m_lineBreak = lineBreakOf(bytes);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(u'\r', u'\n');
     m_text->setPlainText(text);

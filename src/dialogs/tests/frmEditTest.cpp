@@ -55,6 +55,7 @@ const QList<Sample>& samples()
         {"CRLF", "one\r\ntwo\r\n", "one\ntwo\n", "X\r\none\r\ntwo\r\n"},
         {"LF only", "one\ntwo\n", "one\ntwo\n", "X\none\ntwo\n"},
         {"CR only", "one\rtwo\r", "one\ntwo\n", "X\rone\rtwo\r"},
+        {"mixed, LF most", "a\nb\nc\r\n", "a\nb\nc\n", "X\na\nb\nc\n"},
         {"no final line break", "one\r\ntwo", "one\ntwo", "X\r\none\r\ntwo"},
         {"empty", "", "", "X\n"},
         {"Windows-1252", "caf\xE9 \x80 5\r\n", QStringLiteral("caf\u00E9 \u20AC 5\n"), "X\r\ncaf\xE9 \x80 5\r\n"},
