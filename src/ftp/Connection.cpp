@@ -19,6 +19,9 @@ namespace {
 // Chunks handled per event before the event loop gets a turn (keeps a window responsive).
 constexpr int kChunksPerEvent = 16;
 
+// How long an aborted transfer's final reply is waited for before ABOR is sent.
+constexpr int kAbortGraceMs = 1500;
+
 bool holdsLineBreak(QStringView text)
 {
     return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0));
@@ -41,6 +44,7 @@ struct Connection::Transfer {
     bool dataConnected = false;
     bool dataClosed = false;
     bool finalReplyOk = false;
+    bool serverHoldsData = false;  // "125 Data connection already open", or bytes came from it
     bool sourceDone = false;
     bool pumping = false;
     std::optional<Result> failure;  // a data-side failure waiting for the server's final reply
@@ -105,7 +109,6 @@ bool Connection::begin(bool needsSession, std::initializer_list<QStringView> nam
         return false;
     }
     m_busy = true;
-    m_cancelRequested = false;
     return true;
 }
 
@@ -114,7 +117,6 @@ void Connection::finish(const Result& result)
     m_watchdog.stop();
     m_pendingCommand.clear();
     m_busy = false;
-    m_cancelRequested = false;
     if (!result.ok())
         qCDebug(lcFtp) << "operation failed:" << result.description;
     emit finished(result);
@@ -148,10 +150,11 @@ void Connection::addToLog(const QString& text)
     emit logAppended(text);
 }
 
-void Connection::armWatchdog()
+void Connection::armWatchdog(int limitMs)
 {
+    m_watchLimit = qMax(1, limitMs < 0 ? m_timeOut : limitMs);
     m_sinceProgress.start();
-    m_watchdog.start(qMax(1, m_timeOut));
+    m_watchdog.start(m_watchLimit);
 }
 
 // ---- operations ----------------------------------------------------------------------------
@@ -169,6 +172,7 @@ void Connection::Connect(const QString& eServer, const QString& ePort, const QSt
     m_data->abort();
     m_control->abort();
     m_loggedIn = false;
+    m_owedReplies = 0;
     m_pendingCommand = "USER " + eLogin.toUtf8();
     m_password = ePass;
     setState(State::Connecting);
@@ -385,11 +389,28 @@ void Connection::cancel()
     case State::Transferring:
         abortTransfer(makeError(ErrorKind::Cancelled));
         break;
-    default:
-        // A command on the control connection alone: its reply ends it, reported as cancelled.
-        m_cancelRequested = true;
+    case State::AwaitingCommandReply:
+    case State::AwaitingRenameFromReply:
+    case State::AwaitingPasvReply:
+    case State::AwaitingPortReply:
+        cancelCommand();
+        break;
+    case State::AwaitingResync:    // already ending; its result is reported when it has ended
+    case State::Disconnected:      // Disconnect() reports on its own
+    case State::Idle:
         break;
     }
+}
+
+// A command on the control connection alone ends at once; its reply, still owed, is passed over
+// when it comes, so it can not be taken for the answer to the next command.
+void Connection::cancelCommand()
+{
+    m_data->abort();  // a listener of active mode
+    releaseTransfer(false);
+    ++m_owedReplies;
+    setState(State::Idle);
+    finish(makeError(ErrorKind::Cancelled));
 }
 
 // ---- control connection --------------------------------------------------------------------
@@ -427,6 +448,7 @@ void Connection::dropSession(Result result)
     releaseTransfer(false);
     m_loggedIn = false;
     m_password.clear();
+    m_owedReplies = 0;
     setState(State::Disconnected);
     if (m_busy)
         finish(m_resyncResult ? *std::exchange(m_resyncResult, std::nullopt) : result);
@@ -438,12 +460,23 @@ void Connection::onWatchdog()
     // Data progress only notes the time (re-arming a timer per block costs); the rest of the
     // period is waited for here.
     const qint64 quiet = m_sinceProgress.elapsed();
-    if (quiet < m_timeOut) {
-        m_watchdog.start(int(qMax<qint64>(1, m_timeOut - quiet)));
+    if (quiet < m_watchLimit) {
+        m_watchdog.start(int(qMax<qint64>(1, m_watchLimit - quiet)));
         return;
     }
     const Result timeOut = makeError(ErrorKind::TimeOut);
     switch (m_state) {
+    case State::AwaitingResync:
+        if (!m_aborSent) {
+            // The server said nothing about the transfer after the data connection closed: it
+            // may be stuck in it. ABOR ends it; everything it says up to the NOOP's 200 belongs
+            // to the transfer.
+            m_aborSent = true;
+            sendCommand("ABOR");
+            sendCommand("NOOP");
+            return;
+        }
+        break;
     case State::AwaitingDataConnection:
         // The server never accepted our data connection; no data command was sent.
         m_data->abort();
@@ -470,6 +503,12 @@ void Connection::onReply(const Reply& reply)
 {
     if (reply.code == 421) {
         dropSession(makeError(ErrorKind::Reply, reply.code, reply.lastLine()));
+        return;
+    }
+    if (m_owedReplies > 0 && m_state != State::AwaitingGreeting) {
+        if (!reply.isPreliminary())
+            --m_owedReplies;
+        qCDebug(lcFtp) << "passed over the late reply" << reply.code << "of a cancelled command";
         return;
     }
     const bool error = isErrorReply(reply);
@@ -511,15 +550,15 @@ void Connection::onReply(const Reply& reply)
         if (reply.isPreliminary() && !error)
             return;
         setState(State::Idle);
-        finish(m_cancelRequested ? makeError(ErrorKind::Cancelled) : error ? failWith() : Result{});
+        finish(error ? failWith() : Result{});
         return;
     case State::AwaitingRenameFromReply:
         if (reply.isPreliminary() && !error)
             return;
-        if (error || m_cancelRequested) {
+        if (error) {
             // RNTO is sent only after RNFR was accepted.
             setState(State::Idle);
-            finish(m_cancelRequested ? makeError(ErrorKind::Cancelled) : failWith());
+            finish(failWith());
             return;
         }
         setState(State::AwaitingCommandReply);
@@ -532,8 +571,9 @@ void Connection::onReply(const Reply& reply)
         onTransferReply(reply);
         return;
     case State::AwaitingResync:
-        // Everything up to the NOOP's reply belongs to the aborted transfer.
-        if (reply.code == 200) {
+        // Before ABOR, the first final reply ends the aborted transfer (226 or 426 as a rule);
+        // after ABOR, everything up to the NOOP's 200 belongs to it.
+        if (m_aborSent ? reply.code == 200 : !reply.isPreliminary()) {
             setState(State::Idle);
             finish(*std::exchange(m_resyncResult, std::nullopt));
         }
@@ -589,8 +629,8 @@ void Connection::onTransferReply(const Reply& reply)
     case State::AwaitingPasvReply: {
         if (reply.isPreliminary() && !error)
             return;
-        if (m_cancelRequested || error) {
-            failTransfer(m_cancelRequested ? makeError(ErrorKind::Cancelled) : failWith());
+        if (error) {
+            failTransfer(failWith());
             return;
         }
         const auto port = reply.code == 227 ? parsePassiveReply(reply.lastLine()) : std::nullopt;
@@ -607,8 +647,8 @@ void Connection::onTransferReply(const Reply& reply)
     case State::AwaitingPortReply:
         if (reply.isPreliminary() && !error)
             return;
-        if (m_cancelRequested || error) {
-            failTransfer(m_cancelRequested ? makeError(ErrorKind::Cancelled) : failWith());
+        if (error) {
+            failTransfer(failWith());
             return;
         }
         setState(State::AwaitingTransferStart);
@@ -623,6 +663,7 @@ void Connection::onTransferReply(const Reply& reply)
         }
         if (reply.isPreliminary()) {
             t.started = true;
+            t.serverHoldsData = reply.code == 125;
             if (!t.isUpload() && t.total < 0)
                 t.total = announcedSize(reply.lastLine());
             setState(State::Transferring);
@@ -689,6 +730,7 @@ void Connection::onDataReadyRead()
             return;
         }
         t.bytes += n;
+        t.serverHoldsData = true;
         const Transfer* current = &t;
         emit transferProgress(t.bytes, t.total);
         if (m_transfer.get() != current)
@@ -829,16 +871,32 @@ void Connection::failTransfer(Result result)
     finish(result);
 }
 
-// The data command is outstanding: stop the data, then bring the control connection back in step.
-// Everything the server still says about the transfer comes before the NOOP's 200.
+// The data command is outstanding: our end of the data connection closes, and the server's final
+// reply about the transfer is awaited so the replies stay in step.
+//
+// No ABOR goes out at once. A server may answer STOR with "150 File status okay. About to open
+// data connection." and take up our (already connected) data connection only later; pyftpdlib
+// 1.5.7, sent ABOR in that moment, answers "225 ABOR command successful; data channel closed."
+// but keeps the upload pending, hands the next data connection to it, and the next RETR then
+// waits for ever ("125 Data connection already open. Transfer starting." and no byte).
+// So the connection is closed gracefully unless the server surely holds it: a reset connection
+// still waiting in its accept queue is dropped by it, and the transfer never ends; a closed one
+// is taken up and answered (226 for an upload read to its end, 426 for a download it can no
+// longer send).
 void Connection::abortTransfer(Result result)
 {
-    m_data->abort();
+    Transfer& t = *m_transfer;
+    if (t.finalReplyOk) {
+        // The final reply has come already (only the data close was awaited): in step.
+        failTransfer(result);
+        return;
+    }
+    m_data->abort(t.serverHoldsData ? DataChannel::Ending::Reset : DataChannel::Ending::Graceful);
     releaseTransfer(false);
     m_resyncResult = result;
+    m_aborSent = false;
     setState(State::AwaitingResync);
-    sendCommand("ABOR");
-    sendCommand("NOOP");
+    armWatchdog(qMin(m_timeOut, kAbortGraceMs));
 }
 
 Result Connection::commitTransfer()

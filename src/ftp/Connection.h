@@ -56,7 +56,7 @@ public:
         AwaitingPortReply,
         AwaitingTransferStart,   // the 1xx reply to LIST, RETR or STOR
         Transferring,            // data flowing; ends at the data close and the final reply
-        AwaitingResync,          // after an aborted transfer: the NOOP reply
+        AwaitingResync,          // after an aborted transfer: its final reply, or after ABOR the NOOP's
     };
     Q_ENUM(State)
 
@@ -94,8 +94,9 @@ public:
     void PutFile(const QString& RemoteFileName, const QString& LocalFileName);
     void PutFile(const QString& RemoteFileName, QIODevice* source, qint64 size = -1);
 
-    // Ends the running transfer (or connect); the session stays usable. finished() reports
-    // Cancelled for the operation.
+    // Ends the running operation; finished() reports Cancelled. A cancelled connect leaves no
+    // session; otherwise the session stays usable: a command's late reply is passed over, and a
+    // transfer ends once the server has answered for it (bounded by TimeOut).
     void cancel();
 
     State state() const { return m_state; }
@@ -118,7 +119,8 @@ private:
     void rejectLater(const Result& result);
     void sendCommand(const QByteArray& command);
     void addToLog(const QString& text);
-    void armWatchdog();
+    void armWatchdog(int limitMs = -1);
+    void cancelCommand();
 
     void onReply(const Reply& reply);
     void onControlConnected();
@@ -154,7 +156,9 @@ private:
     State m_state = State::Disconnected;
     bool m_busy = false;
     bool m_loggedIn = false;
-    bool m_cancelRequested = false;
+    int m_watchLimit = 0;         // the watchdog's current limit in milliseconds
+    int m_owedReplies = 0;        // final replies of cancelled commands, passed over when they come
+    bool m_aborSent = false;      // the aborted transfer was not answered in time: ABOR and NOOP went out
     QByteArray m_pendingCommand;  // USER after the greeting, RNTO after RNFR
     QString m_password;           // kept apart from the commands so it never reaches the log
     std::optional<Result> m_resyncResult;

@@ -110,7 +110,7 @@ void DataChannel::finishSending()
         m_socket->disconnectFromHost();
 }
 
-void DataChannel::abort()
+void DataChannel::abort(Ending ending)
 {
     m_done = true;
     ++m_generation;
@@ -120,10 +120,13 @@ void DataChannel::abort()
     QTcpSocket* socket = m_socket.release();
     socket->disconnect(this);
 #ifdef Q_OS_UNIX
-    if (socket->state() == QAbstractSocket::ConnectedState && socket->socketDescriptor() >= 0) {
+    if (ending == Ending::Reset && socket->state() == QAbstractSocket::ConnectedState
+        && socket->socketDescriptor() >= 0) {
         const linger reset{1, 0};
         ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     }
+#else
+    (void)ending;
 #endif
     socket->abort();
     socket->deleteLater();  // we may be inside one of its signals

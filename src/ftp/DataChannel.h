@@ -33,9 +33,12 @@ public:
     bool isConnected() const;
     // Ends the upload: pending bytes are written, then the connection is closed (end of file).
     void finishSending();
-    // Closes everything at once; a connection still open is reset so the server sees a failure,
-    // not an end of file. No signal follows.
-    void abort();
+    enum class Ending {
+        Reset,     // the server sees a failure, not an end of file
+        Graceful,  // what the system still holds is sent, then the end of file
+    };
+    // Closes everything at once, dropping what is queued here. No signal follows.
+    void abort(Ending ending = Ending::Reset);
 
 signals:
     void connected();

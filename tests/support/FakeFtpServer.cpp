@@ -334,44 +334,50 @@ void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
 
     // The data connection: downloads send the payload, uploads collect until the client closes.
     enqueue([this, plan, upload, payload, path](auto next) {
-        withDataSocket([this, plan, upload, payload, path, next](QTcpSocket* socket) {
-            if (plan.stall) {
-                next();
-                return;
-            }
-            if (upload) {
-                auto received = std::make_shared<QByteArray>();
-                auto finishUpload = [socket, received, path, next] {
-                    received->append(socket->readAll());
-                    QFile file(path);
-                    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                        file.write(*received);
+        const auto take = [this, plan, upload, payload, path, next] {
+            withDataSocket([this, plan, upload, payload, path, next](QTcpSocket* socket) {
+                if (plan.stall) {
                     next();
-                };
-                connect(socket, &QTcpSocket::readyRead, this, [socket, received] { received->append(socket->readAll()); });
-                if (socket->state() == QAbstractSocket::UnconnectedState)
-                    finishUpload();
-                else
-                    connect(socket, &QTcpSocket::disconnected, this, finishUpload);
-                return;
-            }
-            const QByteArray sent = plan.dropAfter >= 0 ? payload.left(plan.dropAfter) : payload;
-            socket->write(sent);
-            const auto closeData = [socket] { socket->disconnectFromHost(); };
-            if (plan.order == DataPlan::Order::FinalBeforeClose) {
-                socket->flush();
-                QTimer::singleShot(qMax(plan.closeDelayMs, 50), this, closeData);
-                next();
-                return;
-            }
-            QTimer::singleShot(plan.closeDelayMs, this, [this, socket, closeData, next] {
-                closeData();
-                if (socket->state() == QAbstractSocket::UnconnectedState)
+                    return;
+                }
+                if (upload) {
+                    auto received = std::make_shared<QByteArray>();
+                    auto finishUpload = [socket, received, path, next] {
+                        received->append(socket->readAll());
+                        QFile file(path);
+                        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                            file.write(*received);
+                        next();
+                    };
+                    connect(socket, &QTcpSocket::readyRead, this, [socket, received] { received->append(socket->readAll()); });
+                    if (socket->state() == QAbstractSocket::UnconnectedState)
+                        finishUpload();
+                    else
+                        connect(socket, &QTcpSocket::disconnected, this, finishUpload);
+                    return;
+                }
+                const QByteArray sent = plan.dropAfter >= 0 ? payload.left(plan.dropAfter) : payload;
+                socket->write(sent);
+                const auto closeData = [socket] { socket->disconnectFromHost(); };
+                if (plan.order == DataPlan::Order::FinalBeforeClose) {
+                    socket->flush();
+                    QTimer::singleShot(qMax(plan.closeDelayMs, 50), this, closeData);
                     next();
-                else
-                    connect(socket, &QTcpSocket::disconnected, this, next);
+                    return;
+                }
+                QTimer::singleShot(plan.closeDelayMs, this, [this, socket, closeData, next] {
+                    closeData();
+                    if (socket->state() == QAbstractSocket::UnconnectedState)
+                        next();
+                    else
+                        connect(socket, &QTcpSocket::disconnected, this, next);
+                });
             });
-        });
+        };
+        if (plan.takeUpDelayMs > 0)
+            QTimer::singleShot(plan.takeUpDelayMs, this, take);
+        else
+            take();
     });
     if (plan.order != DataPlan::Order::FinalBeforePreliminary && !plan.stall)
         reply(Response{plan.final});

@@ -53,6 +53,7 @@ public:
         int closeDelayMs = 0;      // delay before closing the data connection
         bool stall = false;        // open the data connection, send nothing, never close
         bool announceSize = false; // "150 ... (N bytes)." for RETR
+        int takeUpDelayMs = 0;     // passive: take up the client's data connection only this late
     };
 
     explicit FakeFtpServer(QObject* parent = nullptr);

@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -410,6 +411,54 @@ TEST_F(FakeServerTest, CancelledDownloadLeavesTheEngineUsable)
     putRemote("small", "ok");
     EXPECT_TRUE(run([&] { connection.GetFile("small", local); }).ok());
     EXPECT_EQ(readFile(local), "ok");
+}
+
+TEST_F(FakeServerTest, CancelledUploadIsAnsweredBeforeTheNextCommand)
+{
+    // Guards the stalled download after a cancelled upload on pyftpdlib: ABOR sent before the
+    // server had taken up the data connection ("150 ... About to open data connection.") left
+    // the upload pending there, and the next data connection was handed to it.
+    ASSERT_TRUE(login().ok());
+    const QByteArray bytes = pattern(8 * 1024 * 1024);
+    {
+        QFile file(local);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    DataPlan late;
+    late.preliminary = "150 File status okay. About to open data connection.\r\n";
+    late.takeUpDelayMs = 300;
+    server.planData("STOR", late);
+    const auto guard = QObject::connect(&connection, &Connection::transferProgress, &connection,
+                                        [&](qint64, qint64) { connection.cancel(); });
+    EXPECT_EQ(run([&] { connection.PutFile("up", local); }).kind, ErrorKind::Cancelled);
+    QObject::disconnect(guard);
+    // The server took up the closed connection and got a beginning of the file, nothing else.
+    const QByteArray received = readFile(server.rootDir() + "/up");
+    EXPECT_TRUE(bytes.startsWith(received));
+    putRemote("small", "ok");
+    EXPECT_TRUE(run([&] { connection.GetFile("small", local); }).ok());
+    EXPECT_EQ(readFile(local), "ok");
+    EXPECT_EQ(commandsAfterLogin(), QStringList({"PASV", "STOR up", "PASV", "RETR small"}));
+}
+
+TEST_F(FakeServerTest, CancelledCommandEndsAtOnceAndItsLateReplyIsPassedOver)
+{
+    ASSERT_TRUE(login().ok());
+    server.script("MKD", Response{"257 Created, late.\r\n", 600});
+    server.script("CWD", Response{"550 No such directory.\r\n"});
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(run([&] {
+                  connection.MakeDirectory("slow");
+                  connection.cancel();
+              }).kind,
+              ErrorKind::Cancelled);
+    EXPECT_LT(clock.elapsed(), 400);
+    // The next command gets its own answer, not the late 257.
+    EXPECT_EQ(run([&] { connection.ChangeDirectory("x"); }).replyCode, 550);
+    EXPECT_TRUE(run([&] { connection.TransferType(0); }).ok());
+    EXPECT_EQ(commandsAfterLogin(), QStringList({"MKD slow", "CWD x", "TYPE I"}));
 }
 
 TEST_F(FakeServerTest, UploadSizesFromFileAndFromProducer)
