@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/ConnectionPanel.h"
+#include "app/FileCommands.h"
 #include "app/SessionController.h"
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
@@ -56,11 +57,12 @@ QAction* addNamedAction(QMenu* menu, const char* name, const QString& caption)
     return action;
 }
 
-QMenu* popupMenu(QWidget* owner, const char* name, const QString& title)
+// A popup item of a browser's menu, by its name.
+QAction* menuItem(QMenu* menu, const char* name)
 {
-    auto* menu = new QMenu(title, owner);
-    menu->setObjectName(QLatin1String(name));
-    return menu;
+    QAction* action = menu->findChild<QAction*>(QLatin1String(name));
+    Q_ASSERT(action);
+    return action;
 }
 
 }  // namespace
@@ -82,7 +84,7 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     top->addWidget(m_keyPanel, 1);
     layout->addLayout(top);
 
-    buildMenus();  // before the browsers, which take over the popup menus
+    buildMenus();
 
     auto* browsers = new QSplitter(Qt::Horizontal, central);
     browsers->setObjectName(QStringLiteral("splitBrowsers"));
@@ -155,55 +157,6 @@ void MainWindow::buildMenus()
             [this] { showHelp(dialogs::kKeyPage); });
     connect(addNamedAction(help, "hlpsend", QStringLiteral("Sending and Receiving Files")), &QAction::triggered, this,
             [this] { showHelp(dialogs::kSendPage); });
-
-    // The four popup menus of the lists; their file operations arrive with the browsers.
-    m_localDirMenu = popupMenu(this, "LocalDir", QStringLiteral("LocalDir"));
-    addNamedAction(m_localDirMenu, "LocalDirDelete", QStringLiteral("Delete Dir"));
-    addNamedAction(m_localDirMenu, "LocalDirMakeDir", QStringLiteral("Make Directory..."));
-    addNamedAction(m_localDirMenu, "LocalDirRename", QStringLiteral("Rename Directory..."));
-    m_localDirMenu->addSeparator();
-    addNamedAction(m_localDirMenu, "LocalDirExit", QStringLiteral("Exit"));
-
-    m_localFilesMenu = popupMenu(this, "LocalFiles", QStringLiteral("LocalFiles"));
-    addNamedAction(m_localFilesMenu, "LocalFilesDelete", QStringLiteral("Delete File(s)"));
-    addNamedAction(m_localFilesMenu, "LocalFileEdit", QStringLiteral("Edit..."));
-    addNamedAction(m_localFilesMenu, "LocalFileFilter", QStringLiteral("Filter..."));
-    addNamedAction(m_localFilesMenu, "LocalFileRename", QStringLiteral("Rename..."));
-    m_localFileSendNormal = addNamedAction(m_localFilesMenu, "LocalFileSendNormal", QStringLiteral("Upload File Normal"));
-    m_localFilesSendEncrypted =
-        addNamedAction(m_localFilesMenu, "LocalFilesSendEncrypted", QStringLiteral("Upload File Encrypted"));
-    addNamedAction(m_localFilesMenu, "LocalFileView", QStringLiteral("View"));
-    m_localFilesMenu->addSeparator();
-    addNamedAction(m_localFilesMenu, "LocalFilesExit", QStringLiteral("Exit"));
-
-    m_serverDirMenu = popupMenu(this, "ServerDir", QStringLiteral("ServerDir"));
-    addNamedAction(m_serverDirMenu, "ServerDirMakeDir", QStringLiteral("Make Directory"));
-    addNamedAction(m_serverDirMenu, "ServerDirDelete", QStringLiteral("Delete Dir..."));
-    addNamedAction(m_serverDirMenu, "ServerDirRename", QStringLiteral("Rename Dir..."));
-    m_serverDirMenu->addSeparator();
-    addNamedAction(m_serverDirMenu, "ServerDirExit", QStringLiteral("Exit"));
-
-    m_serverFilesMenu = popupMenu(this, "ServerFiles", QStringLiteral("ServerFiles"));
-    addNamedAction(m_serverFilesMenu, "ServerFilesDelete", QStringLiteral("Delete File(s)"));
-    addNamedAction(m_serverFilesMenu, "ServerFilesEdit", QStringLiteral("Edit..."));
-    addNamedAction(m_serverFilesMenu, "ServerFilesFilter", QStringLiteral("Filter..."));
-    addNamedAction(m_serverFilesMenu, "ServerFilesRename", QStringLiteral("Rename..."));
-    m_serverFilesSendNormal =
-        addNamedAction(m_serverFilesMenu, "ServerFilesSendNormal", QStringLiteral("Download File Normal"));
-    m_serverFilesSendEncrypted =
-        addNamedAction(m_serverFilesMenu, "ServerFilesSendEncrypted", QStringLiteral("Download File Encrypted"));
-    addNamedAction(m_serverFilesMenu, "ServerFilesView", QStringLiteral("View"));
-    m_serverFilesMenu->addSeparator();
-    addNamedAction(m_serverFilesMenu, "ServerFilesExit", QStringLiteral("Exit"));
-
-    // Until the browsers are filled, only the Exit items (which just close the popup) and the
-    // transfer items (which follow the connection) are live.
-    for (QMenu* menu : {m_localDirMenu, m_localFilesMenu, m_serverDirMenu, m_serverFilesMenu}) {
-        for (QAction* action : menu->actions()) {
-            if (!action->isSeparator() && !action->objectName().endsWith(QStringLiteral("Exit")))
-                action->setEnabled(false);
-        }
-    }
 }
 
 QWidget* MainWindow::buildLocalBrowser()
@@ -212,7 +165,8 @@ QWidget* MainWindow::buildLocalBrowser()
     box->setObjectName(QStringLiteral("fraLocal"));
     m_localBrowser = new browse::LocalBrowser(m_prompter, QDir::homePath(), box);
     m_localBrowser->hide();  // its controls are placed below; the browser keeps their logic
-    m_localBrowser->adoptMenus(m_localDirMenu, m_localFilesMenu);
+    m_localDirMenu = m_localBrowser->dirMenu();
+    m_localFilesMenu = m_localBrowser->filesMenu();
 
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -243,7 +197,8 @@ QWidget* MainWindow::buildServerBrowser()
     box->setObjectName(QStringLiteral("fraServer"));
     m_serverBrowser = new browse::ServerBrowser(box);
     m_serverBrowser->hide();  // as for the local browser: its two views are placed below
-    m_serverBrowser->adoptMenus(m_serverDirMenu, m_serverFilesMenu);
+    m_serverDirMenu = m_serverBrowser->dirMenu();
+    m_serverFilesMenu = m_serverBrowser->filesMenu();
 
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -326,9 +281,89 @@ void MainWindow::startUp()
     });
     connect(m_sessionController, &SessionController::failed, this,
             [this](const QString& message) { m_prompter.warning(this, dialogs::kAppTitle, message); });
-    connect(m_cancel, &QPushButton::clicked, m_sessionController, &SessionController::cancel);
+    wireCommands();
     doReady();
     updateTransferControls();
+}
+
+void MainWindow::wireCommands()
+{
+    m_fileCommands = new FileCommands(
+        FileCommands::Context{this, m_appDir, m_prompter, m_engine, *m_sessionController, *m_localBrowser,
+                              *m_serverBrowser, [this] { return m_editorPath; },
+                              [this](const QString& text) { setStatus(text); }},
+        this);
+    FileCommands* commands = m_fileCommands;
+
+    m_localFileSendNormal = menuItem(m_localFilesMenu, "LocalFileSendNormal");
+    m_localFilesSendEncrypted = menuItem(m_localFilesMenu, "LocalFilesSendEncrypted");
+    m_serverFilesSendNormal = menuItem(m_serverFilesMenu, "ServerFilesSendNormal");
+    m_serverFilesSendEncrypted = menuItem(m_serverFilesMenu, "ServerFilesSendEncrypted");
+    // Button and menu item of one command run the same sequence.
+    const std::pair<QPushButton*, QAction*> transfers[] = {
+        {m_sendNormal, m_localFileSendNormal},
+        {m_sendEncrypted, m_localFilesSendEncrypted},
+        {m_receiveNormal, m_serverFilesSendNormal},
+        {m_receiveEncrypted, m_serverFilesSendEncrypted},
+    };
+    void (FileCommands::*const transferCommands[])() = {&FileCommands::uploadPlain, &FileCommands::uploadEncrypted,
+                                                        &FileCommands::downloadPlain, &FileCommands::downloadEncrypted};
+    for (int i = 0; i < 4; ++i) {
+        connect(transfers[i].first, &QPushButton::clicked, commands, transferCommands[i]);
+        connect(transfers[i].second, &QAction::triggered, commands, transferCommands[i]);
+    }
+
+    const std::pair<const char*, void (FileCommands::*)()> items[] = {
+        {"ServerDirMakeDir", &FileCommands::makeServerDirectory},
+        {"ServerDirDelete", &FileCommands::deleteServerDirectory},
+        {"ServerDirRename", &FileCommands::renameServerDirectory},
+        {"ServerFilesDelete", &FileCommands::deleteServerFiles},
+        {"ServerFilesEdit", &FileCommands::editServerFiles},
+        {"ServerFilesFilter", &FileCommands::filterServerFiles},
+        {"ServerFilesRename", &FileCommands::renameServerFiles},
+        {"ServerFilesView", &FileCommands::viewServerFiles},
+    };
+    for (const auto& [name, command] : items) {
+        QAction* action = menuItem(name[6] == 'D' ? m_serverDirMenu : m_serverFilesMenu, name);
+        m_serverActions.append(action);
+        connect(action, &QAction::triggered, commands, command);
+    }
+    connect(menuItem(m_localFilesMenu, "LocalFileEdit"), &QAction::triggered, commands, &FileCommands::editLocalFiles);
+    connect(menuItem(m_localFilesMenu, "LocalFileView"), &QAction::triggered, commands, &FileCommands::viewLocalFiles);
+    connect(menuItem(m_localFilesMenu, "LocalFileFilter"), &QAction::triggered, commands,
+            &FileCommands::filterLocalFiles);
+
+    connect(m_cancel, &QPushButton::clicked, this, [this] {
+        if (m_fileCommands->isRunning())
+            m_fileCommands->cancel();
+        else
+            m_sessionController->cancel();
+    });
+    connect(commands, &FileCommands::progress, this, &MainWindow::showProgress);
+    connect(commands, &FileCommands::runningChanged, this, [this](bool running) {
+        if (!running) {
+            m_busyBar->setRange(0, 0);
+            m_busyBar->setTextVisible(false);
+        }
+    });
+}
+
+void MainWindow::showProgress(qint64 done, qint64 total, const QString& current, double rate)
+{
+    const auto megabytes = [](double bytes) { return QString::number(bytes / 1e6, 'f', 1) + QStringLiteral(" MB"); };
+    QString text = current + QStringLiteral(": ") + megabytes(double(done));
+    if (total > 0) {
+        m_busyBar->setRange(0, 1000);
+        m_busyBar->setValue(int(std::min<qint64>(1000, done * 1000 / total)));
+        text += QStringLiteral(" of ") + megabytes(double(total));
+    } else {
+        m_busyBar->setRange(0, 0);
+    }
+    if (rate > 0)
+        text += QStringLiteral(", ") + megabytes(rate) + QStringLiteral("/s");
+    m_busyBar->setFormat(text);
+    m_busyBar->setTextVisible(true);
+    m_busyBar->setToolTip(text);
 }
 
 void MainWindow::readEditorPath()
@@ -410,6 +445,7 @@ void MainWindow::loadServerData()
 
 void MainWindow::setBusy(bool busy)
 {
+    updateTransferControls();
     m_busyBar->setVisible(busy);
     m_cancel->setVisible(busy);
     m_connectionPanel->connectButton()->setEnabled(!busy);
@@ -423,8 +459,13 @@ void MainWindow::setSession(std::unique_ptr<Session> session) { m_session = std:
 
 void MainWindow::updateTransferControls()
 {
-    const bool plain = m_connected;
-    const bool encrypted = m_connected && m_keyspaceAccepted && !m_keyPanel->isBusy();
+    // While a connect, listing or command waits for the server, nothing that would use the
+    // session can start.
+    const bool idle = m_connected && m_sessionController && !m_sessionController->isBusy();
+    const bool plain = idle;
+    const bool encrypted = idle && m_keyspaceAccepted && !m_keyPanel->isBusy();
+    for (QAction* a : std::as_const(m_serverActions))
+        a->setEnabled(idle);
     for (QPushButton* b : {m_sendNormal, m_receiveNormal})
         b->setEnabled(plain);
     for (QAction* a : {m_localFileSendNormal, m_serverFilesSendNormal})
@@ -488,6 +529,8 @@ void MainWindow::shutdown()
         return;
     m_shutDown = true;
     m_keyPanel->waitUntilIdle();  // the keyspace must not be wiped while it is being written
+    delete m_fileCommands;        // a command still running is cancelled; its working copies go
+    m_fileCommands = nullptr;
     if (m_ftpEngine->state() != ftp::Connection::State::Disconnected) {
         m_ftpEngine->Disconnect();
         // QUIT leaves through the event loop; let it go out (bounded) before the program ends.

@@ -2,6 +2,7 @@
 // frmMain: the one main window. It owns the application-wide state, runs start-up and
 // shutdown, and hosts the connection and key frames, both browsers and the transfer controls.
 
+#include <QList>
 #include <QMainWindow>
 
 #include <memory>
@@ -32,6 +33,7 @@ class KeyPanel;
 namespace zephra::app {
 
 class ConnectionPanel;
+class FileCommands;
 class Session;
 class SessionController;
 
@@ -73,6 +75,7 @@ public:
     browse::LocalBrowser* localBrowser() const { return m_localBrowser; }
     browse::ServerBrowser* serverBrowser() const { return m_serverBrowser; }
     SessionController* sessionController() const { return m_sessionController; }
+    FileCommands* fileCommands() const { return m_fileCommands; }
 
     // Command3: connects with the fields of the "Connections" frame, or disconnects.
     void toggleConnection();
@@ -89,7 +92,9 @@ private:
     QWidget* buildTransferFrame();
     void startUp();
     void readEditorPath();
+    void wireCommands();
     void updateTransferControls();
+    void showProgress(qint64 done, qint64 total, const QString& current, double rate);
     void loadServerData();  // LoadServerData from the listing work file, no filter
     void setBusy(bool busy);
     void checkNotice();
@@ -116,6 +121,8 @@ private:
     browse::LocalBrowser* m_localBrowser = nullptr;
     browse::ServerBrowser* m_serverBrowser = nullptr;
     SessionController* m_sessionController = nullptr;
+    FileCommands* m_fileCommands = nullptr;
+    QList<QAction*> m_serverActions;  // the ServerDir and ServerFiles operations
     QPushButton* m_sendNormal = nullptr;       // Command11
     QPushButton* m_sendEncrypted = nullptr;    // Command12
     QPushButton* m_receiveNormal = nullptr;    // Command13

@@ -4,6 +4,7 @@
 #include "ftp/Result.h"
 #include "ftp/direct/DirectWorker.h"
 #include "ftp/direct/RemoteName.h"
+#include "transfer/RemoteRoute.h"
 
 #include <QSaveFile>
 
@@ -108,6 +109,45 @@ void SessionController::changeDirectory(const QString& directory)
     listDirect(path);
 }
 
+bool SessionController::beginCommand()
+{
+    if (m_phase != Phase::Connected)
+        return false;
+    setPhase(Phase::Working);
+    return true;
+}
+
+void SessionController::endCommand()
+{
+    if (m_phase == Phase::Working)
+        setPhase(Phase::Connected);
+}
+
+std::unique_ptr<transfer::RemoteRoute> SessionController::makeRoute()
+{
+    if (m_useEngine)
+        return transfer::makeEngineRoute(m_engine);
+    if (!m_worker)
+        return nullptr;
+    return transfer::makeDirectRoute(*m_worker, m_serverPath);
+}
+
+void SessionController::refreshListing()
+{
+    if (m_phase != Phase::Connected)
+        return;
+    m_cancelRequested = false;
+    setPhase(Phase::Listing);
+    emit statusText(QStringLiteral("Refreshing..."));
+    if (m_useEngine) {
+        m_pendingPath = m_serverPath;
+        m_engineStep = EngineStep::List;
+        m_engine.ListContents(m_workFile);
+        return;
+    }
+    listDirect(m_serverPath);
+}
+
 void SessionController::listDirect(const QString& serverPath)
 {
     m_pendingPath = serverPath;
@@ -136,6 +176,7 @@ void SessionController::cancel()
     switch (m_phase) {
     case Phase::Disconnected:
     case Phase::Connected:
+    case Phase::Working:  // the command that runs has its own cancel
         return;
     case Phase::Connecting:
         if (m_useEngine) {

@@ -27,13 +27,17 @@ namespace zephra::ftp::direct {
 class DirectWorker;
 struct DirectResult;
 }
+namespace zephra::transfer {
+class RemoteRoute;
+}
 
 namespace zephra::app {
 
 class SessionController final : public QObject {
     Q_OBJECT
 public:
-    enum class Phase { Disconnected, Connecting, Connected, Listing, Disconnecting };
+    // Working: a command of the window (a transfer, a server file operation) uses the session.
+    enum class Phase { Disconnected, Connecting, Connected, Listing, Disconnecting, Working };
     Q_ENUM(Phase)
 
     struct Target {
@@ -70,6 +74,17 @@ public:
     // Stops the wait in progress: a connect ends not connected, a disconnect ends at once, a
     // directory change keeps the old listing.
     void cancel();
+    // A command of the window takes the connected session: the phase is Working (busy) until
+    // endCommand(), so no connect, disconnect or directory change can collide with it. False
+    // when the session is not connected and idle.
+    bool beginCommand();
+    void endCommand();
+    // The session as the commands see it, on the route of this session and in the browser's
+    // directory. Only while connected.
+    std::unique_ptr<transfer::RemoteRoute> makeRoute();
+    // Lists the current directory again into the work file; listingChanged() when done.
+    void refreshListing();
+
     // Program end: the direct session says goodbye (bounded) and its thread stops.
     void shutdown();
 

@@ -164,15 +164,6 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
         setPath(QDir::homePath());
 }
 
-void LocalBrowser::adoptMenus(QMenu* dirMenu, QMenu* filesMenu)
-{
-    delete m_dirMenu;
-    delete m_filesMenu;
-    m_dirMenu = dirMenu;
-    m_filesMenu = filesMenu;
-    connectOperations();
-}
-
 void LocalBrowser::connectOperations()
 {
     const std::pair<const char*, void (LocalBrowser::*)()> operations[] = {
@@ -186,7 +177,6 @@ void LocalBrowser::connectOperations()
         for (QAction* action : menu->actions()) {
             for (const auto& [name, operation] : operations) {
                 if (action->objectName() == QLatin1String(name)) {
-                    action->setEnabled(true);
                     connect(action, &QAction::triggered, this, operation);
                 }
             }

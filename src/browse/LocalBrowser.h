@@ -43,10 +43,6 @@ public:
     QMenu* filesMenu() const { return m_filesMenu; }      // "LocalFiles"
     FileListModel* fileModel() const { return m_fileModel; }
     void setNameAsker(NameAsker asker) { m_askName = std::move(asker); }
-    // Replaces the two popup menus with menus the window already has (same item names); the
-    // right clicks open those, and their delete/make/rename items run the operations below.
-    // The browser's own menus are deleted.
-    void adoptMenus(QMenu* dirMenu, QMenu* filesMenu);
 
     // The current local directory (absolute, in the platform's form).
     QString path() const;

@@ -106,14 +106,6 @@ ServerBrowser::ServerBrowser(QWidget* parent) : QWidget(parent)
     });
 }
 
-void ServerBrowser::adoptMenus(QMenu* dirMenu, QMenu* filesMenu)
-{
-    delete m_dirMenu;
-    delete m_filesMenu;
-    m_dirMenu = dirMenu;
-    m_filesMenu = filesMenu;
-}
-
 void ServerBrowser::loadServerData(QByteArrayView listing, const QString& filter)
 {
     ServerListing parsed = buildServerListing(listing, filter);
@@ -161,7 +153,7 @@ std::vector<ServerBrowser::SelectedFile> ServerBrowser::selectedFiles() const
     for (const QModelIndex& idx : rows) {
         const FileRow& r = m_fileModel->row(idx.row());
         if (r.offered)
-            out.push_back({r.name, r.rawName});
+            out.push_back({r.name, r.rawName, r.size});
     }
     return out;
 }

@@ -25,6 +25,7 @@ public:
     struct SelectedFile {
         QString name;
         QByteArray rawName;
+        qint64 size = -1;  // as listed; -1 when the listing gave none
     };
 
     explicit ServerBrowser(QWidget* parent = nullptr);
@@ -33,9 +34,6 @@ public:
     QTreeView* fileList() const { return m_files; }     // "ListView2"
     QMenu* dirMenu() const { return m_dirMenu; }        // "ServerDir"
     QMenu* filesMenu() const { return m_filesMenu; }    // "ServerFiles"
-    // Replaces the two popup menus with menus the window already has; the right clicks open
-    // those. The browser's own menus are deleted.
-    void adoptMenus(QMenu* dirMenu, QMenu* filesMenu);
     ServerDirModel* dirModel() const { return m_dirModel; }
     FileListModel* fileModel() const { return m_fileModel; }
 

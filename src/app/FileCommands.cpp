@@ -1,0 +1,380 @@
+#include "app/FileCommands.h"
+
+#include "app/SessionController.h"
+#include "browse/LocalBrowser.h"
+#include "browse/ServerBrowser.h"
+#include "crypto/Engine.h"
+#include "dialogs/Prompter.h"
+#include "dialogs/frmEdit.h"
+#include "dialogs/frmFilter.h"
+#include "ftp/Listing.h"
+#include "keys/AppDir.h"
+#include "keys/RecordFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace zephra::app {
+
+using transfer::RunSummary;
+using transfer::TransferItem;
+using Kind = TransferItem::Kind;
+
+namespace {
+
+const QString kReady = QStringLiteral("Ready...");
+
+bool sameDirectory(const QString& a, const QString& b)
+{
+    const QString ca = QFileInfo(a).canonicalFilePath();
+    return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
+}
+
+}  // namespace
+
+FileCommands::FileCommands(Context context, QObject* parent) : QObject(parent), m_context(std::move(context))
+{
+    dialogs::Prompter& prompter = m_context.prompter;
+    const QString appDir = m_context.appDir;
+    m_dialogs.askName = &browse::frmNewName::ask;
+    m_dialogs.askDirectory = [&prompter](QWidget* parent, browse::DelRenMode mode,
+                                         std::vector<browse::ServerDirectory> dirs) {
+        return browse::frmServerDelRen::ask(parent, mode, std::move(dirs), prompter);
+    };
+    m_dialogs.askFilter = [&prompter](QWidget* parent, const QStringList& names) {
+        return dialogs::frmFilter::ask(parent, names, prompter);
+    };
+    m_dialogs.edit = [&prompter, appDir](QWidget* parent, const QString& path) {
+        (void)dialogs::frmEdit::edit(parent, appDir, path, prompter);
+    };
+    m_dialogs.view = &dialogs::launchViewer;
+}
+
+FileCommands::~FileCommands()
+{
+    m_run.reset();  // cancels what runs
+    m_route.reset();
+}
+
+QString FileCommands::workDir() const { return m_context.appDir + QLatin1String(keys::files::kWorkDir); }
+
+QString FileCommands::viewCopy() const { return m_context.appDir + QStringLiteral("ViewData.txt"); }
+
+void FileCommands::cancel()
+{
+    if (m_run)
+        m_run->cancel();
+}
+
+// ---- transfers -------------------------------------------------------------------------------
+
+void FileCommands::uploadPlain() { transfer(Kind::Upload, true); }
+void FileCommands::uploadEncrypted() { transfer(Kind::UploadEncrypted, true); }
+void FileCommands::downloadPlain() { transfer(Kind::Download, false); }
+void FileCommands::downloadEncrypted() { transfer(Kind::DownloadDecrypted, false); }
+
+void FileCommands::transfer(Kind kind, bool upload)
+{
+    if (isRunning() || m_context.session.phase() != SessionController::Phase::Connected)
+        return;
+    const bool encrypted = kind == Kind::UploadEncrypted || kind == Kind::DownloadDecrypted;
+    const QString what = upload ? (encrypted ? QStringLiteral("The encrypted upload") : QStringLiteral("The upload"))
+                                : (encrypted ? QStringLiteral("The encrypted download") : QStringLiteral("The download"));
+    const After after = upload ? After::RefreshServer : After::RefreshLocal;
+
+    Items items;
+    if (upload) {
+        for (const QString& path : m_context.local.selectedFilePaths())
+            items.append({kind, QFileInfo(path).fileName(), path});
+    } else {
+        // The working directory of the cipher and the place of the plaintext must differ: the
+        // paths are compared as files, so two spellings of one directory are caught too.
+        if (encrypted && sameDirectory(m_context.local.path(), workDir())) {
+            m_context.prompter.information(m_context.window, dialogs::kAppTitle,
+                                           QStringLiteral("Cannot use this directory for both decryption and placement."));
+            m_context.local.loadLocalFiles();
+            return;
+        }
+        items = serverItems(kind);
+    }
+
+    std::shared_ptr<const crypto::Cipher> cipher;
+    if (encrypted && !items.isEmpty()) {
+        std::unique_ptr<crypto::Cipher> loaded;
+        const crypto::Status loadedStatus = m_context.engine.loadCipher(loaded);
+        if (!loadedStatus.ok()) {
+            m_context.prompter.warning(m_context.window, dialogs::kAppTitle,
+                                       QStringLiteral("The key cannot be used: %1")
+                                           .arg(QString::fromStdString(loadedStatus.message)));
+            return;
+        }
+        cipher = std::move(loaded);
+    }
+    run(std::move(items), what, after, {}, std::move(cipher));
+}
+
+FileCommands::Items FileCommands::serverItems(Kind kind) const
+{
+    Items items;
+    for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles()) {
+        TransferItem item{kind, file.name, m_context.local.filePath(file.name)};
+        item.size = file.size;
+        items.append(item);
+    }
+    return items;
+}
+
+void FileCommands::run(Items items, const QString& what, After after,
+                       std::function<void(const RunSummary&)> then, std::shared_ptr<const crypto::Cipher> cipher)
+{
+    if (items.isEmpty()) {
+        // Nothing selected: only the closing steps run.
+        finishRun(RunSummary{}, what, after, then);
+        return;
+    }
+    if (!m_context.session.beginCommand())
+        return;
+    m_route = m_context.session.makeRoute();
+    if (!m_route) {
+        m_context.session.endCommand();
+        return;
+    }
+    m_run = std::make_unique<transfer::TransferRun>(*m_route, std::move(items), std::move(cipher));
+    // The steps of Edit and View write their own status texts.
+    if (!then)
+        connect(m_run.get(), &transfer::TransferRun::statusText, this, [this](const QString& text) { status(text); });
+    connect(m_run.get(), &transfer::TransferRun::progress, this, &FileCommands::progress);
+    connect(m_run.get(), &transfer::TransferRun::finished, this,
+            [this, what, after, then](const RunSummary& summary) {
+                // The run is deleted once its signal has returned.
+                QTimer::singleShot(0, this, [this, summary, what, after, then] {
+                    m_run.reset();
+                    m_route.reset();
+                    m_context.session.endCommand();
+                    emit runningChanged(false);
+                    finishRun(summary, what, after, then);
+                });
+            });
+    emit runningChanged(true);
+    m_run->start();
+}
+
+void FileCommands::finishRun(const RunSummary& summary, const QString& what, After after,
+                             const std::function<void(const RunSummary&)>& then)
+{
+    switch (after) {
+    case After::RefreshServer: m_context.session.refreshListing(); break;
+    case After::RefreshLocal: m_context.local.loadLocalFiles(); break;
+    case After::Nothing: break;
+    }
+    if (then) {
+        then(summary);
+        return;
+    }
+    if (const QString report = summary.report(what); !report.isEmpty())
+        m_context.prompter.warning(m_context.window, dialogs::kAppTitle, report);
+}
+
+void FileCommands::showFailures(const QString& what, const QStringList& failures)
+{
+    if (failures.isEmpty())
+        return;
+    m_context.prompter.warning(m_context.window, dialogs::kAppTitle,
+                               QStringLiteral("%1 failed:\n").arg(what) + failures.join(u'\n'));
+}
+
+// ---- ServerDir ------------------------------------------------------------------------------
+
+void FileCommands::makeServerDirectory()
+{
+    if (isRunning())
+        return;
+    const QString name = m_dialogs.askName(m_context.window, browse::NameMode::NewDirectory);
+    if (name.isEmpty())
+        return;
+    run({{Kind::MakeDirectory, name}}, QStringLiteral("Making the directory"), After::RefreshServer);
+}
+
+void FileCommands::deleteServerDirectory()
+{
+    if (isRunning())
+        return;
+    const browse::DelRenAnswer answer =
+        m_dialogs.askDirectory(m_context.window, browse::DelRenMode::Delete, m_context.server.directoryNodes());
+    if (!answer.accepted || answer.oldName.isEmpty())
+        return;
+    run({{Kind::RemoveDirectory, answer.oldName}}, QStringLiteral("Deleting the directory"), After::RefreshServer);
+}
+
+void FileCommands::renameServerDirectory()
+{
+    if (isRunning())
+        return;
+    const browse::DelRenAnswer answer =
+        m_dialogs.askDirectory(m_context.window, browse::DelRenMode::Rename, m_context.server.directoryNodes());
+    if (!answer.accepted || answer.oldName.isEmpty() || answer.newName.isEmpty())
+        return;
+    run({{Kind::Rename, answer.oldName, {}, answer.newName}}, QStringLiteral("Renaming the directory"),
+        After::RefreshServer);
+}
+
+// ---- ServerFiles ----------------------------------------------------------------------------
+
+void FileCommands::deleteServerFiles()
+{
+    if (isRunning())
+        return;
+    if (!m_context.prompter.question(m_context.window, QStringLiteral("Delete Confirm"),
+                                     QStringLiteral("Are you sure you want to delete the selected file(s)?")))
+        return;
+    run(serverItems(Kind::Remove), QStringLiteral("Deleting"), After::RefreshServer);
+}
+
+void FileCommands::renameServerFiles()
+{
+    if (isRunning())
+        return;
+    Items items;
+    for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles()) {
+        const QString newName = m_dialogs.askName(m_context.window, browse::NameMode::NewFile);
+        if (!newName.isEmpty())
+            items.append({Kind::Rename, file.name, {}, newName});
+    }
+    run(std::move(items), QStringLiteral("Renaming"), After::RefreshServer);
+}
+
+void FileCommands::filterServerFiles()
+{
+    const QString filter = m_dialogs.askFilter(m_context.window, m_context.server.fileNames());
+    if (filter.isEmpty())
+        return;
+    QString error;
+    if (!m_context.server.loadServerDataFromFile(m_context.session.workFile(), filter, &error))
+        m_context.prompter.warning(m_context.window, dialogs::kAppTitle,
+                                   QStringLiteral("The server listing could not be read: ") + error);
+}
+
+void FileCommands::viewServerFiles()
+{
+    if (isRunning())
+        return;
+    QStringList names;
+    for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles())
+        names.append(file.name);
+    viewNext(names, {});
+}
+
+void FileCommands::viewNext(QStringList names, QStringList failures)
+{
+    if (names.isEmpty()) {
+        status(kReady);
+        showFailures(QStringLiteral("View"), failures);
+        return;
+    }
+    const QString name = names.takeFirst();
+    status(QStringLiteral("Retrieving ") + name);
+    run({{Kind::Download, name, viewCopy()}}, QStringLiteral("View"), After::Nothing,
+        [this, name, names, failures](const RunSummary& summary) mutable {
+            if (!summary.ok()) {
+                for (const RunSummary::Failure& f : summary.failures)
+                    failures << QStringLiteral("%1: %2").arg(f.name, f.reason);
+                if (summary.cancelled)
+                    return viewNext({}, failures);
+                return viewNext(names, failures);
+            }
+            const dialogs::ViewerLaunch launch = m_dialogs.view(m_context.editorCommand(), viewCopy());
+            if (!launch.ok)
+                failures << QStringLiteral("%1: %2").arg(name, launch.message);
+            viewNext(names, failures);
+        });
+}
+
+void FileCommands::editServerFiles()
+{
+    if (isRunning())
+        return;
+    QStringList names;
+    for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles())
+        names.append(file.name);
+    if (names.isEmpty())
+        return;
+    // Each edit copy keeps the server's name, in a directory of its own under tmp/, so a file
+    // of the same name already in tmp/ is never overwritten.
+    QDir().mkpath(workDir());
+    QTemporaryDir dir(workDir() + QStringLiteral("edit-XXXXXX"));
+    if (!dir.isValid()) {
+        showFailures(QStringLiteral("Edit"), {QStringLiteral("The working directory %1 cannot be used: %2")
+                                                  .arg(workDir(), dir.errorString())});
+        return;
+    }
+    dir.setAutoRemove(false);
+    keys::setOwnerOnlyDir(dir.path());
+    editNext(names, std::make_shared<QString>(dir.path()), {});
+}
+
+void FileCommands::editNext(QStringList names, std::shared_ptr<QString> copyDir, QStringList failures)
+{
+    if (names.isEmpty()) {
+        QDir(*copyDir).removeRecursively();
+        status(kReady);
+        showFailures(QStringLiteral("Edit"), failures);
+        return;
+    }
+    const QString name = names.takeFirst();
+    const QString copy = *copyDir + u'/' + name;
+    auto noteFailures = [](QStringList& list, const RunSummary& summary) {
+        for (const RunSummary::Failure& f : summary.failures)
+            list << QStringLiteral("%1: %2").arg(f.name, f.reason);
+    };
+    status(QStringLiteral("Retrieving ") + name);
+    run({{Kind::Download, name, copy}}, QStringLiteral("Edit"), After::Nothing,
+        [=, this](const RunSummary& fetched) mutable {
+            if (!fetched.ok()) {
+                noteFailures(failures, fetched);
+                QFile::remove(copy);
+                return editNext(fetched.cancelled ? QStringList() : names, copyDir, failures);
+            }
+            QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
+            status(QStringLiteral("Now Edit") + name);
+            m_dialogs.edit(m_context.window, copy);
+            status(QStringLiteral("Replacing ") + name);
+            run({{Kind::Upload, name, copy}}, QStringLiteral("Edit"), After::Nothing,
+                [=, this](const RunSummary& replaced) mutable {
+                    noteFailures(failures, replaced);
+                    QFile::remove(copy);
+                    editNext(replaced.cancelled ? QStringList() : names, copyDir, failures);
+                });
+        });
+}
+
+// ---- LocalFiles -----------------------------------------------------------------------------
+
+void FileCommands::editLocalFiles()
+{
+    for (const QString& path : m_context.local.selectedFilePaths())
+        m_dialogs.edit(m_context.window, path);
+}
+
+void FileCommands::viewLocalFiles()
+{
+    QStringList failures;
+    for (const QString& path : m_context.local.selectedFilePaths()) {
+        const dialogs::ViewerLaunch launch = m_dialogs.view(m_context.editorCommand(), path);
+        if (!launch.ok)
+            failures << QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), launch.message);
+    }
+    status(kReady);
+    showFailures(QStringLiteral("View"), failures);
+}
+
+void FileCommands::filterLocalFiles()
+{
+    const QString filter = m_dialogs.askFilter(m_context.window, m_context.local.fileNames());
+    if (!filter.isEmpty())
+        m_context.local.loadLocalFiles(filter);
+}
+
+}  // namespace zephra::app
