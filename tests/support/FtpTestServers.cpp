@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QUrl>
+#include <map>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -39,14 +40,23 @@ bool acceptsConnections(quint16 port)
     return greeted;
 }
 
-QByteArray readTail(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    file.seek(qMax<qint64>(0, file.size() - 2000));
-    return file.readAll();
-}
+// pyftpdlib with the options of its own command line (-w, -r, -u, -P, -i) plus debug logging
+// of every command and reply, and an idle time-out.
+constexpr auto kPyftpdlibScript = R"PY(
+import logging, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+port, root, user, password, first, last, idle = sys.argv[1:8]
+logging.basicConfig(level=logging.DEBUG, format="%(message)s", stream=sys.stdout)
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+FTPHandler.authorizer = authorizer
+FTPHandler.passive_ports = list(range(int(first), int(last) + 1))
+if int(idle) > 0:
+    FTPHandler.timeout = int(idle)
+FTPServer(("127.0.0.1", int(port)), FTPHandler).serve_forever(timeout=0.2)
+)PY";
 
 }  // namespace
 
@@ -65,6 +75,35 @@ FtpTestServer::~FtpTestServer()
 QString FtpTestServer::rootDir() const
 {
     return m_dir.path() + QStringLiteral("/root");
+}
+
+QString FtpTestServer::logPath() const
+{
+    // ZEPHRA_FTP_SERVER_LOG=FILE names another file, for debugging.
+    const QString chosen = qEnvironmentVariable("ZEPHRA_FTP_SERVER_LOG");
+    return chosen.isEmpty() ? workDir() + QStringLiteral("/server.log") : chosen;
+}
+
+QString FtpTestServer::log() const
+{
+    QFile file(logPath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool FtpTestServer::waitForLog(const QString& text, int count, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (log().count(text) < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+qint64 FtpTestServer::processId() const
+{
+    return m_process ? m_process->processId() : 0;
 }
 
 QString FtpTestServer::url(const QString& path) const
@@ -99,13 +138,9 @@ bool FtpTestServer::start()
             return false;
         }
         m_process = std::make_unique<QProcess>();
-        // The server's output goes to a file (a pipe nobody reads would fill and stall it);
-        // ZEPHRA_FTP_SERVER_LOG=FILE names another file, for debugging.
-        QString log = qEnvironmentVariable("ZEPHRA_FTP_SERVER_LOG");
-        if (log.isEmpty())
-            log = workDir() + QStringLiteral("/server.log");
+        // The server's output goes to a file (a pipe nobody reads would fill and stall it).
         m_process->setProcessChannelMode(QProcess::MergedChannels);
-        m_process->setStandardOutputFile(log, QIODevice::Append);
+        m_process->setStandardOutputFile(logPath(), QIODevice::Append);
         m_process->setWorkingDirectory(workDir());
 #ifdef Q_OS_LINUX
         // The server ends with the test process, even when that one crashes.
@@ -127,7 +162,7 @@ bool FtpTestServer::start()
         m_error = QStringLiteral("%1 did not start (status %2): %3")
                       .arg(m_name)
                       .arg(m_process->exitCode())
-                      .arg(QString::fromLocal8Bit(readTail(log)).trimmed());
+                      .arg(log().right(2000).trimmed());
         stop();
     }
     return false;
@@ -182,22 +217,18 @@ bool VsftpdServer::prepare(QString* program, QStringList* arguments)
     return true;
 }
 
-PyftpdlibServer::PyftpdlibServer()
+PyftpdlibServer::PyftpdlibServer(int idleTimeoutSeconds)
     : FtpTestServer(QStringLiteral("pyftpdlib"), QStringLiteral("zephra"), QStringLiteral("s3cret pass"))
+    , m_idleSeconds(idleTimeoutSeconds)
 {
 }
 
 bool PyftpdlibServer::prepare(QString* program, QStringList* arguments)
 {
     *program = QStringLiteral("/usr/bin/python3");
-    // -i: without it pyftpdlib listens on every interface.
-    *arguments = {QStringLiteral("-m"), QStringLiteral("pyftpdlib"),
-                  QStringLiteral("-i"), QStringLiteral("127.0.0.1"),
-                  QStringLiteral("-p"), QString::number(port()),
-                  QStringLiteral("-w"), QStringLiteral("-d"), rootDir(),
-                  QStringLiteral("-u"), user(), QStringLiteral("-P"), password(),
-                  QStringLiteral("-r"),
-                  QStringLiteral("%1-%2").arg(pasvRangeStart()).arg(pasvRangeStart() + kPasvRangeSize)};
+    *arguments = {QStringLiteral("-c"), QString::fromLatin1(kPyftpdlibScript), QString::number(port()), rootDir(),
+                  user(), password(), QString::number(pasvRangeStart()),
+                  QString::number(pasvRangeStart() + kPasvRangeSize), QString::number(m_idleSeconds)};
     return true;
 }
 
@@ -208,6 +239,27 @@ std::unique_ptr<FtpTestServer> makeFtpTestServer(const QString& name)
     if (name == QLatin1String("pyftpdlib"))
         return std::make_unique<PyftpdlibServer>();
     return nullptr;
+}
+
+FtpTestServer* sharedFtpTestServer(const QString& name, QString* skipReason)
+{
+    static std::map<QString, std::unique_ptr<FtpTestServer>> servers;
+    static std::map<QString, QString> failures;
+    if (const auto failed = failures.find(name); failed != failures.end()) {
+        *skipReason = failed->second;
+        return nullptr;
+    }
+    auto& server = servers[name];
+    if (!server) {
+        server = makeFtpTestServer(name);
+        if (!server || !server->start()) {
+            failures[name] = server ? server->errorString() : QStringLiteral("no test server called %1").arg(name);
+            *skipReason = failures[name];
+            server.reset();
+            return nullptr;
+        }
+    }
+    return server.get();
 }
 
 }  // namespace zephra::test

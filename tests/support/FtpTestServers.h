@@ -2,7 +2,8 @@
 // Real FTP servers for tests and benchmarks, started on 127.0.0.1 on a free port, each serving a
 // fresh temporary directory with write access:
 //   VsftpdServer     /usr/sbin/vsftpd, anonymous login ("anonymous", any password)
-//   PyftpdlibServer  /usr/bin/python3 -m pyftpdlib, user "zephra" with password "s3cret pass"
+//   PyftpdlibServer  pyftpdlib under /usr/bin/python3, user "zephra" with password "s3cret pass";
+//                    it logs every command and reply ("<- USER zephra", "-> 331 ...") to log()
 // Usage:
 //   zephra::test::VsftpdServer server;
 //   if (!server.start()) GTEST_SKIP() << server.errorString();
@@ -39,12 +40,18 @@ public:
     QString url(const QString& path = QString()) const;
     // Whether a login with a wrong password / unknown user is refused (both servers do).
     QString badUser() const { return QStringLiteral("nosuchuser"); }
+    // The server's own output (pyftpdlib: sessions, logins, commands and replies).
+    QString log() const;
+    // Waits (bounded) until text occurs in log() at least count times.
+    bool waitForLog(const QString& text, int count, int timeoutMs = 5000) const;
+    qint64 processId() const;
 
 protected:
     FtpTestServer(QString name, QString user, QString password);
     // The program and arguments that run the server on port(), serving rootDir().
     virtual bool prepare(QString* program, QStringList* arguments) = 0;
     QString workDir() const { return m_dir.path(); }
+    QString logPath() const;
     quint16 pasvRangeStart() const { return m_pasvStart; }
     static constexpr int kPasvRangeSize = 40;
 
@@ -69,13 +76,21 @@ protected:
 
 class PyftpdlibServer final : public FtpTestServer {
 public:
-    PyftpdlibServer();
+    // idleTimeoutSeconds: the server drops a control connection idle this long ("421 Control
+    // connection timed out."); 0 keeps pyftpdlib's own 300 s.
+    explicit PyftpdlibServer(int idleTimeoutSeconds = 0);
 
 protected:
     bool prepare(QString* program, QStringList* arguments) override;
+
+private:
+    int m_idleSeconds;
 };
 
 // Both kinds, for parameterised tests: "vsftpd" or "pyftpdlib".
 std::unique_ptr<FtpTestServer> makeFtpTestServer(const QString& name);
+// One started server of that kind for the whole test program, or nullptr with the reason why
+// it can not run here (the same reason every later time).
+FtpTestServer* sharedFtpTestServer(const QString& name, QString* skipReason);
 
 }  // namespace zephra::test
