@@ -1,0 +1,327 @@
+// The transfer commands and the server file operations, driven through the real window against
+// vsftpd and pyftpdlib on loopback, through both routes, with their effect checked on disk.
+
+#include "WindowFixture.h"
+
+#include "FtpTestServers.h"
+#include "app/FileCommands.h"
+#include "app/SessionController.h"
+#include "browse/LocalBrowser.h"
+#include "browse/ServerBrowser.h"
+#include "keys/KeyPanel.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QItemSelectionModel>
+#include <QProgressBar>
+#include <QTreeView>
+
+namespace zephra::apptest {
+namespace {
+
+constexpr auto kKey = "271828182845904523";
+
+struct RouteCase {
+    const char* server;
+    bool passive;  // ticked: the engine route
+};
+
+std::string routeName(const ::testing::TestParamInfo<RouteCase>& info)
+{
+    return std::string(info.param.server) + (info.param.passive ? "_engine" : "_direct");
+}
+
+QStringList column0(QTreeView* view)
+{
+    QStringList names;
+    for (int r = 0; r < view->model()->rowCount(); ++r)
+        names.append(view->model()->index(r, 0).data().toString());
+    return names;
+}
+
+class FileCommandsTest : public WindowTest, public ::testing::WithParamInterface<RouteCase> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(local.isValid() && other.isValid() && reference.isValid());
+        writeFile(file("opt.dne"), "Done\r\n");
+        server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server));
+        if (!server->start())
+            GTEST_SKIP() << server->errorString().toStdString();
+        open().show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        window->localBrowser()->setPath(local.path());
+        connectToServer();
+        app::FileCommands::Dialogs& d = window->fileCommands()->dialogs();
+        d.askName = [this](QWidget*, browse::NameMode) { return names.isEmpty() ? QString() : names.takeFirst(); };
+        d.askDirectory = [this](QWidget*, browse::DelRenMode, std::vector<browse::ServerDirectory>) {
+            return directoryAnswer;
+        };
+        d.askFilter = [this](QWidget*, const QStringList& shown) {
+            filterOffered = shown;
+            return filterAnswer;
+        };
+        d.edit = [this](QWidget*, const QString& path) {
+            edited.append(path);
+            QFile f(path);
+            if (f.open(QIODevice::Append))
+                f.write(" edited");
+        };
+        d.view = [this](const QString& command, const QString& path) {
+            viewed.append(command + u'|' + path + u'|' + QString::fromUtf8(readFile(path)));
+            return dialogs::ViewerLaunch{true, {}, 1};
+        };
+    }
+
+    void connectToServer()
+    {
+        typeCombo("cmbName", QStringLiteral("Local test"));
+        type("txtAddr", server->host());
+        type("txtPort", QString::number(server->port()));
+        type("txtUser", server->user());
+        type("txtPass", server->password());
+        find<QCheckBox>("Check1")->setChecked(GetParam().passive);
+        click("Command3");
+        ASSERT_TRUE(settled());
+        ASSERT_EQ(button("Command3")->text(), "Disconnect");
+    }
+
+    void acceptKey()
+    {
+        type("txtKey", QString::fromLatin1(kKey));
+        click("Command10");
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !window->keyPanel()->isBusy(); }, 20000));
+        ASSERT_TRUE(button("Command12")->isEnabled());
+    }
+
+    // Waits (bounded) until no command, listing or connect step is running.
+    bool settled(int timeoutMs = 60000)
+    {
+        return QTest::qWaitFor([this] {
+            return !window->fileCommands()->isRunning() && !window->sessionController()->isBusy();
+        }, timeoutMs);
+    }
+
+    void select(const char* listName, const QStringList& wanted)
+    {
+        if (QString::fromLatin1(listName) == "ListView1")
+            window->localBrowser()->loadLocalFiles();
+        auto* view = find<QTreeView>(listName);
+        view->clearSelection();
+        for (int r = 0; r < view->model()->rowCount(); ++r) {
+            const QModelIndex index = view->model()->index(r, 0);
+            if (wanted.contains(index.data().toString()))
+                view->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        ASSERT_EQ(view->selectionModel()->selectedRows().size(), wanted.size()) << listName;
+    }
+
+    void run(const char* buttonName)
+    {
+        click(buttonName);
+        ASSERT_TRUE(settled());
+    }
+    void trigger(const char* actionName)
+    {
+        ASSERT_TRUE(action(actionName)->isEnabled()) << actionName;
+        action(actionName)->trigger();
+        ASSERT_TRUE(settled());
+    }
+
+    QString remote(const QString& name) const { return server->rootDir() + u'/' + name; }
+    QStringList serverFiles() const { return QDir(server->rootDir()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    QStringList warnings() const
+    {
+        QStringList texts;
+        for (const auto& a : prompter.asked())
+            texts.append(a.text);
+        return texts;
+    }
+
+    QByteArray ciphertextOf(const QByteArray& plain)
+    {
+        if (!referenceEngine) {
+            referenceEngine = std::make_unique<crypto::Engine>(reference.filePath("keys").toStdString());
+            QDir().mkpath(reference.filePath("keys"));
+            EXPECT_TRUE(referenceEngine->createKeyspace(kKey).ok());
+        }
+        writeFile(reference.filePath("plain"), plain);
+        EXPECT_TRUE(referenceEngine->encryptFile(reference.filePath("plain").toStdString(),
+                                                 reference.filePath("cipher").toStdString()).ok());
+        return readFile(reference.filePath("cipher"));
+    }
+
+    QTemporaryDir local, other, reference;
+    std::unique_ptr<test::FtpTestServer> server;
+    std::unique_ptr<crypto::Engine> referenceEngine;
+    QStringList names, edited, viewed, filterOffered;
+    QString filterAnswer;
+    browse::DelRenAnswer directoryAnswer;
+};
+
+}  // namespace
+
+TEST_P(FileCommandsTest, EncryptedAndPlainTransfersRoundTrip)
+{
+    const QStringList files{"a.txt", "b c.bin", "empty"};
+    const QList<QByteArray> contents{"alpha\r\n", QByteArray(3 * 1024 * 1024 + 5, 'b'), QByteArray()};
+    for (int i = 0; i < files.size(); ++i)
+        writeFile(local.filePath(files[i]), contents[i]);
+    acceptKey();
+
+    select("ListView1", files);
+    run("Command12");
+    for (int i = 0; i < files.size(); ++i)
+        EXPECT_EQ(readFile(remote(files[i])), ciphertextOf(contents[i])) << files[i].toStdString();
+    EXPECT_NE(readFile(remote("a.txt")), contents[0]);
+    EXPECT_EQ(serverFiles(), files);
+    EXPECT_EQ(column0(find<QTreeView>("ListView2")), files) << "the server list is refreshed";
+    EXPECT_TRUE(QDir(appDir + "tmp").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_EQ(status(), "Ready...");
+    EXPECT_TRUE(prompter.asked().isEmpty()) << warnings().join('\n').toStdString();
+
+    // Decrypted into another directory, over an older local file.
+    window->localBrowser()->setPath(other.path());
+    writeFile(other.filePath("a.txt"), "older local copy, longer than the new one");
+    select("ListView2", files);
+    run("Command14");
+    for (int i = 0; i < files.size(); ++i)
+        EXPECT_EQ(readFile(other.filePath(files[i])), contents[i]) << files[i].toStdString();
+    EXPECT_EQ(column0(find<QTreeView>("ListView1")), (QStringList{"a.txt", "b c.bin", "empty"}));
+
+    // Plain, both ways, from the popup items.
+    writeFile(other.filePath("plain.txt"), "as it is");
+    select("ListView1", {"plain.txt"});
+    trigger("LocalFileSendNormal");
+    EXPECT_EQ(readFile(remote("plain.txt")), "as it is");
+    window->localBrowser()->setPath(local.path());
+    select("ListView2", {"plain.txt", "a.txt"});
+    trigger("ServerFilesSendNormal");
+    EXPECT_EQ(readFile(local.filePath("plain.txt")), "as it is");
+    EXPECT_EQ(readFile(local.filePath("a.txt")), ciphertextOf(contents[0]));
+    EXPECT_TRUE(prompter.asked().isEmpty()) << warnings().join('\n').toStdString();
+}
+
+TEST_P(FileCommandsTest, FailuresAreReportedOnceAndTheSameDirectoryIsRefused)
+{
+    writeFile(local.filePath("1.txt"), "one");
+    writeFile(local.filePath("2.txt"), "two");
+    writeFile(local.filePath("3.txt"), "three");
+    select("ListView1", {"1.txt", "2.txt", "3.txt"});
+    QFile::remove(local.filePath("2.txt"));  // gone between selecting and sending
+    run("Command11");
+    EXPECT_EQ(serverFiles(), (QStringList{"1.txt", "3.txt"}));
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_TRUE(prompter.last().text.contains("2.txt:")) << prompter.last().text.toStdString();
+    EXPECT_EQ(status(), "Ready...");
+
+    // The working directory reached through another spelling (a symbolic link) is the same
+    // directory: nothing is fetched, the local list is still reloaded.
+    acceptKey();
+    prompter.clear();
+    const QString link = other.filePath("work link");
+    ASSERT_TRUE(QFile::link(appDir + "tmp", link));
+    window->localBrowser()->setPath(link);
+    select("ListView2", {"1.txt", "3.txt"});
+    run("Command14");
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_EQ(prompter.last().text, "Cannot use this directory for both decryption and placement.");
+    EXPECT_TRUE(QDir(appDir + "tmp").entryList(QDir::Files).isEmpty());
+}
+
+TEST_P(FileCommandsTest, CancelInALargeUploadKeepsTheServersFile)
+{
+    writeFile(local.filePath("large.bin"), QByteArray(160 * 1024 * 1024, 'L'));
+    writeFile(remote("large.bin"), "the server's copy");
+    acceptKey();
+    select("ListView1", {"large.bin"});
+    auto* bar = find<QProgressBar>("prgBusy");
+    click("Command12");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bar->value() > 0 || !window->fileCommands()->isRunning(); }, 20000));
+    ASSERT_TRUE(window->fileCommands()->isRunning()) << "finished before it could be cancelled";
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_TRUE(bar->text().contains("large.bin")) << bar->text().toStdString();
+    click("cmdCancel");
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(readFile(remote("large.bin")), "the server's copy");
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_TRUE(prompter.last().text.contains("cancelled")) << prompter.last().text.toStdString();
+    EXPECT_TRUE(button("Command11")->isEnabled());
+}
+
+TEST_P(FileCommandsTest, ServerDirectoryAndFileOperations)
+{
+    QDir root(server->rootDir());
+    writeFile(remote("x.txt"), "x");
+    writeFile(remote("y.log"), "y");
+    writeFile(remote("z.txt"), "z");
+    ASSERT_TRUE(root.mkdir("olddir"));
+    click("Command3");  // a fresh listing: disconnect and connect again
+    ASSERT_TRUE(settled());
+    connectToServer();
+
+    names = QStringList{"made"};
+    trigger("ServerDirMakeDir");
+    EXPECT_TRUE(QFileInfo(remote("made")).isDir());
+    EXPECT_TRUE(column0(find<QTreeView>("TView1")).contains("made"));
+
+    directoryAnswer = {true, "olddir", "olddir", "new:dir"};
+    trigger("ServerDirRename");
+    EXPECT_TRUE(QFileInfo(remote("new:dir")).isDir());
+    directoryAnswer = {true, "made", "made", {}};
+    trigger("ServerDirDelete");
+    EXPECT_FALSE(QFileInfo::exists(remote("made")));
+
+    names = QStringList{"x renamed.txt", QString()};  // the second rename is cancelled
+    select("ListView2", {"x.txt", "y.log"});
+    trigger("ServerFilesRename");
+    EXPECT_EQ(serverFiles(), (QStringList{"x renamed.txt", "y.log", "z.txt"}));
+
+    filterAnswer = ".txt";
+    trigger("ServerFilesFilter");
+    EXPECT_EQ(filterOffered, (QStringList{"x renamed.txt", "y.log", "z.txt"}));
+    EXPECT_EQ(column0(find<QTreeView>("ListView2")), (QStringList{"x renamed.txt", "z.txt"}));
+
+    select("ListView2", {"z.txt"});
+    trigger("ServerFilesView");
+    ASSERT_EQ(viewed.size(), 1);
+    EXPECT_EQ(viewed[0], window->editorPath() + "|" + appDir + "ViewData.txt|z");
+
+    // The edit copy keeps its name, is sent back, and goes; a same-named file in tmp/ stays.
+    writeFile(appDir + "tmp/z.txt", "mine");
+    trigger("ServerFilesEdit");
+    ASSERT_EQ(edited.size(), 1);
+    EXPECT_TRUE(edited[0].endsWith("/z.txt"));
+    EXPECT_EQ(readFile(remote("z.txt")), "z edited");
+    EXPECT_EQ(QDir(appDir + "tmp").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"z.txt"});
+    EXPECT_EQ(readFile(appDir + "tmp/z.txt"), "mine");
+
+    prompter.queueAnswer(true);
+    select("ListView2", {"x renamed.txt", "z.txt"});
+    trigger("ServerFilesDelete");
+    EXPECT_EQ(prompter.last().title, "Delete Confirm");
+    EXPECT_EQ(serverFiles(), QStringList{"y.log"});
+    EXPECT_EQ(status(), "Ready...");
+}
+
+TEST_P(FileCommandsTest, EncryptedControlsStayOffAfterADisconnect)
+{
+    acceptKey();
+    click("Command3");
+    ASSERT_TRUE(settled());
+    for (const char* name : {"Command11", "Command12", "Command13", "Command14"})
+        EXPECT_FALSE(button(name)->isEnabled()) << name;
+    EXPECT_FALSE(action("ServerFilesDelete")->isEnabled());
+    connectToServer();
+    EXPECT_TRUE(button("Command11")->isEnabled());
+    EXPECT_FALSE(button("Command12")->isEnabled());
+    EXPECT_FALSE(action("LocalFilesSendEncrypted")->isEnabled());
+    EXPECT_TRUE(action("ServerFilesDelete")->isEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, FileCommandsTest,
+                         ::testing::Values(RouteCase{"vsftpd", true}, RouteCase{"vsftpd", false},
+                                           RouteCase{"pyftpdlib", true}, RouteCase{"pyftpdlib", false}),
+                         routeName);
+
+}  // namespace zephra::apptest
