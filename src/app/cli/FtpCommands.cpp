@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace zephra::cli {
@@ -261,9 +262,11 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     if (command != QLatin1String("ls") && withoutTrailingSlash(path).isEmpty())
         return fail(QStringLiteral("%1: the address names no file or directory").arg(command));
 
-    InterruptGuard interrupts;
+    // Only encrypted transfers catch Ctrl-C (to clean up); the others end at once as before.
+    std::optional<InterruptGuard> interrupts;
     CipherTransfer cipherTransfer;
     if (ciphered) {
+        interrupts.emplace();
         const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
         if (!key)
             return fail(QStringLiteral("%1: %2").arg(command, error));
