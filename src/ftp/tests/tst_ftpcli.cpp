@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <map>
 
 using zephra::test::FtpTestServer;
 
@@ -49,21 +48,6 @@ void writeFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-FtpTestServer* sharedServer(const QString& name, QString* skipReason)
-{
-    static std::map<QString, std::unique_ptr<FtpTestServer>> servers;
-    auto& server = servers[name];
-    if (!server) {
-        server = zephra::test::makeFtpTestServer(name);
-        if (!server->start()) {
-            *skipReason = server->errorString();
-            server.reset();
-            return nullptr;
-        }
-    }
-    return server.get();
-}
-
 struct Setup {
     const char* server;
     bool active;
@@ -75,7 +59,7 @@ protected:
     void SetUp() override
     {
         QString reason;
-        server = sharedServer(QString::fromLatin1(GetParam().server), &reason);
+        server = zephra::test::sharedFtpTestServer(QString::fromLatin1(GetParam().server), &reason);
         if (!server)
             GTEST_SKIP() << reason.toStdString();
         dir = QStringLiteral("cli %1").arg(++counter);
@@ -107,29 +91,23 @@ TEST_P(CliTest, EveryCommandDoesItsWork)
     const QString source = local.filePath(QStringLiteral("source file.bin"));
     writeFile(source, bytes);
 
-    Outcome o = run({"put", source, url(QStringLiteral("up load.bin"))});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    EXPECT_EQ(readFile(remote(QStringLiteral("up load.bin"))), bytes);
-
     const QString target = local.filePath(QStringLiteral("down.bin"));
-    o = run({"get", url(QStringLiteral("up load.bin")), target});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    const auto runAll = [&](const QList<QStringList>& steps) {
+        for (const QStringList& step : steps) {
+            const Outcome o = run(step);
+            ASSERT_EQ(o.status, 0) << step.join(u' ').toStdString() << ": " << o.err.toStdString();
+        }
+    };
+    runAll({{"put", source, url("up load.bin")}, {"get", url("up load.bin"), target}, {"mkdir", url("sub dir")},
+            {"mv", url("up load.bin"), "moved.bin"}});
     EXPECT_EQ(readFile(target), bytes);
-
-    o = run({"mkdir", url(QStringLiteral("sub dir"))});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    o = run({"mv", url(QStringLiteral("up load.bin")), QStringLiteral("moved.bin")});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    o = run({"ls", url(QString())});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(remote(QStringLiteral("moved.bin"))), bytes);
+    Outcome o = run({"ls", url(QString())});
     QStringList lines = o.out.split(u'\n', Qt::SkipEmptyParts);
     lines.sort();
-    EXPECT_EQ(lines, QStringList({"- moved.bin", "d sub dir"}));
+    EXPECT_EQ(lines, QStringList({"- moved.bin", "d sub dir"})) << o.err.toStdString();
 
-    o = run({"rm", url(QStringLiteral("moved.bin"))});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    o = run({"rmdir", url(QStringLiteral("sub dir"))});
-    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    runAll({{"rm", url("moved.bin")}, {"rmdir", url("sub dir")}});
     o = run({"ls", url(QString())});
     EXPECT_EQ(o.status, 0);
     EXPECT_TRUE(o.out.isEmpty());

@@ -21,34 +21,25 @@ using zephra::test::FtpTestServer;
 
 namespace {
 
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
 QByteArray pattern(qint64 size, int seed = 1)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     for (qint64 i = 0; i < size; ++i)
         bytes[i] = char((i * 131 + i / 7 + seed) & 0xff);
     return bytes;
-}
-
-// One server of each kind for the whole run; started when first needed.
-FtpTestServer* sharedServer(const QString& name, QString* skipReason)
-{
-    static std::map<QString, std::unique_ptr<FtpTestServer>> servers;
-    static std::map<QString, QString> failures;
-    if (failures.count(name)) {
-        *skipReason = failures[name];
-        return nullptr;
-    }
-    auto& server = servers[name];
-    if (!server) {
-        server = zephra::test::makeFtpTestServer(name);
-        if (!server->start()) {
-            failures[name] = server->errorString();
-            *skipReason = failures[name];
-            server.reset();
-            return nullptr;
-        }
-    }
-    return server.get();
 }
 
 struct Setup {
@@ -61,7 +52,7 @@ protected:
     void SetUp() override
     {
         QString reason;
-        server = sharedServer(QString::fromLatin1(GetParam().server), &reason);
+        server = zephra::test::sharedFtpTestServer(QString::fromLatin1(GetParam().server), &reason);
         if (!server)
             GTEST_SKIP() << reason.toStdString();
         // Each test works in its own directory on the server.
@@ -94,19 +85,6 @@ protected:
     Result login(const QString& user, const QString& password)
     {
         return run([&] { connection.Connect(server->host(), QString::number(server->port()), user, password); });
-    }
-
-    static QByteArray readFile(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-    }
-
-    static void writeFile(const QString& path, const QByteArray& bytes)
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ASSERT_EQ(file.write(bytes), bytes.size());
     }
 
     QList<ListingEntry> list()
