@@ -1,4 +1,5 @@
 #include "FakeFtpServer.h"
+#include "FtpTestServers.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -7,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
-#include <QUrl>
 
 namespace zephra::test {
 
@@ -38,15 +38,8 @@ FakeFtpServer::FakeFtpServer(QObject* parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FakeFtpServer::onNewControl);
     connect(&m_pasvListener, &QTcpServer::newConnection, this, [this] {
-        if (!m_waitingForData)
-            return;  // taken when the data command arrives
-        QTcpSocket* socket = m_pasvListener.nextPendingConnection();
-        if (!socket)
-            return;
-        ++m_dataAccepted;
-        m_allSockets.append(socket);
-        m_data = socket;
-        std::exchange(m_waitingForData, nullptr)(socket);
+        if (m_waitingForData && !m_activeMode)  // otherwise taken when the data command arrives
+            withDataSocket(std::exchange(m_waitingForData, nullptr));
     });
 }
 
@@ -65,14 +58,7 @@ bool FakeFtpServer::start()
 
 QString FakeFtpServer::url(const QString& path) const
 {
-    QUrl url;
-    url.setScheme(QStringLiteral("ftp"));
-    url.setHost(host());
-    url.setPort(port());
-    url.setUserName(user());
-    url.setPassword(password());
-    url.setPath(QLatin1Char('/') + path);
-    return url.toString(QUrl::FullyEncoded);
+    return ftpUrl(host(), port(), user(), password(), path);
 }
 
 void FakeFtpServer::script(const QString& verb, const Response& response)
@@ -219,43 +205,42 @@ void FakeFtpServer::handle(const QString& line)
         return;
     }
 
-    const auto say = [this](const char* text) { reply(Response{QByteArray(text) + "\r\n"}); };
-    if (verb == QLatin1String("USER")) {
-        say("331 Password required.");
-    } else if (verb == QLatin1String("PASS")) {
-        say("230 Logged in.");
-    } else if (verb == QLatin1String("TYPE")) {
-        say("200 Type set.");
-    } else if (verb == QLatin1String("CWD")) {
-        say("250 Directory changed.");
-    } else if (verb == QLatin1String("NOOP")) {
-        say("200 NOOP ok.");
-    } else if (verb == QLatin1String("ABOR")) {
-        say("225 No transfer to abort.");
-    } else if (verb == QLatin1String("QUIT")) {
-        reply(Response{"221 Goodbye.\r\n", 0, false, true});
-    } else if (verb == QLatin1String("MKD")) {
-        say(QDir().mkdir(path) ? "257 Created." : "550 Create failed.");
-    } else if (verb == QLatin1String("RMD")) {
-        say(QDir().rmdir(path) ? "250 Removed." : "550 Remove failed.");
-    } else if (verb == QLatin1String("DELE")) {
-        say(QFile::remove(path) ? "250 Deleted." : "550 Delete failed.");
-    } else if (verb == QLatin1String("RNFR")) {
-        setProperty("renameFrom", path);
-        say(QFileInfo::exists(path) ? "350 Ready for RNTO." : "550 No such file.");
-    } else if (verb == QLatin1String("RNTO")) {
-        say(QDir().rename(property("renameFrom").toString(), path) ? "250 Renamed." : "553 Rename failed.");
-    } else if (verb == QLatin1String("PASV")) {
-        const quint16 p = m_pasvListener.serverPort();
-        reply(Response{QStringLiteral("227 Entering Passive Mode (%1,%2,%3).\r\n")
-                           .arg(m_pasvHost).arg(p / 256).arg(p % 256).toLatin1()});
-    } else if (verb == QLatin1String("PORT")) {
-        say(m_activeMode ? "200 PORT ok." : "501 Bad PORT.");
-    } else if (isDataVerb(verb)) {
+    if (isDataVerb(verb)) {
         startTransfer(verb, argument);
-    } else {
-        say("502 Not implemented.");
+        return;
     }
+    const auto either = [](bool done, const char* yes, const char* no) { return QByteArray(done ? yes : no); };
+    const quint16 p = m_pasvListener.serverPort();
+    QByteArray text = "502 Not implemented.";
+    if (verb == u"USER")
+        text = "331 Password required.";
+    else if (verb == u"PASS")
+        text = "230 Logged in.";
+    else if (verb == u"TYPE")
+        text = "200 Type set.";
+    else if (verb == u"CWD")
+        text = "250 Directory changed.";
+    else if (verb == u"NOOP")
+        text = "200 NOOP ok.";
+    else if (verb == u"ABOR")
+        text = "225 No transfer to abort.";
+    else if (verb == u"QUIT")
+        text = "221 Goodbye.";
+    else if (verb == u"MKD")
+        text = either(QDir().mkdir(path), "257 Created.", "550 Create failed.");
+    else if (verb == u"RMD")
+        text = either(QDir().rmdir(path), "250 Removed.", "550 Remove failed.");
+    else if (verb == u"DELE")
+        text = either(QFile::remove(path), "250 Deleted.", "550 Delete failed.");
+    else if (verb == u"RNFR")
+        text = either(QFileInfo::exists(m_renameFrom = path), "350 Ready for RNTO.", "550 No such file.");
+    else if (verb == u"RNTO")
+        text = either(QDir().rename(m_renameFrom, path), "250 Renamed.", "553 Rename failed.");
+    else if (verb == u"PORT")
+        text = either(m_activeMode, "200 PORT ok.", "501 Bad PORT.");
+    else if (verb == u"PASV")
+        text = QStringLiteral("227 Entering Passive Mode (%1,%2,%3).").arg(m_pasvHost).arg(p / 256).arg(p % 256).toLatin1();
+    reply(Response{text + "\r\n", 0, false, verb == u"QUIT"});
 }
 
 void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use)

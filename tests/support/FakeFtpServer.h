@@ -118,6 +118,7 @@ private:
     QHostAddress m_stranger;
     QByteArray m_listing;
     QHostAddress m_portAddress;
+    QString m_renameFrom;
     quint16 m_portPort = 0;
     bool m_activeMode = false;
     int m_dataAccepted = 0;

@@ -108,12 +108,17 @@ qint64 FtpTestServer::processId() const
 
 QString FtpTestServer::url(const QString& path) const
 {
+    return ftpUrl(host(), m_port, m_user, m_password, path);
+}
+
+QString ftpUrl(const QString& host, quint16 port, const QString& user, const QString& password, const QString& path)
+{
     QUrl url;
     url.setScheme(QStringLiteral("ftp"));
-    url.setHost(host());
-    url.setPort(m_port);
-    url.setUserName(m_user);
-    url.setPassword(m_password);
+    url.setHost(host);
+    url.setPort(port);
+    url.setUserName(user);
+    url.setPassword(password);
     url.setPath(QLatin1Char('/') + path);
     return url.toString(QUrl::FullyEncoded);
 }

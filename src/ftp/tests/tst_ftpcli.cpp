@@ -1,6 +1,7 @@
 // zephraftp-cli's FTP commands against real servers on loopback, both modes: the commands'
 // effects on disk, their output, exit status and the one error line.
 #include "FtpTestServers.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-using zephra::test::FtpTestServer;
+using namespace zephra::test;
 
 namespace {
 
@@ -33,19 +34,6 @@ Outcome cli(const QStringList& arguments)
     outcome.out = QString::fromUtf8(process.readAllStandardOutput());
     outcome.err = QString::fromUtf8(process.readAllStandardError());
     return outcome;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 struct Setup {
@@ -89,7 +77,7 @@ TEST_P(CliTest, EveryCommandDoesItsWork)
     for (qsizetype i = 0; i < bytes.size(); ++i)
         bytes[i] = char(i * 7 + i / 1000);
     const QString source = local.filePath(QStringLiteral("source file.bin"));
-    writeFile(source, bytes);
+    ASSERT_TRUE(writeFile(source, bytes));
 
     const QString target = local.filePath(QStringLiteral("down.bin"));
     const auto runAll = [&](const QList<QStringList>& steps) {
@@ -116,7 +104,7 @@ TEST_P(CliTest, EveryCommandDoesItsWork)
 TEST_P(CliTest, FailuresSayOneLineAndLoseNothing)
 {
     const QString target = local.filePath(QStringLiteral("keep.txt"));
-    writeFile(target, "precious");
+    ASSERT_TRUE(writeFile(target, "precious"));
     Outcome o = run({"get", url(QStringLiteral("missing.bin")), target});
     EXPECT_NE(o.status, 0);
     EXPECT_EQ(o.err.count(u'\n'), 1);

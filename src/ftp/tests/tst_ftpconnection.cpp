@@ -1,6 +1,7 @@
 // The engine against the scripted fake server: framing, reply matching, time-outs, hostile
 // replies, cancels and data-connection ordering, checked by exact command transcripts and texts.
 #include "FakeFtpServer.h"
+#include "TestFiles.h"
 #include "ftp/Connection.h"
 
 #include <QBuffer>
@@ -10,38 +11,13 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-QT_END_NAMESPACE
-
 using namespace zephra::ftp;
-using zephra::test::FakeFtpServer;
+using namespace zephra::test;
 using Response = FakeFtpServer::Response;
 using DataPlan = FakeFtpServer::DataPlan;
 using S = Connection::State;
 
 namespace {
-
-QByteArray pattern(qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + i / 7) & 0xff);
-    return bytes;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 // Runs one operation and returns its one result (bounded wait).
 Result run(Connection& connection, const std::function<void()>& operation)
@@ -72,7 +48,7 @@ protected:
 
     Result run(const std::function<void()>& operation) { return ::run(connection, operation); }
     Result login() { return ::login(connection, server); }
-    void putRemote(const QString& name, const QByteArray& bytes) { writeFile(server.rootDir() + '/' + name, bytes); }
+    void putRemote(const QString& name, const QByteArray& bytes) { ASSERT_TRUE(writeFile(server.rootDir() + '/' + name, bytes)); }
     QStringList commandsAfterLogin() const { return server.commands().mid(2); }
     // Nothing but the target itself in the local directory: no temporary file left behind.
     QStringList localEntries() const { return QDir(workDir.path()).entryList(QDir::Files | QDir::Hidden); }
@@ -260,7 +236,7 @@ TEST_F(FakeServerTest, FailedDownloadsAndListingsKeepTheExistingLocalFile)
 {
     ASSERT_TRUE(login().ok());
     putRemote("a", pattern(100000));
-    writeFile(local, "precious");
+    ASSERT_TRUE(writeFile(local, "precious"));
     DataPlan dropped;
     dropped.dropAfter = 1000;
     dropped.final = "426 Connection closed; transfer aborted.\r\n";
@@ -361,7 +337,7 @@ TEST_F(FakeServerTest, CancelledUploadIsAnsweredBeforeTheNextCommand)
     // the upload pending there, and the next data connection was handed to it.
     ASSERT_TRUE(login().ok());
     const QByteArray bytes = pattern(8 * 1024 * 1024);
-    writeFile(local, bytes);
+    ASSERT_TRUE(writeFile(local, bytes));
     DataPlan late;
     late.preliminary = "150 File status okay. About to open data connection.\r\n";
     late.takeUpDelayMs = 300;
@@ -385,7 +361,7 @@ TEST_F(FakeServerTest, UploadSizesFromFileAndFromProducer)
     EXPECT_TRUE(commandsAfterLogin().isEmpty());
     for (qint64 size : {0, 1, 3072, 3073, 5000, 700000}) {
         const QByteArray bytes = pattern(size);
-        writeFile(local, bytes);
+        ASSERT_TRUE(writeFile(local, bytes));
         const QString name = QStringLiteral("up%1").arg(size);
         ASSERT_TRUE(run([&] { connection.PutFile(name, local); }).ok()) << size;
         EXPECT_EQ(readFile(server.rootDir() + "/" + name), bytes) << size;

@@ -2,6 +2,7 @@
 // passive and active mode: listing, download, upload, directories, rename, delete, refused
 // login, and a cancelled transfer followed by a working command.
 #include "FtpTestServers.h"
+#include "TestFiles.h"
 #include "ftp/Connection.h"
 #include "ftp/Listing.h"
 
@@ -12,35 +13,10 @@
 #include <gtest/gtest.h>
 #include <map>
 
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-QT_END_NAMESPACE
-
 using namespace zephra::ftp;
-using zephra::test::FtpTestServer;
+using namespace zephra::test;
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-QByteArray pattern(qint64 size, int seed = 1)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + i / 7 + seed) & 0xff);
-    return bytes;
-}
 
 struct Setup {
     const char* server;
@@ -109,7 +85,7 @@ TEST_P(RealServerTest, DownloadAndUploadKeepEveryByte)
     for (qint64 size : {0, 1, 3072, 3073, 5000, 3 * 1024 * 1024 + 17}) {
         const QByteArray bytes = pattern(size, int(size % 251));
         const QString name = QStringLiteral("file %1.bin").arg(size);
-        writeFile(remoteDir + QLatin1Char('/') + name, bytes);
+        ASSERT_TRUE(writeFile(remoteDir + QLatin1Char('/') + name, bytes));
         const QString target = local.filePath(name);
         const Result got = run([&] { connection.GetFile(name, target); });
         ASSERT_TRUE(got.ok()) << size << ": " << got.description.toStdString();
@@ -129,7 +105,7 @@ TEST_P(RealServerTest, DownloadAndUploadKeepEveryByte)
 
 TEST_P(RealServerTest, ListingDirectoriesRenameAndDelete)
 {
-    writeFile(remoteDir + QStringLiteral("/with blanks.txt"), "abc");
+    ASSERT_TRUE(writeFile(remoteDir + QStringLiteral("/with blanks.txt"), "abc"));
     ASSERT_TRUE(run([&] { connection.MakeDirectory(QStringLiteral("sub dir")); }).ok());
     EXPECT_TRUE(QFileInfo(remoteDir + QStringLiteral("/sub dir")).isDir());
 
@@ -158,7 +134,7 @@ TEST_P(RealServerTest, ListingDirectoriesRenameAndDelete)
 TEST_P(RealServerTest, RefusedDownloadKeepsTheLocalFile)
 {
     const QString target = local.filePath(QStringLiteral("keep.txt"));
-    writeFile(target, "precious");
+    ASSERT_TRUE(writeFile(target, "precious"));
     const Result result = run([&] { connection.GetFile(QStringLiteral("missing.bin"), target); });
     EXPECT_EQ(result.replyCode, 550);
     EXPECT_EQ(readFile(target), "precious");
@@ -168,9 +144,9 @@ TEST_P(RealServerTest, RefusedDownloadKeepsTheLocalFile)
 TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
 {
     const QByteArray big = pattern(48 * 1024 * 1024);
-    writeFile(remoteDir + QStringLiteral("/big.bin"), big);
+    ASSERT_TRUE(writeFile(remoteDir + QStringLiteral("/big.bin"), big));
     const QString target = local.filePath(QStringLiteral("big.bin"));
-    writeFile(target, "old");
+    ASSERT_TRUE(writeFile(target, "old"));
     const auto cancelAfter = [&](qint64 threshold) {
         return QObject::connect(&connection, &Connection::transferProgress, &connection,
                                 [this, threshold](qint64 bytes, qint64) {
@@ -185,7 +161,7 @@ TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
     EXPECT_EQ(readFile(target), "old");
     EXPECT_EQ(list().size(), 1);
 
-    writeFile(target, big);
+    ASSERT_TRUE(writeFile(target, big));
     guard = cancelAfter(1024 * 1024);
     result = run([&] { connection.PutFile(QStringLiteral("up.bin"), target); });
     QObject::disconnect(guard);

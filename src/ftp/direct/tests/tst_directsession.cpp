@@ -1,6 +1,7 @@
 // The direct route against real servers on 127.0.0.1: pyftpdlib and vsftpd.
 
 #include "FtpTestServers.h"
+#include "TestFiles.h"
 
 #include "ftp/direct/DirectSession.h"
 #include "ftp/direct/RemoteName.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
@@ -20,32 +20,9 @@
 #include <thread>
 
 using namespace zephra::ftp::direct;
-using zephra::test::FtpTestServer;
-using zephra::test::PyftpdlibServer;
+using namespace zephra::test;
 
 namespace {
-
-QByteArray randomBytes(qsizetype n, quint32 seed)
-{
-    QByteArray b(n, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    for (qsizetype i = 0; i < n; ++i)
-        b[i] = char(gen.generate() & 0xff);
-    return b;
-}
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 QStringList namesOf(const QList<DirectEntry>& entries)
 {
@@ -197,8 +174,8 @@ protected:
 TEST_P(DirectRealServer, OpensAtOnceAndListsNamesWithBlanks)
 {
     QDir().mkpath(path(QStringLiteral("a dir  with blanks")));
-    writeFile(path(QStringLiteral(" lead and trail.txt")), "12345");
-    writeFile(path(QStringLiteral("plain")), QByteArray());
+    ASSERT_TRUE(writeFile(path(QStringLiteral(" lead and trail.txt")), "12345"));
+    ASSERT_TRUE(writeFile(path(QStringLiteral("plain")), QByteArray()));
 
     DirectSession s;
     open(s);
@@ -224,16 +201,16 @@ TEST_P(DirectRealServer, RoundTripsFilesInBinaryOverExistingOnes)
 {
     DirectSession s;
     open(s);
-    const QByteArray big = randomBytes(3 * 1024 * 1024 + 123, 7) + "\r\n\n\r";  // binary: line ends stay
+    const QByteArray big = pattern(3 * 1024 * 1024 + 123, 7) + "\r\n\n\r";  // binary: line ends stay
     for (const auto& [name, data] : {std::pair{QStringLiteral("empty file"), QByteArray()},
                                      std::pair{QStringLiteral("big one.bin"), big}}) {
         // Longer files in the way on both sides: replaced, not merely overwritten from the start.
-        writeFile(path(name), "an older, longer server file");
-        writeFile(localPath(name), data);
+        ASSERT_TRUE(writeFile(path(name), "an older, longer server file"));
+        ASSERT_TRUE(writeFile(localPath(name), data));
         EXPECT_OK(s.put(localPath(name), name));
         EXPECT_EQ(readFile(path(name)), data) << name.toStdString();
         const QString back = localPath(name + QStringLiteral(".back"));
-        writeFile(back, "an older, longer local file");
+        ASSERT_TRUE(writeFile(back, "an older, longer local file"));
         EXPECT_OK(s.get(name, back));
         EXPECT_EQ(readFile(back), data) << name.toStdString();
     }
@@ -246,7 +223,7 @@ TEST_P(DirectRealServer, StreamsBothWays)
 {
     DirectSession s;
     open(s);
-    const QByteArray data = randomBytes(1024 * 1024 + 5, 11);
+    const QByteArray data = pattern(1024 * 1024 + 5, 11);
     qsizetype sent = 0;
     const Producer producer = [&](char* buffer, qint64 maxSize) {
         const qint64 n = std::min<qint64>(std::min<qint64>(maxSize, 1000), data.size() - sent);  // odd chunks
@@ -282,7 +259,7 @@ TEST_P(DirectRealServer, StreamsBothWays)
 
 TEST_P(DirectRealServer, DirectoryOperationsAndTheirFailures)
 {
-    writeFile(path(QStringLiteral("doomed file")), "x");
+    ASSERT_TRUE(writeFile(path(QStringLiteral("doomed file")), "x"));
     DirectSession s;
     open(s);
     EXPECT_OK(s.makeDirectory(QStringLiteral("new dir")));
@@ -297,7 +274,7 @@ TEST_P(DirectRealServer, DirectoryOperationsAndTheirFailures)
 
     // Each failure carries the server's reply.
     QDir().mkpath(path(QStringLiteral("exists")));
-    writeFile(path(QStringLiteral("exists/inside")), "keep");
+    ASSERT_TRUE(writeFile(path(QStringLiteral("exists/inside")), "keep"));
     const struct { const char* what; DirectResult r; } failures[] = {
         {"mkdir over an existing directory", s.makeDirectory(QStringLiteral("exists"))},
         {"rmdir of a missing directory", s.removeDirectory(QStringLiteral("missing"))},
@@ -327,7 +304,7 @@ TEST_P(DirectRealServer, DirectoryOperationsAndTheirFailures)
 
 TEST_P(DirectRealServer, FailedDownloadLeavesTheLocalFileAlone)
 {
-    writeFile(localPath(QStringLiteral("precious")), "precious local bytes");
+    ASSERT_TRUE(writeFile(localPath(QStringLiteral("precious")), "precious local bytes"));
     DirectSession s;
     open(s);
     const DirectResult r = s.get(QStringLiteral("no such file"), localPath(QStringLiteral("precious")));
@@ -336,7 +313,7 @@ TEST_P(DirectRealServer, FailedDownloadLeavesTheLocalFileAlone)
     EXPECT_EQ(readFile(localPath(QStringLiteral("precious"))), "precious local bytes");
     EXPECT_EQ(QDir(local.path()).entryList(QDir::Files), QStringList{QStringLiteral("precious")});
     // A local directory that does not exist is a local failure, named as such.
-    writeFile(path(QStringLiteral("there")), "x");
+    ASSERT_TRUE(writeFile(path(QStringLiteral("there")), "x"));
     const DirectResult w = s.get(QStringLiteral("there"), localPath(QStringLiteral("no dir/there")));
     EXPECT_EQ(w.error, DirectError::LocalFile) << w.message.toStdString();
 }
@@ -352,7 +329,7 @@ TEST_P(DirectRealServer, ReachesNestedDirectoriesByFullPath)
         EXPECT_OK(s.makeDirectory(dir));
     }
     EXPECT_EQ(dir, QStringLiteral("a b/c d/e f"));
-    writeFile(localPath(QStringLiteral("x")), "deep");
+    ASSERT_TRUE(writeFile(localPath(QStringLiteral("x")), "deep"));
     EXPECT_OK(s.put(localPath(QStringLiteral("x")), remoteName(dir, QStringLiteral("x y"))));
     EXPECT_EQ(readFile(path(QStringLiteral("a b/c d/e f/x y"))), "deep");
 
@@ -401,7 +378,7 @@ TEST(DirectTranscript, OneLoginActiveBinaryAndQuit)
         GTEST_SKIP() << server.errorString().toStdString();
     const int sessionsBefore = int(server.log().count(QStringLiteral("FTP session opened")));  // the start probe
     QTemporaryDir local;
-    writeFile(local.path() + QStringLiteral("/f"), "data");
+    ASSERT_TRUE(writeFile(local.path() + QStringLiteral("/f"), "data"));
     DirectSession s;
     ASSERT_TRUE(openOn(s, server).ok());
     QList<DirectEntry> entries;
@@ -438,11 +415,11 @@ TEST(DirectCancel, MidTransferKeepsFilesAndSession)
         GTEST_SKIP() << server.errorString().toStdString();
     QTemporaryDir local;
     const QString target = local.path() + QStringLiteral("/kept");
-    writeFile(target, "the user's own file");
-    const QByteArray big = randomBytes(16 * 1024 * 1024, 3);
-    writeFile(remotePath(server, QStringLiteral("big")), big);
-    writeFile(remotePath(server, QStringLiteral("remote kept")), "the server's own file");
-    writeFile(local.path() + QStringLiteral("/upload"), big);
+    ASSERT_TRUE(writeFile(target, "the user's own file"));
+    const QByteArray big = pattern(16 * 1024 * 1024, 3);
+    ASSERT_TRUE(writeFile(remotePath(server, QStringLiteral("big")), big));
+    ASSERT_TRUE(writeFile(remotePath(server, QStringLiteral("remote kept")), "the server's own file"));
+    ASSERT_TRUE(writeFile(local.path() + QStringLiteral("/upload"), big));
 
     DirectSession s;
     ASSERT_TRUE(openOn(s, server).ok());
@@ -522,10 +499,10 @@ TEST(DirectServerGone, StalledDownloadTimesOutAndKeepsTheLocalFile)
     PyftpdlibServer server;
     if (!server.start())
         GTEST_SKIP() << server.errorString().toStdString();
-    writeFile(remotePath(server, QStringLiteral("big")), QByteArray(64 * 1024 * 1024, 'z'));
+    ASSERT_TRUE(writeFile(remotePath(server, QStringLiteral("big")), QByteArray(64 * 1024 * 1024, 'z')));
     QTemporaryDir local;
     const QString target = local.path() + QStringLiteral("/big");
-    writeFile(target, "keep me");
+    ASSERT_TRUE(writeFile(target, "keep me"));
     DirectOptions o;
     o.stallTimeoutMs = 2000;
     DirectSession s(o);
