@@ -131,16 +131,6 @@ TEST_P(RealServerTest, ListingDirectoriesRenameAndDelete)
     EXPECT_FALSE(connection.LogData().contains(server->password()));
 }
 
-TEST_P(RealServerTest, RefusedDownloadKeepsTheLocalFile)
-{
-    const QString target = local.filePath(QStringLiteral("keep.txt"));
-    ASSERT_TRUE(writeFile(target, "precious"));
-    const Result result = run([&] { connection.GetFile(QStringLiteral("missing.bin"), target); });
-    EXPECT_EQ(result.replyCode, 550);
-    EXPECT_EQ(readFile(target), "precious");
-    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"keep.txt"}));
-}
-
 TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
 {
     const QByteArray big = pattern(48 * 1024 * 1024);

@@ -83,20 +83,6 @@ TEST(DirectWorker, RunsOperationsInOrderOffTheCallingThread)
     EXPECT_EQ(QFileInfo(local.path() + QStringLiteral("/a file")).size(), 2 * 1024 * 1024);
 }
 
-TEST(DirectWorker, OpenFailureArrivesWithItsReason)
-{
-    zephra::test::PyftpdlibServer server;
-    if (!server.start())
-        GTEST_SKIP() << server.errorString().toStdString();
-    DirectWorker worker;
-    QSignalSpy finished(&worker, &DirectWorker::finished);
-    worker.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), QStringLiteral("not it"));
-    ASSERT_TRUE(waitFor(finished, 1));
-    const DirectResult r = resultOf(finished, 0);
-    EXPECT_EQ(r.error, DirectError::LoginRefused);
-    EXPECT_TRUE(r.message.contains(QStringLiteral("530"))) << r.message.toStdString();
-}
-
 TEST(DirectWorker, CancelStopsQueuedWorkButNotLaterWork)
 {
     zephra::test::PyftpdlibServer server;
