@@ -156,10 +156,10 @@ TEST_P(StreamSizes, ReaderGivesTheEnginesBytes)
     const QString source = path(QStringLiteral("source"));
     writeFile(source, input);
 
-    CipherReader reader(*cipher, c.direction);
-    std::mutex mutex;
+    std::mutex mutex;  // outlive the reader, whose thread calls back until it is destroyed
     std::condition_variable woken;
     int calls = 0;
+    CipherReader reader(*cipher, c.direction);
     reader.setReadyCallback([&] {
         std::lock_guard lock(mutex);
         ++calls;
