@@ -319,6 +319,45 @@ TEST_P(FileCommandsTest, EncryptedControlsStayOffAfterADisconnect)
     EXPECT_TRUE(action("ServerFilesDelete")->isEnabled());
 }
 
+// The local Edit, View and Filter items; View starts the real command of editor.xex.
+TEST_F(WindowTest, LocalEditViewAndFilter)
+{
+    QTemporaryDir dir;
+    writeFile(file("opt.dne"), "Done\r\n");
+    const QString record = home.path() + "/viewed.txt";
+    const QString script = home.path() + "/my viewer.sh";
+    writeFile(script, "#!/bin/sh\nprintf '%s|' \"$@\" >> \"" + record.toUtf8() + "\"\necho >> \"" + record.toUtf8() + "\"\n");
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(file("editor.xex"), "'" + script.toUtf8() + "' --view\r\n");
+    writeFile(dir.filePath("a b.txt"), "a");
+    writeFile(dir.filePath("c.log"), "c");
+    open();
+    window->localBrowser()->setPath(dir.path());
+    auto* list = find<QTreeView>("ListView1");
+    list->selectAll();
+
+    action("LocalFileView")->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(record).count('\n') == 2; }, 10000)) << readFile(record).constData();
+    QStringList lines = QString::fromUtf8(readFile(record)).split('\n', Qt::SkipEmptyParts);
+    lines.sort();
+    EXPECT_EQ(lines, (QStringList{"--view|" + dir.filePath("a b.txt") + "|", "--view|" + dir.filePath("c.log") + "|"}));
+    EXPECT_TRUE(prompter.asked().isEmpty());
+
+    QStringList edited;
+    window->fileCommands()->dialogs().edit = [&](QWidget*, const QString& path) { edited.append(path); };
+    action("LocalFileEdit")->trigger();
+    EXPECT_EQ(edited, (QStringList{dir.filePath("a b.txt"), dir.filePath("c.log")}));
+
+    QStringList offered;
+    window->fileCommands()->dialogs().askFilter = [&](QWidget*, const QStringList& shown) {
+        offered = shown;
+        return QStringLiteral(".log");
+    };
+    action("LocalFileFilter")->trigger();
+    EXPECT_EQ(offered, (QStringList{"a b.txt", "c.log"}));
+    EXPECT_EQ(column0(list), QStringList{"c.log"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Routes, FileCommandsTest,
                          ::testing::Values(RouteCase{"vsftpd", true}, RouteCase{"vsftpd", false},
                                            RouteCase{"pyftpdlib", true}, RouteCase{"pyftpdlib", false}),
