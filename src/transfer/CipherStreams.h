@@ -3,8 +3,9 @@
 //
 // The cipher enciphers by file position, so a file can be processed block by block as it moves.
 // Each stream runs the cipher on a thread of its own, a few 1 MiB blocks ahead of (or behind)
-// the network, in bounded memory (at most four blocks queued): the network and the cipher overlap, and the bytes are exactly what
-// crypto::Engine::encryptFile / decryptFile write for the same file.
+// the network, in bounded memory (at most four blocks queued): the network and the cipher
+// overlap, and the bytes are exactly what crypto::Engine::encryptFile / decryptFile write for
+// the same file.
 //
 //   CipherReader reader(cipher, crypto::Direction::Encrypt);
 //   if (!reader.open(localPath, &error)) ...;
@@ -12,7 +13,7 @@
 //
 //   CipherWriter writer(cipher, crypto::Direction::Decrypt);
 //   if (!writer.open(localTarget, &error)) ...;          // writes to a temporary file beside it
-//   r = session.getTo([&](const char* d, qint64 n) { return writer.write(d, n); }, name);
+//   r = session.getTo(name, [&](const char* d, qint64 n) { return writer.write(d, n); });
 //   r.ok() ? writer.commit(&error) : writer.abort();     // only commit() touches localTarget
 //
 // For the FTP engine, which runs on an event loop and must never block, the two device classes
