@@ -333,8 +333,12 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         const qint64 size = cipherTransfer.reader->size();
         transfer::CipherSourceDevice source(std::move(cipherTransfer.reader));
         result = await(connection, [&] { connection.PutFile(part, &source, size); });
-        if (result.ok())
+        if (result.ok()) {
             result = await(connection, [&] { connection.Rename(part, path); });
+            if (!result.ok())
+                result.description = QStringLiteral("the upload arrived as %1 but could not be renamed to %2: %3")
+                                         .arg(part, path, result.description);
+        }
         if (!result.ok() && connection.isLoggedIn()) {
             interruptWatch.stop();
             (void)await(connection, [&] { connection.RemoveFile(part); });
