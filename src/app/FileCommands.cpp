@@ -59,7 +59,7 @@ FileCommands::~FileCommands()
     m_route.reset();
 }
 
-QString FileCommands::workDir() const { return m_context.appDir + QLatin1String(keys::files::kWorkDir); }
+QString FileCommands::workDir() const { return m_context.appDir + QLatin1String(keys::files::kWorkDir) + u'/'; }
 
 QString FileCommands::viewCopy() const { return m_context.appDir + QStringLiteral("ViewData.txt"); }
 

@@ -341,6 +341,9 @@ void MainWindow::wireCommands()
     });
     connect(commands, &FileCommands::progress, this, &MainWindow::showProgress);
     connect(commands, &FileCommands::runningChanged, this, [this](bool running) {
+        // A transfer's bar is wide enough for its text; a plain wait keeps the small one.
+        m_busyBar->setMaximumWidth(running ? 520 : 160);
+        m_busyBar->setMinimumWidth(running ? 420 : 0);
         if (!running) {
             m_busyBar->setRange(0, 0);
             m_busyBar->setTextVisible(false);

@@ -291,9 +291,10 @@ TEST_P(FileCommandsTest, ServerDirectoryAndFileOperations)
     writeFile(appDir + "tmp/z.txt", "mine");
     trigger("ServerFilesEdit");
     ASSERT_EQ(edited.size(), 1);
-    EXPECT_TRUE(edited[0].endsWith("/z.txt"));
+    EXPECT_TRUE(edited[0].startsWith(appDir + "tmp/edit-") && edited[0].endsWith("/z.txt")) << edited[0].toStdString();
     EXPECT_EQ(readFile(remote("z.txt")), "z edited");
     EXPECT_EQ(QDir(appDir + "tmp").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"z.txt"});
+    EXPECT_EQ(QDir(appDir).entryList({"tmp*"}, QDir::AllEntries), QStringList{"tmp"});
     EXPECT_EQ(readFile(appDir + "tmp/z.txt"), "mine");
 
     prompter.queueAnswer(true);
