@@ -16,4 +16,4 @@ cd "$dir"
 # One re-run of a failed test: a cancelled-upload test against pyftpdlib fails now and then under
 # load while the cause is looked for; a second failure still fails the run, and the first one
 # stays in the output.
-ctest --output-on-failure --repeat until-pass:2 -j "$(nproc)" "$@" </dev/null
+ctest --output-on-failure -j "$(nproc)" "$@" </dev/null
