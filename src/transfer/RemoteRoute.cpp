@@ -47,6 +47,16 @@ QString unreadable(const QString& localPath)
     return {};
 }
 
+// The reader of an encrypted upload, opened; empty text on success, else why nothing is sent.
+QString openReader(const QString& localPath, const crypto::Cipher& cipher, std::unique_ptr<CipherReader>& reader)
+{
+    if (QString why = unreadable(localPath); !why.isEmpty())
+        return why;
+    reader = std::make_unique<CipherReader>(cipher, Direction::Encrypt);
+    QString error;
+    return reader->open(localPath, &error) ? QString() : error;
+}
+
 class EngineRoute final : public RemoteRoute {
 public:
     EngineRoute(ftp::Connection& engine, QObject* parent) : RemoteRoute(parent), m_engine(engine)
@@ -86,12 +96,9 @@ public:
     {
         if (!begin())
             return;
-        if (const QString why = unreadable(localPath); !why.isEmpty())
+        std::unique_ptr<CipherReader> reader;
+        if (const QString why = openReader(localPath, *cipher, reader); !why.isEmpty())
             return later(Outcome::failure(why));
-        auto reader = std::make_unique<CipherReader>(*cipher, Direction::Encrypt);
-        QString error;
-        if (!reader->open(localPath, &error))
-            return later(Outcome::failure(error));
         const qint64 size = reader->size();
         m_cipher = std::move(cipher);
         m_source = std::make_unique<CipherSourceDevice>(std::move(reader));
@@ -300,12 +307,10 @@ public:
     {
         if (!begin())
             return;
-        if (const QString why = unreadable(localPath); !why.isEmpty())
+        std::unique_ptr<CipherReader> opened;
+        if (const QString why = openReader(localPath, *cipher, opened); !why.isEmpty())
             return later(Outcome::failure(why));
-        auto reader = std::make_shared<CipherReader>(*cipher, Direction::Encrypt);
-        QString error;
-        if (!reader->open(localPath, &error))
-            return later(Outcome::failure(error));
+        std::shared_ptr<CipherReader> reader = std::move(opened);
         m_reader = reader;
         emit stageChanged(Stage::Sending);
         const QString target = remote(name);
