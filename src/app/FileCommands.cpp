@@ -55,8 +55,11 @@ FileCommands::FileCommands(Context context, QObject* parent) : QObject(parent), 
 
 FileCommands::~FileCommands()
 {
+    if (!m_run)
+        return;
     m_run.reset();  // cancels what runs
     m_route.reset();
+    m_context.session.endCommand();
 }
 
 QString FileCommands::workDir() const { return m_context.appDir + QLatin1String(keys::files::kWorkDir) + u'/'; }
