@@ -249,6 +249,22 @@ TEST_P(FileCommandsTest, CancelInALargeUploadKeepsTheServersFile)
     EXPECT_TRUE(button("Command11")->isEnabled());
 }
 
+// Guards the shutdown against a transfer still holding the session and the cipher.
+TEST_P(FileCommandsTest, ClosingTheWindowDuringATransferLosesNothing)
+{
+    writeFile(local.filePath("large.bin"), QByteArray(160 * 1024 * 1024, 'L'));
+    writeFile(remote("large.bin"), "the server's copy");
+    acceptKey();
+    select("ListView1", {"large.bin"});
+    click("Command12");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return find<QProgressBar>("prgBusy")->value() > 0; }, 20000));
+    window->close();
+    window.reset();
+    EXPECT_FALSE(QFile::exists(appDir + "k1.bin")) << "the keyspace is wiped at the end";
+    // The server finishes with the broken-off upload in its own time (bounded).
+    EXPECT_TRUE(QTest::qWaitFor([&] { return readFile(remote("large.bin")) == "the server's copy"; }, 5000));
+}
+
 TEST_P(FileCommandsTest, ServerDirectoryAndFileOperations)
 {
     QDir root(server->rootDir());
