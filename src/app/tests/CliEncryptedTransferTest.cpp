@@ -2,6 +2,7 @@
 // on both routes: the server holds exactly what "encrypt" writes, the round trip gives the file
 // back, and a bad key or a failed transfer says why and loses nothing.
 #include "FtpTestServers.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,31 +16,14 @@
 
 namespace {
 
+using zephra::test::pattern;
+using zephra::test::readFile;
+using zephra::test::writeFile;
+
 struct Outcome {
     int status = -1;
     QString err;
 };
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-QByteArray pattern(qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 1000 + 3) & 0xff);
-    return bytes;
-}
 
 // key.dat records are 58 bytes: the name space-padded to 40, the key space-padded to 18.
 QByteArray keyRecord(const QByteArray& name, const QByteArray& key)
@@ -47,27 +31,12 @@ QByteArray keyRecord(const QByteArray& name, const QByteArray& key)
     return name.leftJustified(40, ' ') + key.leftJustified(18, ' ');
 }
 
-zephra::test::FtpTestServer* sharedVsftpd(QString* skipReason)
-{
-    static std::unique_ptr<zephra::test::FtpTestServer> server;
-    static QString failure;
-    if (!server && failure.isEmpty()) {
-        auto started = std::make_unique<zephra::test::VsftpdServer>();
-        if (started->start())
-            server = std::move(started);
-        else
-            failure = started->errorString();
-    }
-    *skipReason = failure;
-    return server.get();
-}
-
 class CliEncrypted : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
         QString reason;
-        server = sharedVsftpd(&reason);
+        server = zephra::test::sharedFtpTestServer(QStringLiteral("vsftpd"), &reason);
         if (!server)
             GTEST_SKIP() << reason.toStdString();
         dir = QStringLiteral("enc %1").arg(++counter);
@@ -117,13 +86,13 @@ TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
 {
     const QByteArray original = pattern(3 * 1024 * 1024 + 77);
     const QString plain = path(QStringLiteral("plain file.bin"));
-    writeFile(plain, original);
+    ASSERT_TRUE(writeFile(plain, original));
     Outcome o = run({"encrypt", "--key", "123456789", plain, path(QStringLiteral("reference.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     const QByteArray reference = readFile(path(QStringLiteral("reference.bin")));
 
     // An existing server file is replaced as a whole, and no part file stays.
-    writeFile(remote(QStringLiteral("up.bin")), pattern(5 * 1024 * 1024));
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("up.bin")), pattern(5 * 1024 * 1024)));
     o = run({"put", "--encrypt", "--key", "123456789", plain, url(QStringLiteral("up.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_TRUE(readFile(remote(QStringLiteral("up.bin"))) == reference);
@@ -132,15 +101,15 @@ TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
     // The same key from the key store decrypts it.
     const QString home = path(QStringLiteral("home"));
     ASSERT_TRUE(QDir().mkpath(home));
-    writeFile(home + QStringLiteral("/key.dat"), keyRecord("Office", "987654321") + keyRecord("work", "123456789"));
+    ASSERT_TRUE(writeFile(home + QStringLiteral("/key.dat"), keyRecord("Office", "987654321") + keyRecord("work", "123456789")));
     const QString back = path(QStringLiteral("back.bin"));
-    writeFile(back, "an older, different file that is longer than nothing");
+    ASSERT_TRUE(writeFile(back, "an older, different file that is longer than nothing"));
     o = run({"get", "--decrypt", "--key-name", "work", "--home", home, url(QStringLiteral("up.bin")), back});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_TRUE(readFile(back) == original);
 
     // An empty file goes both ways too.
-    writeFile(plain, QByteArray());
+    ASSERT_TRUE(writeFile(plain, QByteArray()));
     o = run({"put", "--encrypt", "--key", "123456789", plain, url(QStringLiteral("empty.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(readFile(remote(QStringLiteral("empty.bin"))), QByteArray());
@@ -152,12 +121,12 @@ TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
 
 TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
 {
-    writeFile(path(QStringLiteral("a.txt")), "plain text");
-    writeFile(remote(QStringLiteral("a.txt")), "server copy");
-    writeFile(path(QStringLiteral("keep.txt")), "local copy");
+    ASSERT_TRUE(writeFile(path(QStringLiteral("a.txt")), "plain text"));
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("a.txt")), "server copy"));
+    ASSERT_TRUE(writeFile(path(QStringLiteral("keep.txt")), "local copy"));
     const QString home = path(QStringLiteral("home"));
     ASSERT_TRUE(QDir().mkpath(home));
-    writeFile(home + QStringLiteral("/key.dat"), keyRecord("work", "123456789"));
+    ASSERT_TRUE(writeFile(home + QStringLiteral("/key.dat"), keyRecord("work", "123456789")));
 
     struct Bad {
         QStringList arguments;
@@ -187,14 +156,14 @@ TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
 TEST_P(CliEncrypted, FailedTransfersLoseNothing)
 {
     const QString keep = path(QStringLiteral("keep.txt"));
-    writeFile(keep, "local copy");
+    ASSERT_TRUE(writeFile(keep, "local copy"));
     Outcome o = run({"get", "--decrypt", "--key", "123456789", url(QStringLiteral("missing.bin")), keep});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: get: "))) << o.err.toStdString();
     EXPECT_EQ(readFile(keep), "local copy");
 
     // A local file that does not exist leaves the server's file as it was.
-    writeFile(remote(QStringLiteral("a.txt")), "server copy");
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("a.txt")), "server copy"));
     o = run({"put", "--encrypt", "--key", "123456789", path(QStringLiteral("absent.txt")), url(QStringLiteral("a.txt"))});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains(QStringLiteral("absent.txt"))) << o.err.toStdString();

@@ -4,6 +4,7 @@
 #include "transfer/CipherStreams.h"
 
 #include "FtpTestServers.h"
+#include "TestFiles.h"
 #include "ftp/Connection.h"
 
 #include <QDir>
@@ -23,31 +24,13 @@
 using namespace zephra;
 using namespace zephra::transfer;
 using crypto::Direction;
+using zephra::test::pattern;
+using zephra::test::readFile;
+using zephra::test::writeFile;
 
 namespace {
 
 std::filesystem::path toPath(const QString& s) { return std::filesystem::path(QFile::encodeName(s).toStdString()); }
-
-QByteArray pattern(qint64 size, int seed = 1)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + i / 7 + seed) & 0xff);
-    return bytes;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
 
 // Hidden temporary files the writer leaves in dir.
 QStringList temporaries(const QString& dir)
@@ -71,7 +54,7 @@ protected:
     QByteArray engineOutput(Direction d, const QByteArray& input)
     {
         const QString in = path(QStringLiteral("ref-in")), out = path(QStringLiteral("ref-out"));
-        writeFile(in, input);
+        EXPECT_TRUE(writeFile(in, input));
         QFile::remove(out);
         const crypto::Status s = d == Direction::Encrypt ? engine->encryptFile(toPath(in), toPath(out))
                                                          : engine->decryptFile(toPath(in), toPath(out));
@@ -154,7 +137,7 @@ TEST_P(StreamSizes, ReaderGivesTheEnginesBytes)
     const QByteArray input = pattern(c.size);
     const QByteArray expected = engineOutput(c.direction, input);
     const QString source = path(QStringLiteral("source"));
-    writeFile(source, input);
+    ASSERT_TRUE(writeFile(source, input));
 
     std::mutex mutex;  // outlive the reader, whose thread calls back until it is destroyed
     std::condition_variable woken;
@@ -226,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(AroundBlockEdges, StreamSizes, ::testing::ValuesIn(case
 TEST_F(Streams, WriterNeverTouchesTheTargetUntilCommit)
 {
     const QString target = path(QStringLiteral("keep.txt"));
-    writeFile(target, "the user's file");
+    ASSERT_TRUE(writeFile(target, "the user's file"));
     ASSERT_EQ(::chmod(QFile::encodeName(target).constData(), 0640), 0);
     const QByteArray input = pattern(2 * B + 5);
 
@@ -254,7 +237,7 @@ TEST_F(Streams, WriterNeverTouchesTheTargetUntilCommit)
     EXPECT_TRUE(temporaries(dir.path()).isEmpty());
 
     {  // commit replaces the whole file (a longer old file keeps none of its tail) and its mode
-        writeFile(target, pattern(5 * B));
+        ASSERT_TRUE(writeFile(target, pattern(5 * B)));
         CipherWriter writer(*cipher, Direction::Decrypt);
         ASSERT_TRUE(writer.open(target, nullptr));
         ASSERT_TRUE(writer.write(input.constData(), input.size()));
@@ -271,7 +254,7 @@ TEST_F(Streams, WriterNeverTouchesTheTargetUntilCommit)
 TEST_F(Streams, WriterFailingToWriteSaysWhyAndKeepsTheTarget)
 {
     const QString target = path(QStringLiteral("keep.bin"));
-    writeFile(target, "old content");
+    ASSERT_TRUE(writeFile(target, "old content"));
     const QByteArray input = pattern(6 * B);
 
     // A file-size limit stands in for a full disk: the temporary file cannot grow past 1 MiB.
@@ -323,7 +306,7 @@ TEST_F(Streams, WhatCannotBeOpenedIsRefusedWithItsReason)
 TEST_F(Streams, CancelUnblocksAWaitingRead)
 {
     const QString source = path(QStringLiteral("source"));
-    writeFile(source, pattern(3 * B));
+    ASSERT_TRUE(writeFile(source, pattern(3 * B)));
     GatedCipher gated(*cipher);
     CipherReader reader(gated, Direction::Encrypt);
     ASSERT_TRUE(reader.open(source, nullptr));
@@ -342,7 +325,7 @@ TEST_F(Streams, CancelUnblocksAWaitingRead)
 TEST_F(Streams, ReaderFailsWhenTheFileChangesSize)
 {
     const QString source = path(QStringLiteral("source"));
-    writeFile(source, pattern(3 * B));
+    ASSERT_TRUE(writeFile(source, pattern(3 * B)));
     GatedCipher gated(*cipher);
     CipherReader reader(gated, Direction::Encrypt);
     ASSERT_TRUE(reader.open(source, nullptr));
@@ -364,28 +347,13 @@ TEST_F(Streams, ReaderFailsWhenTheFileChangesSize)
 // ---------------------------------------------------------------------------------------------
 // The device adaptors with the FTP engine against real servers.
 
-zephra::test::FtpTestServer* sharedServer(const QString& name, QString* skipReason)
-{
-    static std::map<QString, std::unique_ptr<zephra::test::FtpTestServer>> servers;
-    auto& server = servers[name];
-    if (!server) {
-        server = zephra::test::makeFtpTestServer(name);
-        if (!server->start()) {
-            *skipReason = server->errorString();
-            server.reset();
-            return nullptr;
-        }
-    }
-    return server.get();
-}
-
 class DevicesOverFtp : public Streams, public ::testing::WithParamInterface<const char*> {
 protected:
     void SetUp() override
     {
         Streams::SetUp();
         QString reason;
-        server = sharedServer(QString::fromLatin1(GetParam()), &reason);
+        server = zephra::test::sharedFtpTestServer(QString::fromLatin1(GetParam()), &reason);
         if (!server)
             GTEST_SKIP() << reason.toStdString();
         remoteDir = QStringLiteral("d%1").arg(++counter);
@@ -421,7 +389,7 @@ TEST_P(DevicesOverFtp, EncryptedUpAndDecryptedDownKeepEveryByte)
     for (qint64 size : {qint64{0}, 3 * B + 17}) {
         const QByteArray input = pattern(size, 3);
         const QString source = path(QStringLiteral("plain.bin"));
-        writeFile(source, input);
+        ASSERT_TRUE(writeFile(source, input));
         const QString name = QStringLiteral("cipher%1.bin").arg(size);
 
         auto reader = std::make_unique<CipherReader>(*cipher, Direction::Encrypt);
@@ -433,7 +401,7 @@ TEST_P(DevicesOverFtp, EncryptedUpAndDecryptedDownKeepEveryByte)
         EXPECT_TRUE(readFile(remote(name)) == engineOutput(Direction::Encrypt, input)) << "size " << size;
 
         const QString target = path(QStringLiteral("back.bin"));
-        writeFile(target, "older and different");
+        ASSERT_TRUE(writeFile(target, "older and different"));
         auto writer = std::make_unique<CipherWriter>(*cipher, Direction::Decrypt);
         ASSERT_TRUE(writer->open(target, nullptr));
         CipherSinkDevice down(std::move(writer));
@@ -449,7 +417,7 @@ TEST_P(DevicesOverFtp, EncryptedUpAndDecryptedDownKeepEveryByte)
 TEST_P(DevicesOverFtp, ASourceThatFailsEndsTheUploadWithItsReason)
 {
     const QString source = path(QStringLiteral("shrinks.bin"));
-    writeFile(source, pattern(3 * B));
+    ASSERT_TRUE(writeFile(source, pattern(3 * B)));
     GatedCipher gated(*cipher);
     auto reader = std::make_unique<CipherReader>(gated, Direction::Encrypt);
     ASSERT_TRUE(reader->open(source, nullptr));
