@@ -321,27 +321,29 @@ TEST_F(Streams, CancelUnblocksAWaitingRead)
     gated.release();
 }
 
-// Guards against a file that shrinks while it is sent arriving short but "complete".
+// Guards against a file that shrinks or grows while it is sent arriving short but "complete".
 TEST_F(Streams, ReaderFailsWhenTheFileChangesSize)
 {
-    const QString source = path(QStringLiteral("source"));
-    ASSERT_TRUE(writeFile(source, pattern(3 * B)));
-    GatedCipher gated(*cipher);
-    CipherReader reader(gated, Direction::Encrypt);
-    ASSERT_TRUE(reader.open(source, nullptr));
-    ASSERT_TRUE(gated.waitEntered());
-    ASSERT_TRUE(QFile::resize(source, B + 10));
-    gated.release();
-    std::vector<char> buffer(B);
-    qint64 n = 0;
-    for (int i = 0; i < 10; ++i) {
-        n = reader.read(buffer.data(), qint64(buffer.size()));
-        if (n <= 0)
-            break;
+    for (qint64 newSize : {B + 10, 4 * B}) {
+        const QString source = path(QStringLiteral("source"));
+        ASSERT_TRUE(writeFile(source, pattern(3 * B)));
+        GatedCipher gated(*cipher);
+        CipherReader reader(gated, Direction::Encrypt);
+        ASSERT_TRUE(reader.open(source, nullptr));
+        ASSERT_TRUE(gated.waitEntered());
+        ASSERT_TRUE(QFile::resize(source, newSize));
+        gated.release();
+        std::vector<char> buffer(B);
+        qint64 n = 0;
+        for (int i = 0; i < 10; ++i) {
+            n = reader.read(buffer.data(), qint64(buffer.size()));
+            if (n <= 0)
+                break;
+        }
+        EXPECT_EQ(n, -1) << "resized to " << newSize;
+        EXPECT_TRUE(reader.errorString().contains(source)) << reader.errorString().toStdString();
+        EXPECT_FALSE(reader.atEnd());
     }
-    EXPECT_EQ(n, -1);
-    EXPECT_TRUE(reader.errorString().contains(source)) << reader.errorString().toStdString();
-    EXPECT_FALSE(reader.atEnd());
 }
 
 // ---------------------------------------------------------------------------------------------
