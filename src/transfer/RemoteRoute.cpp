@@ -73,11 +73,16 @@ public:
         disconnect(&m_engine, nullptr, this, nullptr);
         if (m_step != Step::None) {
             m_engine.cancel();
-            // The engine may still hold the device until its cancel has run.
-            if (m_source)
-                m_source.release()->deleteLater();
-            if (m_sink)
-                m_sink.release()->deleteLater();
+            // The engine may still hold the device until its cancel has run, so the device goes
+            // later; its cipher thread stops now, and the cipher outlives the device.
+            if (m_source) {
+                m_source->reader().cancel();
+                releaseLater(m_source.release());
+            }
+            if (m_sink) {
+                m_sink->writer().abort();
+                releaseLater(m_sink.release());
+            }
         }
     }
 
@@ -237,6 +242,12 @@ private:
         case Step::Simple:
             return done(outcomeOf(result));
         }
+    }
+
+    void releaseLater(QIODevice* device)
+    {
+        connect(device, &QObject::destroyed, [cipher = m_cipher] {});
+        device->deleteLater();
     }
 
     void cleanPart(const Outcome& outcome)
