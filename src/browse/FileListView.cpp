@@ -1,5 +1,7 @@
 #include "browse/FileListView.h"
 
+#include <QMenu>
+
 #include <QFontMetrics>
 #include <QStyle>
 
@@ -32,6 +34,20 @@ void setUpFileListView(QTreeView* view)
     const int padding = 2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin) + 24;
     view->setColumnWidth(1, metrics.horizontalAdvance(QStringLiteral("999,999,999,999")) + padding);
     view->setColumnWidth(2, metrics.horizontalAdvance(QStringLiteral("2026-12-31 23:59")) + padding);
+}
+
+QMenu* makePopupMenu(QWidget* owner, const char* name, std::initializer_list<PopupItem> items)
+{
+    auto* menu = new QMenu(owner);
+    menu->setObjectName(QLatin1String(name));
+    for (const PopupItem& item : items) {
+        if (!item.name) {
+            menu->addSeparator();
+            continue;
+        }
+        menu->addAction(QString::fromLatin1(item.caption))->setObjectName(QLatin1String(item.name));
+    }
+    return menu;
 }
 
 }  // namespace zephra::browse

@@ -27,13 +27,6 @@ namespace zephra::browse {
 
 namespace {
 
-QAction* addItem(QMenu* menu, const char* objectName, const QString& text)
-{
-    QAction* action = menu->addAction(text);
-    action->setObjectName(QString::fromLatin1(objectName));
-    return action;
-}
-
 QString cleanAbsolute(const QString& path)
 {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
@@ -83,25 +76,22 @@ LocalBrowser::LocalBrowser(dialogs::Prompter& prompter, const QString& startPath
     m_files->setModel(m_fileModel);
     setUpFileListView(m_files);
 
-    m_dirMenu = new QMenu(this);
-    m_dirMenu->setObjectName(QStringLiteral("LocalDir"));
-    addItem(m_dirMenu, "LocalDirDelete", tr("Delete Dir"));
-    addItem(m_dirMenu, "LocalDirMakeDir", tr("Make Directory..."));
-    addItem(m_dirMenu, "LocalDirRename", tr("Rename Directory..."));
-    m_dirMenu->addSeparator();
-    addItem(m_dirMenu, "LocalDirExit", tr("Exit"));
-
-    m_filesMenu = new QMenu(this);
-    m_filesMenu->setObjectName(QStringLiteral("LocalFiles"));
-    addItem(m_filesMenu, "LocalFilesDelete", tr("Delete File(s)"));
-    addItem(m_filesMenu, "LocalFileEdit", tr("Edit..."));
-    addItem(m_filesMenu, "LocalFileFilter", tr("Filter..."));
-    addItem(m_filesMenu, "LocalFileRename", tr("Rename..."));
-    addItem(m_filesMenu, "LocalFileSendNormal", tr("Upload File Normal"));
-    addItem(m_filesMenu, "LocalFilesSendEncrypted", tr("Upload File Encrypted"));
-    addItem(m_filesMenu, "LocalFileView", tr("View"));
-    m_filesMenu->addSeparator();
-    addItem(m_filesMenu, "LocalFilesExit", tr("Exit"));
+    m_dirMenu = makePopupMenu(this, "LocalDir",
+                              {{"LocalDirDelete", "Delete Dir"},
+                               {"LocalDirMakeDir", "Make Directory..."},
+                               {"LocalDirRename", "Rename Directory..."},
+                               {nullptr, nullptr},
+                               {"LocalDirExit", "Exit"}});
+    m_filesMenu = makePopupMenu(this, "LocalFiles",
+                                {{"LocalFilesDelete", "Delete File(s)"},
+                                 {"LocalFileEdit", "Edit..."},
+                                 {"LocalFileFilter", "Filter..."},
+                                 {"LocalFileRename", "Rename..."},
+                                 {"LocalFileSendNormal", "Upload File Normal"},
+                                 {"LocalFilesSendEncrypted", "Upload File Encrypted"},
+                                 {"LocalFileView", "View"},
+                                 {nullptr, nullptr},
+                                 {"LocalFilesExit", "Exit"}});
     connectOperations();
 
     auto* left = new QSplitter(Qt::Vertical);

@@ -19,13 +19,6 @@ namespace zephra::browse {
 
 namespace {
 
-QAction* addItem(QMenu* menu, const char* objectName, const QString& text)
-{
-    QAction* action = menu->addAction(text);
-    action->setObjectName(QString::fromLatin1(objectName));
-    return action;
-}
-
 bool readWorkFile(const QString& path, QByteArray* bytes, QString* error)
 {
     QFile file(path);
@@ -66,25 +59,22 @@ ServerBrowser::ServerBrowser(QWidget* parent) : QWidget(parent)
     m_files->setModel(m_fileModel);
     setUpFileListView(m_files);
 
-    m_dirMenu = new QMenu(this);
-    m_dirMenu->setObjectName(QStringLiteral("ServerDir"));
-    addItem(m_dirMenu, "ServerDirMakeDir", tr("Make Directory"));
-    addItem(m_dirMenu, "ServerDirDelete", tr("Delete Dir..."));
-    addItem(m_dirMenu, "ServerDirRename", tr("Rename Dir..."));
-    m_dirMenu->addSeparator();
-    addItem(m_dirMenu, "ServerDirExit", tr("Exit"));
-
-    m_filesMenu = new QMenu(this);
-    m_filesMenu->setObjectName(QStringLiteral("ServerFiles"));
-    addItem(m_filesMenu, "ServerFilesDelete", tr("Delete File(s)"));
-    addItem(m_filesMenu, "ServerFilesEdit", tr("Edit..."));
-    addItem(m_filesMenu, "ServerFilesFilter", tr("Filter..."));
-    addItem(m_filesMenu, "ServerFilesRename", tr("Rename..."));
-    addItem(m_filesMenu, "ServerFilesSendNormal", tr("Download File Normal"));
-    addItem(m_filesMenu, "ServerFilesSendEncrypted", tr("Download File Encrypted"));
-    addItem(m_filesMenu, "ServerFilesView", tr("View"));
-    m_filesMenu->addSeparator();
-    addItem(m_filesMenu, "ServerFilesExit", tr("Exit"));
+    m_dirMenu = makePopupMenu(this, "ServerDir",
+                              {{"ServerDirMakeDir", "Make Directory"},
+                               {"ServerDirDelete", "Delete Dir..."},
+                               {"ServerDirRename", "Rename Dir..."},
+                               {nullptr, nullptr},
+                               {"ServerDirExit", "Exit"}});
+    m_filesMenu = makePopupMenu(this, "ServerFiles",
+                                {{"ServerFilesDelete", "Delete File(s)"},
+                                 {"ServerFilesEdit", "Edit..."},
+                                 {"ServerFilesFilter", "Filter..."},
+                                 {"ServerFilesRename", "Rename..."},
+                                 {"ServerFilesSendNormal", "Download File Normal"},
+                                 {"ServerFilesSendEncrypted", "Download File Encrypted"},
+                                 {"ServerFilesView", "View"},
+                                 {nullptr, nullptr},
+                                 {"ServerFilesExit", "Exit"}});
 
     auto* split = new QSplitter(Qt::Horizontal);
     split->addWidget(m_tree);
