@@ -44,6 +44,8 @@ TEST(KeyRecord, RefusesWhatTheFieldCannotHold)
 
 TEST_F(KeyStoreTest, ListsAndLooksUpHandBuiltRecords)
 {
+    EXPECT_FALSE(findKeyByName(appDir, QStringLiteral("x")).has_value());
+    EXPECT_FALSE(QFileInfo::exists(keyFile)) << "a look-up creates no store";
     ASSERT_TRUE(writeFile(keyFile, keyRecord("alpha", "111") + keyRecord("Beta", "222") + keyRecord("", "333")
                                        + keyRecord("alpha", "444")));
     const auto listing = store.names();
@@ -54,12 +56,6 @@ TEST_F(KeyStoreTest, ListsAndLooksUpHandBuiltRecords)
     EXPECT_EQ(findKeyByName(dir.path(), QStringLiteral("Beta")), QStringLiteral("222"));
     EXPECT_EQ(findKeyByName(appDir, QStringLiteral("Beta")), QStringLiteral("222"));
     EXPECT_FALSE(findKeyByName(appDir, QStringLiteral("gamma")).has_value());
-}
-
-TEST_F(KeyStoreTest, FindKeyByNameReadsOnly)
-{
-    EXPECT_FALSE(findKeyByName(appDir, QStringLiteral("x")).has_value());
-    EXPECT_FALSE(QFileInfo::exists(keyFile));
 }
 
 TEST_F(KeyStoreTest, SaveAppendsThenOverwritesInPlaceIgnoringCase)

@@ -1,9 +1,10 @@
 #pragma once
-// Builds record bytes by hand for the store tests, independently of the code under test.
+// Builds record bytes by hand for the store tests, independently of the code under test; the
+// file helpers are the ones all tests share.
+
+#include "TestFiles.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QString>
 
 namespace zephra::testbytes {
 
@@ -20,16 +21,7 @@ inline QByteArray keyRecord(const char* name, const char* key)
     return padded(name, 40) + padded(key, 18);
 }
 
-inline QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
+using test::readFile;
+using test::writeFile;
 
 }  // namespace zephra::testbytes
