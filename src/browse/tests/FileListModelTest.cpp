@@ -3,6 +3,7 @@
 #include <QAbstractItemModelTester>
 #include <QItemSelectionModel>
 
+#include "TestUtil.h"
 #include "browse/FileListModel.h"
 
 using namespace zephra::browse;
@@ -21,13 +22,7 @@ FileRow makeRow(const QString& name, qint64 size, qint64 modified, bool offered 
     return r;
 }
 
-QStringList names(const FileListModel& m)
-{
-    QStringList out;
-    for (int r = 0; r < m.rowCount(); ++r)
-        out << m.index(r, 0).data().toString();
-    return out;
-}
+QStringList names(const FileListModel& m) { return zephra::browse::testing::column0(&m); }
 
 class FileListModelTest : public ::testing::Test {
 protected:

@@ -13,32 +13,13 @@
 
 using namespace zephra::browse;
 using zephra::browse::testing::child;
+using zephra::browse::testing::column0;
 
 namespace {
 
-QStringList treeTexts(const ServerBrowser& b)
-{
-    QStringList out;
-    for (int r = 0; r < b.dirModel()->rowCount(); ++r)
-        out << b.dirModel()->index(r, 0).data().toString();
-    return out;
-}
+QStringList treeTexts(const ServerBrowser& b) { return column0(b.dirModel()); }
 
-QStringList listTexts(const ServerBrowser& b)
-{
-    QStringList out;
-    for (int r = 0; r < b.fileModel()->rowCount(); ++r)
-        out << b.fileModel()->index(r, 0).data().toString();
-    return out;
-}
-
-QStringList actionNames(QMenu* menu)
-{
-    QStringList out;
-    for (QAction* a : menu->actions())
-        out << (a->isSeparator() ? QStringLiteral("-") : a->objectName());
-    return out;
-}
+QStringList listTexts(const ServerBrowser& b) { return column0(b.fileModel()); }
 
 // Lines as real servers send them.
 const QByteArray kMixedListing =
@@ -233,13 +214,6 @@ TEST_F(ServerBrowserTest, HeaderClicksSortAndSelectionReadsTopDown)
 
 TEST_F(ServerBrowserTest, PopupMenusOpenOnlyWithContent)
 {
-    EXPECT_EQ(actionNames(browser.dirMenu()),
-              QStringList({"ServerDirMakeDir", "ServerDirDelete", "ServerDirRename", "-",
-                           "ServerDirExit"}));
-    EXPECT_EQ(actionNames(browser.filesMenu()),
-              QStringList({"ServerFilesDelete", "ServerFilesEdit", "ServerFilesFilter",
-                           "ServerFilesRename", "ServerFilesSendNormal",
-                           "ServerFilesSendEncrypted", "ServerFilesView", "-", "ServerFilesExit"}));
     EXPECT_EQ(child<QMenu>(&browser, "ServerFiles"), browser.filesMenu());
 
     browser.loadServerData("d pub\n");

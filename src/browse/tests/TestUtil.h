@@ -1,10 +1,12 @@
 #pragma once
 // Small helpers shared by the browser tests.
 
+#include "TestFiles.h"
+
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -58,16 +60,16 @@ std::shared_ptr<bool> whenModalShows(std::function<void(T*)> answer)
     return flag;
 }
 
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
+using test::readFile;
+using test::writeFile;
 
-inline QByteArray readFile(const QString& path)
+// The first column's texts, top to bottom.
+inline QStringList column0(const QAbstractItemModel* model)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    QStringList out;
+    for (int r = 0; r < model->rowCount(); ++r)
+        out << model->index(r, 0).data().toString();
+    return out;
 }
 
 template <class T>
