@@ -1,11 +1,13 @@
 #include "app/ProfileStore.h"
+#include "../../../tests/support/TestFiles.h"  // this program links no test support library
 
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace zephra::app;
+using zephra::test::readFile;
+using zephra::test::writeFile;
 
 namespace {
 
@@ -22,19 +24,6 @@ QByteArray profile(const char* name, const char* addr, const char* user, const c
 {
     return padded(name, 80) + padded(addr, 80) + padded(user, 40) + padded(pass, 20) + QByteArray(1, passive)
         + padded(port, 4);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
 }
 
 }  // namespace
@@ -89,4 +78,16 @@ TEST(ProfileStore, LastRecordOfANameWinsOnSelectFirstIsOverwrittenOnSave)
     ASSERT_TRUE(store.remove(QStringLiteral("A")).ok);
     EXPECT_EQ(readFile(store.path()), profile("B", "two", "u2", "p2", 'Y', "22"));
     EXPECT_FALSE(QFileInfo::exists(store.tmpPath()));
+}
+
+// Guards reuse of a connect.tmp left by an interrupted removal: its old tail would survive.
+TEST(ProfileStore, RemoveIgnoresALeftoverTempFile)
+{
+    QTemporaryDir dir;
+    ProfileStore store(dir.path() + u'/');
+    const QByteArray b = profile("B", "two", "u2", "p2", 'Y', "22");
+    writeFile(store.path(), profile("A", "one", "u1", "p1", 'N', "21") + b);
+    writeFile(store.tmpPath(), QByteArray(225 * 3, 'X'));
+    ASSERT_TRUE(store.remove(QStringLiteral("A")).ok);
+    EXPECT_EQ(readFile(store.path()), b);
 }

@@ -5,12 +5,12 @@
 #include "app/MainWindow.h"
 #include "crypto/Engine.h"
 #include "dialogs/ScriptedPrompter.h"
+#include "TestFiles.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -21,18 +21,8 @@
 
 namespace zephra::apptest {
 
-inline QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
+using test::readFile;
+using test::writeFile;
 
 inline QByteArray padded(const char* text, int width)
 {
@@ -115,6 +105,12 @@ protected:
             return found && found->isVisible();
         }, 5000);
         return found && found->isVisible() ? found : nullptr;
+    }
+
+    static void settle()
+    {
+        for (int i = 0; i < 20; ++i)
+            QCoreApplication::processEvents();
     }
 
     QString file(const char* name) const { return appDir + QLatin1String(name); }
