@@ -171,26 +171,30 @@ TEST_F(KeyPanelTest, TransferRestoreAndDeleteThroughThePathDialog)
     if (QDialog* notice = waitForDialog("frmNotice"))
         notice->close();
 
+    const auto pathDialog = [this](const char* command) {
+        click(command);
+        return static_cast<keys::frmPathSelect*>(waitForDialog("frmPathSelect"));
+    };
+    const auto press = [](QDialog* d, const char* name) {
+        QTest::mouseClick(d->findChild<QPushButton*>(QLatin1String(name)), Qt::LeftButton);
+    };
+
     // Cancel copies nothing and says nothing.
-    click("Command5");
-    QDialog* dialog = waitForDialog("frmPathSelect");
+    keys::frmPathSelect* dialog = pathDialog("Command5");
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Select Path to Transfer Key File To"));
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command2")), Qt::LeftButton);
+    press(dialog, "Command2");
     EXPECT_TRUE(prompter.asked().isEmpty());
 
     // Open "stick" in Dir1, Set: the store is copied there.
-    click("Command5");
-    dialog = waitForDialog("frmPathSelect");
-    ASSERT_NE(dialog, nullptr);
+    ASSERT_NE(dialog = pathDialog("Command5"), nullptr);
     auto* dirs = dialog->findChild<QListWidget*>(QStringLiteral("Dir1"));
     const QList<QListWidgetItem*> stick = dirs->findItems(QStringLiteral("stick"), Qt::MatchExactly);
     ASSERT_EQ(stick.size(), 1);
     emit dirs->itemActivated(stick.first());
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    press(dialog, "Command1");
     EXPECT_EQ(prompter.last().text, QStringLiteral("Keys Transferred."));
-    const QString copy = media.filePath(QStringLiteral("stick/key.dat"));
-    EXPECT_EQ(readFile(copy), store);
+    EXPECT_EQ(readFile(media.filePath(QStringLiteral("stick/key.dat"))), store);
 
     // Delete: No keeps the store, Yes leaves none.
     prompter.queueAnswer(false);
@@ -205,12 +209,10 @@ TEST_F(KeyPanelTest, TransferRestoreAndDeleteThroughThePathDialog)
     EXPECT_FALSE(QFileInfo::exists(keyFile()));
 
     // Restore from the stick; the names are listed at once.
-    click("Command7");
-    dialog = waitForDialog("frmPathSelect");
-    ASSERT_NE(dialog, nullptr);
+    ASSERT_NE(dialog = pathDialog("Command7"), nullptr);
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Select Path to Restore Key File From"));
-    static_cast<keys::frmPathSelect*>(dialog)->setCurrentDirectory(media.filePath(QStringLiteral("stick")));
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    dialog->setCurrentDirectory(media.filePath(QStringLiteral("stick")));
+    press(dialog, "Command1");
     EXPECT_EQ(prompter.last().text, QStringLiteral("Keys Restored."));
     EXPECT_EQ(readFile(keyFile()), store);
     EXPECT_EQ(combo("cmbKey")->currentText(), QStringLiteral("Office"));

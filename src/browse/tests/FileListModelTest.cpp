@@ -40,10 +40,6 @@ protected:
 TEST_F(FileListModelTest, ColumnsAndCells)
 {
     ASSERT_EQ(model.columnCount(), 3);
-    EXPECT_EQ(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(),
-              QString::fromUtf8("Název Souboru"));
-    EXPECT_EQ(model.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Velikost");
-    EXPECT_EQ(model.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), "Datum");
     // Listing order until a sort is asked for.
     EXPECT_EQ(names(model), QStringList({"b.txt", "A.gif", "c.zip", "a.txt"}));
     EXPECT_EQ(model.index(2, 1).data().toString(), formatSize(1000));

@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QFileSystemModel>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -130,9 +129,7 @@ TEST_F(LocalBrowserTest, ListShowsTheDirectorysFilesWithSizeAndDate)
     // File1 lists the same names.
     EXPECT_EQ(child<QListView>(browser.get(), "File1")->model()->rowCount(), 4);
 
-    QHeaderView* header = list->header();
-    const int x = header->sectionViewportPosition(1) + header->sectionSize(1) / 2;
-    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+    zephra::browse::testing::clickHeader(list, FileListModel::SizeColumn);
     EXPECT_EQ(rowNames(*browser), QStringList({"a.txt", "b.txt", "pic.gif", "B.TXT"}));
 }
 

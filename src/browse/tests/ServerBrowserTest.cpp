@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QHeaderView>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
@@ -13,6 +12,7 @@
 
 using namespace zephra::browse;
 using zephra::browse::testing::child;
+using zephra::browse::testing::clickHeader;
 using zephra::browse::testing::column0;
 
 namespace {
@@ -187,19 +187,14 @@ TEST_F(ServerBrowserTest, HeaderClicksSortAndSelectionReadsTopDown)
         "-rw-r--r-- 1 u g 100 Jan 01 2020 b.txt\n"
         "-rw-r--r-- 1 u g 9 Jan 01 2021 c.txt\n"
         "-rw-r--r-- 1 u g 20 Jan 01 2019 a.txt\n");
-    QHeaderView* header = list->header();
-    auto clickHeader = [&](int section) {
-        const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
-    };
-    EXPECT_EQ(listTexts(browser), QStringList({"b.txt", "c.txt", "a.txt"}));  // listing order first
-    clickHeader(FileListModel::SizeColumn);
+    // Listing order first; a second click on a header turns the order (each column's order is
+    // checked with the model).
+    EXPECT_EQ(listTexts(browser), QStringList({"b.txt", "c.txt", "a.txt"}));
+    clickHeader(list, FileListModel::SizeColumn);
     EXPECT_EQ(listTexts(browser), QStringList({"c.txt", "a.txt", "b.txt"}));
-    clickHeader(FileListModel::SizeColumn);
+    clickHeader(list, FileListModel::SizeColumn);
     EXPECT_EQ(listTexts(browser), QStringList({"b.txt", "a.txt", "c.txt"}));
-    clickHeader(FileListModel::DateColumn);
-    EXPECT_EQ(listTexts(browser), QStringList({"a.txt", "b.txt", "c.txt"}));
-    clickHeader(FileListModel::NameColumn);
+    clickHeader(list, FileListModel::NameColumn);
     EXPECT_EQ(listTexts(browser), QStringList({"a.txt", "b.txt", "c.txt"}));
 
     list->selectAll();

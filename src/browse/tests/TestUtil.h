@@ -7,9 +7,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QWidget>
 
 #include <functional>
@@ -70,6 +73,14 @@ inline QStringList column0(const QAbstractItemModel* model)
     for (int r = 0; r < model->rowCount(); ++r)
         out << model->index(r, 0).data().toString();
     return out;
+}
+
+// Clicks the middle of a column's header, as a user sorting by it.
+inline void clickHeader(QTreeView* view, int section)
+{
+    QHeaderView* header = view->header();
+    const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
 }
 
 template <class T>
