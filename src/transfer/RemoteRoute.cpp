@@ -57,6 +57,19 @@ QString openReader(const QString& localPath, const crypto::Cipher& cipher, std::
     return reader->open(localPath, &error) ? QString() : error;
 }
 
+// A stream that owns a share of the cipher it runs: when the last user lets go, the stream goes
+// first (its thread stopped) and the cipher after it.
+template <typename Stream>
+std::shared_ptr<Stream> withCipher(std::unique_ptr<Stream> stream, std::shared_ptr<const crypto::Cipher> cipher)
+{
+    struct Holder {
+        std::shared_ptr<const crypto::Cipher> cipher;
+        std::unique_ptr<Stream> stream;  // destroyed before the cipher
+    };
+    auto holder = std::make_shared<Holder>(Holder{std::move(cipher), std::move(stream)});
+    return std::shared_ptr<Stream>(holder, holder->stream.get());
+}
+
 class EngineRoute final : public RemoteRoute {
 public:
     EngineRoute(ftp::Connection& engine, QObject* parent) : RemoteRoute(parent), m_engine(engine)
@@ -321,12 +334,12 @@ public:
         std::unique_ptr<CipherReader> opened;
         if (const QString why = openReader(localPath, *cipher, opened); !why.isEmpty())
             return later(Outcome::failure(why));
-        std::shared_ptr<CipherReader> reader = std::move(opened);
+        std::shared_ptr<CipherReader> reader = withCipher(std::move(opened), std::move(cipher));
         m_reader = reader;
         emit stageChanged(Stage::Sending);
         const QString target = remote(name);
-        // The cipher and the reader live as long as the job, whatever happens to this route.
-        m_operation = m_worker.run([reader, cipher, target](DirectSession& session) {
+        // The reader (and its cipher) live as long as the job, whatever happens to this route.
+        m_operation = m_worker.run([reader, target](DirectSession& session) {
             DirectResult r = session.putFrom([&](char* buffer, qint64 max) { return reader->read(buffer, max); },
                                              reader->size(), target);
             if (!r.ok() && session.isCancelled())
@@ -349,13 +362,14 @@ public:
     {
         if (!begin())
             return;
-        auto writer = std::make_shared<CipherWriter>(*cipher, Direction::Decrypt);
+        std::shared_ptr<CipherWriter> writer =
+            withCipher(std::make_unique<CipherWriter>(*cipher, Direction::Decrypt), cipher);
         QString error;
         if (!writer->open(localPath, &error))
             return later(Outcome::failure(error));
         m_writer = writer;
         const QString source = remote(name);
-        m_operation = m_worker.run([writer, cipher, source](DirectSession& session) {
+        m_operation = m_worker.run([writer, source](DirectSession& session) {
             DirectResult r = session.getTo(source, [&](const char* data, qint64 size) { return writer->write(data, size); });
             if (!r.ok() && r.error != DirectError::Cancelled && !writer->errorString().isEmpty())
                 r.message = writer->errorString();
