@@ -204,7 +204,7 @@ TEST_P(RouteTest, RefusedLoginLeavesConnectWithAMessageAndNoStaleListingThenDisc
     EXPECT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
     EXPECT_EQ(treeNames(), QStringList({".."}));
 
-    // Disconnecting after the server went away is clean and says nothing.
+    // Disconnecting after the server went away is clean and adds no message.
     server.stop();
     ASSERT_TRUE(clickAndSettle());
     EXPECT_EQ(caption(), QStringLiteral("Connect"));
