@@ -85,7 +85,9 @@ private:
     qint64 m_totalBytes = 0;  // -1 when a size is unknown
     qint64 m_finishedBytes = 0;
     qint64 m_itemBytes = 0;
+    static constexpr qint64 kReportIntervalMs = 100;
     QElapsedTimer m_clock;
+    qint64 m_lastReportMs = -kReportIntervalMs;
     RunSummary m_summary;
 };
 
