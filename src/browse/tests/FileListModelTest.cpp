@@ -79,13 +79,6 @@ TEST_F(FileListModelTest, SelectionFollowsTheRowsWhileSorting)
     EXPECT_EQ(rows[0].row(), 3);
 }
 
-TEST_F(FileListModelTest, NewRowsKeepTheChosenSort)
-{
-    model.sort(FileListModel::SizeColumn, Qt::DescendingOrder);
-    model.setRows({makeRow("small", 1, 0), makeRow("big", 5, 0), makeRow("mid", 3, 0)});
-    EXPECT_EQ(names(model), QStringList({"big", "mid", "small"}));
-}
-
 TEST_F(FileListModelTest, HostileRowsAreGreyedAndUnselectable)
 {
     model.setRows({makeRow("ok.txt", 1, 0), makeRow("../evil", 1, 0, false)});

@@ -202,7 +202,7 @@ TEST_F(ServerBrowserTest, HeaderClicksSortAndSelectionReadsTopDown)
     ASSERT_EQ(selected.size(), 3u);
     EXPECT_EQ(selected[0].name, "a.txt");
     EXPECT_EQ(selected[2].name, "c.txt");
-    // A refresh keeps the column the user chose.
+    // A refresh keeps the column the user chose (new rows are sorted by it).
     browser.loadServerFiles("- z\n- y\n");
     EXPECT_EQ(listTexts(browser), QStringList({"y", "z"}));
 }
