@@ -69,6 +69,7 @@ struct CipherReader::Pipe {
     int fd = -1;
     qint64 size = 0;
     std::thread thread;
+    std::once_flag started;
 
     mutable std::mutex mutex;
     std::condition_variable dataReady;  // the consumer waits for blocks
@@ -245,14 +246,24 @@ bool CipherReader::open(const QString& path, QString* error)
     m_pipe->fd = fd;
     m_pipe->path = path;
     m_pipe->size = st.st_size;
-    m_pipe->thread = std::thread([pipe = m_pipe.get()] { pipe->run(); });
     return true;
+}
+
+// The cipher thread starts with the first read, not at open: until the transfer asks for bytes
+// (the data connection is being set up) it would only compete with the network for the CPU.
+void CipherReader::start()
+{
+    std::call_once(m_pipe->started, [pipe = m_pipe.get()] {
+        if (pipe->fd >= 0)
+            pipe->thread = std::thread([pipe] { pipe->run(); });
+    });
 }
 
 qint64 CipherReader::size() const { return m_pipe->size; }
 
 qint64 CipherReader::read(char* buffer, qint64 maxSize)
 {
+    start();
     Pipe& p = *m_pipe;
     std::unique_lock lock(p.mutex);
     p.dataReady.wait(lock, [&] { return !p.queue.empty() || p.producedAll || p.failed || p.cancelled; });
@@ -263,6 +274,7 @@ qint64 CipherReader::read(char* buffer, qint64 maxSize)
 
 qint64 CipherReader::tryRead(char* buffer, qint64 maxSize)
 {
+    start();
     Pipe& p = *m_pipe;
     std::lock_guard lock(p.mutex);
     if (p.cancelled || p.failed)

@@ -60,6 +60,8 @@ public:
     void cancel();  // any thread; read() returns -1 from then on
 
 private:
+    void start();
+
     struct Pipe;
     std::unique_ptr<Pipe> m_pipe;
 };

@@ -149,9 +149,11 @@ void TransferRun::onProgress(qint64 done, qint64 /*total*/)
     const qint64 moved = m_finishedBytes + done;
     const qint64 ms = m_clock.elapsed();
     // A few reports a second are enough for a person; one per block would keep the window busy.
-    if (ms - m_lastReportMs < kReportIntervalMs)
+    // The first bytes of a file are reported at once.
+    if (ms - m_lastReportMs < kReportIntervalMs && !(m_reportedBytes <= m_finishedBytes && done > 0))
         return;
     m_lastReportMs = ms;
+    m_reportedBytes = moved;
     emit progress(moved, m_totalBytes, m_items.at(m_index).name, ms > 0 ? moved * 1000.0 / double(ms) : 0.0);
 }
 

@@ -88,6 +88,7 @@ private:
     static constexpr qint64 kReportIntervalMs = 100;
     QElapsedTimer m_clock;
     qint64 m_lastReportMs = -kReportIntervalMs;
+    qint64 m_reportedBytes = 0;  // the bytes of the last report
     RunSummary m_summary;
 };
 

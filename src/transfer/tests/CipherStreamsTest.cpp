@@ -310,8 +310,9 @@ TEST_F(Streams, CancelUnblocksAWaitingRead)
     GatedCipher gated(*cipher);
     CipherReader reader(gated, Direction::Encrypt);
     ASSERT_TRUE(reader.open(source, nullptr));
-    ASSERT_TRUE(gated.waitEntered());  // nothing can be ready now
     std::vector<char> buffer(4096);
+    EXPECT_EQ(reader.tryRead(buffer.data(), 1), 0);  // starts the cipher thread
+    ASSERT_TRUE(gated.waitEntered());                // nothing can be ready now
     auto pending = std::async(std::launch::async, [&] { return reader.read(buffer.data(), qint64(buffer.size())); });
     EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     reader.cancel();
@@ -330,10 +331,11 @@ TEST_F(Streams, ReaderFailsWhenTheFileChangesSize)
         GatedCipher gated(*cipher);
         CipherReader reader(gated, Direction::Encrypt);
         ASSERT_TRUE(reader.open(source, nullptr));
+        std::vector<char> buffer(B);
+        EXPECT_EQ(reader.tryRead(buffer.data(), 1), 0);  // starts the cipher thread
         ASSERT_TRUE(gated.waitEntered());
         ASSERT_TRUE(QFile::resize(source, newSize));
         gated.release();
-        std::vector<char> buffer(B);
         qint64 n = 0;
         for (int i = 0; i < 10; ++i) {
             n = reader.read(buffer.data(), qint64(buffer.size()));

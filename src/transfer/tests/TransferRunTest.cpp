@@ -109,7 +109,8 @@ protected:
             if (statuses)
                 statuses->append(text);
         });
-        QObject::connect(&run, &TransferRun::progress, [&](qint64 done, qint64, const QString&, double) {
+        // The route's own reports, every block: the run's are a few a second.
+        QObject::connect(m_route.get(), &RemoteRoute::progress, &run, [&](qint64 done, qint64) {
             if (cancelAfterBytes >= 0 && done > cancelAfterBytes)
                 run.cancel();
         });
