@@ -13,7 +13,4 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 cd "$dir"
-# One re-run of a failed test: a cancelled-upload test against pyftpdlib fails now and then under
-# load while the cause is looked for; a second failure still fails the run, and the first one
-# stays in the output.
 ctest --output-on-failure -j "$(nproc)" "$@" </dev/null
