@@ -5,7 +5,6 @@
 #include "app/SessionController.h"
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
-#include "app/Session.h"
 #include "crypto/Engine.h"
 #include "dialogs/AuxWindows.h"
 #include "dialogs/HelpPages.h"
@@ -458,8 +457,6 @@ void MainWindow::setBusy(bool busy)
         QApplication::restoreOverrideCursor();
 }
 
-void MainWindow::setSession(std::unique_ptr<Session> session) { m_session = std::move(session); }
-
 void MainWindow::updateTransferControls()
 {
     // While a connect, listing or command waits for the server, nothing that would use the
@@ -548,9 +545,6 @@ void MainWindow::shutdown()
     if (m_sessionController->isBusy())
         QApplication::restoreOverrideCursor();
     m_sessionController->shutdown();
-    if (m_session)
-        m_session->disconnect();
-    m_session.reset();
     (void)m_engine.cleanUp();
     const QString decryptWork = m_appDir + QLatin1String(keys::files::kDecryptWork);
     {

@@ -34,7 +34,6 @@ namespace zephra::app {
 
 class ConnectionPanel;
 class FileCommands;
-class Session;
 class SessionController;
 
 class MainWindow final : public QMainWindow {
@@ -62,7 +61,6 @@ public:
     // encrypted ones return only with the next Accept.
     void setConnected(bool connected);
     bool isConnected() const { return m_connected; }
-    void setSession(std::unique_ptr<Session> session);
     // FtpEngine: the one FTP engine, created at start-up and never replaced.
     ftp::Connection& ftpEngine() const { return *m_ftpEngine; }
 
@@ -105,7 +103,6 @@ private:
     dialogs::Prompter& m_prompter;
     crypto::Engine& m_engine;
     ftp::Connection* m_ftpEngine = nullptr;
-    std::unique_ptr<Session> m_session;  // the direct route's session, once connected
 
     QString m_editorPath;
     bool m_connected = false;
