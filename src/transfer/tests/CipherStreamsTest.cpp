@@ -425,6 +425,8 @@ TEST_P(DevicesOverFtp, ASourceThatFailsEndsTheUploadWithItsReason)
     GatedCipher gated(*cipher);
     auto reader = std::make_unique<CipherReader>(gated, Direction::Encrypt);
     ASSERT_TRUE(reader->open(source, nullptr));
+    char first = 0;
+    EXPECT_EQ(reader->tryRead(&first, 1), 0);  // starts the cipher thread
     ASSERT_TRUE(gated.waitEntered());
     ASSERT_TRUE(QFile::resize(source, B / 2));
     gated.release();
