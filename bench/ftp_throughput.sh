@@ -37,38 +37,7 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/root" "$work/local"
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-pasv=$(( 20000 + RANDOM % 30000 ))
-# Foreground, as the launching user, anonymous with write access (the file must be ours).
-cat > "$work/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-run_as_launching_user=YES
-seccomp_sandbox=NO
-anonymous_enable=YES
-local_enable=NO
-no_anon_password=YES
-anon_root=$work/root
-write_enable=YES
-anon_upload_enable=YES
-anon_other_write_enable=YES
-anon_world_readable_only=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-pasv_min_port=$pasv
-pasv_max_port=$((pasv + 40))
-xferlog_enable=NO
-CONF
-/usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
-vsftpd_pid=$!
-for _ in $(seq 1 100); do
-    curl -s --max-time 1 "ftp://127.0.0.1:$port/" >/dev/null 2>&1 && break
-    sleep 0.1
-done
-url="ftp://127.0.0.1:$port"
+. "$root/bench/vsftpd.sh"
 
 echo "preparing a ${size_mib} MiB file in $work" >&2
 head -c $((size_mib << 20)) /dev/urandom > "$work/root/source.bin"
