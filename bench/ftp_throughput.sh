@@ -37,36 +37,13 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/root" "$work/local"
 
-. "$root/bench/vsftpd.sh"
+. "$root/bench/lib.sh"
 
 echo "preparing a ${size_mib} MiB file in $work" >&2
 head -c $((size_mib << 20)) /dev/urandom > "$work/root/source.bin"
 cp "$work/root/source.bin" "$work/local/source.bin"
 bytes=$((size_mib << 20))
 
-# measure OUTPUT_FILE COMMAND...: nanoseconds on stdout; peak RSS (KiB) and CPU seconds
-# (user + system) of the client in $work/rss.
-measure() {
-    local output=$1; shift
-    rm -f "$output"
-    sync
-    local start end
-    start=$(date +%s%N)
-    /usr/bin/time -f "%M %U %S" -o "$work/rss" "$@"
-    end=$(date +%s%N)
-    [ "$(stat -c %s "$output")" -eq "$bytes" ] || { echo "wrong size of $output" >&2; exit 1; }
-    echo $((end - start))
-}
-
-declare -A best rss cpu
-keep_best() {  # keep_best KEY NS: best time, least CPU, highest peak RSS over the rounds
-    if [ -z "${best[$1]:-}" ] || [ "$2" -lt "${best[$1]}" ]; then best[$1]=$2; fi
-    local r u s c
-    read -r r u s < "$work/rss"
-    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%d", (u + s) * 1000 }')
-    if [ -z "${rss[$1]:-}" ] || [ "$r" -gt "${rss[$1]}" ]; then rss[$1]=$r; fi
-    if [ -z "${cpu[$1]:-}" ] || [ "$c" -lt "${cpu[$1]}" ]; then cpu[$1]=$c; fi
-}
 
 for round in $(seq 1 "$rounds"); do
     echo "round $round of $rounds" >&2

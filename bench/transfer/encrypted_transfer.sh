@@ -38,7 +38,7 @@ trap cleanup EXIT
 mkdir -p "$work/root" "$work/local" "$work/tmp"
 export TMPDIR=$work/tmp  # the CLI's private keyspace directory
 
-. "$root/bench/vsftpd.sh"
+. "$root/bench/lib.sh"
 
 echo "preparing a ${size_mib} MiB file and its ciphertext in $work" >&2
 bytes=$((size_mib << 20))
@@ -47,29 +47,6 @@ ln "$work/local/source.bin" "$work/root/plain.bin"
 "$cli" encrypt --key "$key" "$work/local/source.bin" "$work/root/cipher.bin"
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# measure OUTPUT_FILE COMMAND...: nanoseconds on stdout; peak RSS (KiB), user and system CPU
-# seconds of the client in $work/rss.
-measure() {
-    local output=$1; shift
-    rm -f "$output"
-    sync
-    local start end
-    start=$(date +%s%N)
-    /usr/bin/time -f "%M %U %S" -o "$work/rss" "$@"
-    end=$(date +%s%N)
-    [ "$(stat -c %s "$output")" -eq "$bytes" ] || { echo "wrong size of $output" >&2; exit 1; }
-    echo $((end - start))
-}
-
-declare -A best rss cpu
-keep_best() {  # keep_best KEY NS: best time, least CPU, highest peak RSS over the rounds
-    if [ -z "${best[$1]:-}" ] || [ "$2" -lt "${best[$1]}" ]; then best[$1]=$2; fi
-    local r u s c
-    read -r r u s < "$work/rss"
-    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%d", (u + s) * 1000 }')
-    if [ -z "${rss[$1]:-}" ] || [ "$r" -gt "${rss[$1]}" ]; then rss[$1]=$r; fi
-    if [ -z "${cpu[$1]:-}" ] || [ "$c" -lt "${cpu[$1]}" ]; then cpu[$1]=$c; fi
-}
 
 run_one() {  # run_one ROUTE KIND
     local route=$1 kind=$2 ns

@@ -1,0 +1,61 @@
+# Sourced by the transfer benchmarks once work (a directory holding root/) is set; measure also
+# needs bytes, the size every measured output must have.
+#
+# Starts vsftpd on 127.0.0.1 in the foreground, as the launching user, anonymous with write
+# access, serving $work/root. Sets vsftpd_pid, port and url; the caller's cleanup kills
+# vsftpd_pid. Waits (bounded) until it answers.
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+pasv=$(( 20000 + RANDOM % 30000 ))
+cat > "$work/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+run_as_launching_user=YES
+seccomp_sandbox=NO
+anonymous_enable=YES
+local_enable=NO
+no_anon_password=YES
+anon_root=$work/root
+write_enable=YES
+anon_upload_enable=YES
+anon_other_write_enable=YES
+anon_world_readable_only=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$pasv
+pasv_max_port=$((pasv + 40))
+xferlog_enable=NO
+CONF
+/usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
+vsftpd_pid=$!
+for _ in $(seq 1 100); do
+    curl -s --max-time 1 "ftp://127.0.0.1:$port/" >/dev/null 2>&1 && break
+    sleep 0.1
+done
+url="ftp://127.0.0.1:$port"
+
+# measure OUTPUT_FILE COMMAND...: nanoseconds on stdout; peak RSS (KiB), user and system CPU
+# seconds of the client in $work/rss.
+measure() {
+    local output=$1; shift
+    rm -f "$output"
+    sync
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -f "%M %U %S" -o "$work/rss" "$@"
+    end=$(date +%s%N)
+    [ "$(stat -c %s "$output")" -eq "$bytes" ] || { echo "wrong size of $output" >&2; exit 1; }
+    echo $((end - start))
+}
+
+declare -A best rss cpu
+keep_best() {  # keep_best KEY NS: best time, least CPU, highest peak RSS over the rounds
+    if [ -z "${best[$1]:-}" ] || [ "$2" -lt "${best[$1]}" ]; then best[$1]=$2; fi
+    local r u s c
+    read -r r u s < "$work/rss"
+    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%d", (u + s) * 1000 }')
+    if [ -z "${rss[$1]:-}" ] || [ "$r" -gt "${rss[$1]}" ]; then rss[$1]=$r; fi
+    if [ -z "${cpu[$1]:-}" ] || [ "$c" -lt "${cpu[$1]}" ]; then cpu[$1]=$c; fi
+}
