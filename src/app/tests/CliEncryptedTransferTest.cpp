@@ -2,11 +2,11 @@
 // on both routes: the server holds exactly what "encrypt" writes, the round trip gives the file
 // back, and a bad key or a failed transfer says why and loses nothing.
 #include "FtpTestServers.h"
+#include "RunProgram.h"
 #include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -20,10 +20,7 @@ using zephra::test::pattern;
 using zephra::test::readFile;
 using zephra::test::writeFile;
 
-struct Outcome {
-    int status = -1;
-    QString err;
-};
+using Outcome = zephra::test::ProgramOutcome;
 
 // key.dat records are 58 bytes: the name space-padded to 40, the key space-padded to 18.
 QByteArray keyRecord(const QByteArray& name, const QByteArray& key)
@@ -47,22 +44,11 @@ protected:
     // Runs the program with the route of the test; its temporary directory is watched.
     Outcome run(const QStringList& arguments)
     {
-        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TMPDIR"), local.filePath(QStringLiteral("tmp")));
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(ZEPHRA_CLI_PATH),
-                      QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments);
-        Outcome outcome;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished(5000);
-            outcome.err = QStringLiteral("did not finish");
-            return outcome;
-        }
-        outcome.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        outcome.err = QString::fromUtf8(process.readAllStandardError());
-        return outcome;
+        return zephra::test::runProgram(QStringLiteral(ZEPHRA_CLI_PATH),
+                                        QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments,
+                                        env);
     }
 
     QString url(const QString& name) const { return server->url(dir + '/' + name); }

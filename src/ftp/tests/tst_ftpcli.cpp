@@ -1,11 +1,11 @@
 // zephraftp-cli's FTP commands against real servers on loopback, both modes: the commands'
 // effects on disk, their output, exit status and the one error line.
 #include "FtpTestServers.h"
+#include "RunProgram.h"
 #include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -13,28 +13,9 @@ using namespace zephra::test;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    QString out;
-    QString err;
-};
+using Outcome = ProgramOutcome;
 
-Outcome cli(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(ZEPHRA_CLI_PATH), arguments);
-    Outcome outcome;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        outcome.err = QStringLiteral("did not finish");
-        return outcome;
-    }
-    outcome.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    outcome.out = QString::fromUtf8(process.readAllStandardOutput());
-    outcome.err = QString::fromUtf8(process.readAllStandardError());
-    return outcome;
-}
+Outcome cli(const QStringList& arguments) { return runProgram(QStringLiteral(ZEPHRA_CLI_PATH), arguments); }
 
 struct Setup {
     const char* server;
