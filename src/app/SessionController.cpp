@@ -92,13 +92,20 @@ void SessionController::disconnectFromServer()
     m_directOperation = m_worker->close();  // never fails, also on a dropped connection
 }
 
-void SessionController::changeDirectory(const QString& directory)
+bool SessionController::startListing()
 {
-    if (m_phase != Phase::Connected || directory.isEmpty())
-        return;
+    if (m_phase != Phase::Connected)
+        return false;
     m_cancelRequested = false;
     setPhase(Phase::Listing);
     emit statusText(QStringLiteral("Refreshing..."));
+    return true;
+}
+
+void SessionController::changeDirectory(const QString& directory)
+{
+    if (directory.isEmpty() || !startListing())
+        return;
     if (m_useEngine) {
         m_pendingPath = directory;
         m_engineStep = EngineStep::ChangeDir;
@@ -134,11 +141,8 @@ std::unique_ptr<transfer::RemoteRoute> SessionController::makeRoute()
 
 void SessionController::refreshListing()
 {
-    if (m_phase != Phase::Connected)
+    if (!startListing())
         return;
-    m_cancelRequested = false;
-    setPhase(Phase::Listing);
-    emit statusText(QStringLiteral("Refreshing..."));
     if (m_useEngine) {
         m_pendingPath = m_serverPath;
         m_engineStep = EngineStep::List;

@@ -108,6 +108,8 @@ private:
     enum class DirectStep { None, Open, List, Close };
 
     void setPhase(Phase phase);
+    // A listing may start only in a connected, idle session: Listing phase, "Refreshing...".
+    bool startListing();
     void onEngineFinished(const ftp::Result& result);
     void onDirectFinished(quint64 operation, const ftp::direct::DirectResult& result);
     void listDirect(const QString& serverPath);
