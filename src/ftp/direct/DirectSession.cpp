@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include <poll.h>
 
@@ -374,6 +375,7 @@ DirectResult DirectSession::perform(Call& call)
     const bool stale = call.kind != Call::Kind::Login && controlConnectionIsStale();
     if (stale)
         qCDebug(lcDirect) << "the server dropped the idle control connection; logging in again";
+    const bool fresh = stale || std::exchange(m_freshConnection, false);
 
     const QByteArray user = m_user.toUtf8();
     const QByteArray password = m_password.toUtf8();
@@ -389,7 +391,7 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, long(m_options.replyTimeoutMs));
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_MAXCONNECTS, 1L);  // a fresh connection pushes the stale one out
-    curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, stale ? 1L : 0L);
+    curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, call.errorBuffer);
@@ -467,6 +469,12 @@ DirectResult DirectSession::perform(Call& call)
     const int code = call.failCode ? call.failCode : call.lastCode;
     const QString cannot = QStringLiteral("Cannot %1").arg(call.what);
     qCDebug(lcDirect) << "failed:" << call.what << rc << detail << reply;
+    // A transfer broken off on our side (cancel, stall, a local failure) can leave the server
+    // waiting on its data connection; pyftpdlib then hands the next data connection to the old
+    // transfer. The next operation therefore logs in on a fresh control connection.
+    if ((call.kind == Call::Kind::Upload || call.kind == Call::Kind::Download || call.kind == Call::Kind::Listing)
+        && (call.localFailure || rc == CURLE_ABORTED_BY_CALLBACK || rc == CURLE_OPERATION_TIMEDOUT))
+        m_freshConnection = true;
 
     if (call.localFailure)
         return failure(DirectError::LocalFile, QStringLiteral("%1: the local data could not be %2.")

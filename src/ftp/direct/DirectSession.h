@@ -173,6 +173,7 @@ private:
     QString m_loginDirectory;
     int m_connections = 0;
     QByteArray m_leftoverPart;  // part file of a broken-off upload, deleted by the next operation
+    bool m_freshConnection = false;  // a transfer was broken off: the next operation logs in anew
     ProgressHandler m_progress;
     std::atomic<bool> m_cancel{false};
 };

@@ -264,7 +264,8 @@ TEST_P(TransferRunTest, CancelInALargeFileLosesNothingAndTheSessionGoesOn)
     EXPECT_EQ(readFile(remote("big.bin")), "server's old copy");
     EXPECT_FALSE(QFile::exists(remote("after.txt")));
 
-    // The session is usable; the cancelled upload's part file is gone after the next operation.
+    // The session is usable (pyftpdlib would hand the next data connection to an upload cancelled
+    // before it took up its own); the cancelled upload's part file is gone after the next operation.
     const RunSummary next = run({{Kind::Upload, "after.txt", local("after.txt")}});
     EXPECT_TRUE(next.ok()) << next.report("Upload").toStdString();
     EXPECT_EQ(entries(m_server->rootDir()), (QStringList{"after.txt", "big.bin"}));
