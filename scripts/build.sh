@@ -9,6 +9,8 @@ case "$flavour" in
   sanitize) dir=$root/build/sanitize; flags=(-DCMAKE_BUILD_TYPE=Debug -DZEPHRA_SANITIZE=ON -DZEPHRA_BUILD_BENCH=OFF) ;;
   *) echo "unknown flavour $flavour (release, test, sanitize)" >&2; exit 2 ;;
 esac
+# A compiler cache, when installed, makes rebuilds of other checkouts cheap.
+command -v ccache >/dev/null && flags+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >&2
 cmake --build "$dir" -j "$(nproc)" >&2
 echo "$dir"

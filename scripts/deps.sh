@@ -30,7 +30,8 @@ if [ ! -e "$policy" ]; then
   "${SUDO[@]}" chmod 755 "$policy"
   made_policy=1
 fi
-cleanup() { [ "$made_policy" -eq 1 ] && "${SUDO[@]}" rm -f "$policy"; }
+# The trap's status becomes the script's: it must not fail when there was nothing to remove.
+cleanup() { if [ "$made_policy" -eq 1 ]; then "${SUDO[@]}" rm -f "$policy"; fi; }
 trap cleanup EXIT
 
 export DEBIAN_FRONTEND=noninteractive
