@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins
   libcurl4-openssl-dev curl libgtest-dev libgmock-dev libbenchmark-dev time
   python3-pyftpdlib vsftpd lftp xvfb xauth fonts-dejavu-core
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()
@@ -23,7 +24,7 @@ SUDO=()
 
 # Keep package installs from starting system services (vsftpd would take port 21);
 # the tests start their own servers on loopback.
-policy=/usr/sbin/policy-rc.d
+policy=${ZEPHRA_POLICY_RC:-/usr/sbin/policy-rc.d}  # another path only for the script's own test
 made_policy=0
 if [ ! -e "$policy" ]; then
   printf '#!/bin/sh\nexit 101\n' | "${SUDO[@]}" tee "$policy" >/dev/null

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 #include <QMessageBox>
 
 int main(int argc, char** argv)
@@ -15,6 +16,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZephraFTP"));
     QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION_TEXT));
+    // The installed desktop entry and icon theme name the program; the built-in picture serves a
+    // program run from its build directory.
+    QApplication::setDesktopFileName(QStringLiteral("org.zephraftp.ZephraFTP"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("zephraftp"), QIcon(QStringLiteral(":/desktop/zephraftp.png"))));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Zephra Encryption FTP 5"));

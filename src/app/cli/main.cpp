@@ -15,7 +15,8 @@ int fail(const QString& message)
 namespace {
 
 const char* const kUsage =
-    "usage: zephraftp-cli [--active] [--timeout MS] [--route engine|direct] COMMAND ...\n"
+    "usage: zephraftp-cli [--help | --version]\n"
+    "       zephraftp-cli [--active] [--timeout MS] [--route engine|direct] COMMAND ...\n"
     "  keyspace KEY DIR\n"
     "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
@@ -39,6 +40,10 @@ int main(int argc, char** argv)
         const QString opt = args.takeFirst();
         if (opt == QLatin1String("--help")) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (opt == QLatin1String("--version")) {
+            std::printf("zephraftp-cli %s\n", PROJECT_VERSION_TEXT);
             return 0;
         }
         if (opt == QLatin1String("--active")) {
