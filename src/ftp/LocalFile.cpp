@@ -1,0 +1,178 @@
+#include "ftp/LocalFile.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zephra::ftp {
+
+namespace {
+
+constexpr qsizetype kLongestKeptName = 200;  // a longer name gets a short temporary name
+
+QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// The process's umask without changing it: umask(0) followed by umask(mask) would let a file
+// another thread creates in between come out world-writable. Linux says it in /proc.
+mode_t currentUmask()
+{
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found)
+            return mode_t(mask);
+    }
+    return 022;  // the usual one, for a kernel without the field
+}
+
+QByteArray directoryOf(const QByteArray& path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash > 0 ? path.left(slash) : slash == 0 ? QByteArray("/") : QByteArray(".");
+}
+
+// A QFile on a descriptor it does not own: closing the device leaves the descriptor to us.
+std::unique_ptr<QIODevice> deviceOn(int fd)
+{
+    auto file = std::make_unique<QFile>();
+    if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle))
+        return nullptr;
+    return file;
+}
+
+}  // namespace
+
+LocalFileReplacement::LocalFileReplacement(QString target) : m_target(std::move(target)) {}
+
+LocalFileReplacement::~LocalFileReplacement()
+{
+    if (!m_committed)
+        discard();
+}
+
+bool LocalFileReplacement::open(QString* error)
+{
+    auto refuse = [&](const QString& text) {
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (m_fd >= 0 || m_committed)
+        return refuse(QStringLiteral("%1 is already being written").arg(m_target));
+    m_targetNative = QFile::encodeName(m_target);
+    if (m_targetNative.isEmpty())
+        return refuse(QStringLiteral("no local file name given"));
+    if (m_targetNative.endsWith('/'))
+        return refuse(QStringLiteral("%1 is a directory").arg(m_target));
+
+    // lstat: a link is not followed, so its target's mode says nothing about the new file.
+    m_mode = 0666 & ~currentUmask();
+    struct stat st {};
+    if (::lstat(m_targetNative.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return refuse(QStringLiteral("%1 is a directory").arg(m_target));
+        if (S_ISREG(st.st_mode))
+            m_mode = st.st_mode & 0777;
+        else if (!S_ISLNK(st.st_mode))
+            return refuse(QStringLiteral("%1 is not a regular file").arg(m_target));
+    } else if (errno != ENOENT) {
+        return refuse(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
+    }
+
+    // Hidden and beside the target, so the rename stays on one file system.
+    const qsizetype slash = m_targetNative.lastIndexOf('/');
+    const QByteArray dir = slash >= 0 ? m_targetNative.left(slash + 1) : QByteArray();
+    const QByteArray base = m_targetNative.mid(slash + 1);
+    QByteArray temp = dir + (base.size() > kLongestKeptName ? QByteArray() : '.' + base) + ".zephra-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return refuse(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
+    // mkostemp makes it 0600 already; said again so no umask or library default can widen it.
+    ::fchmod(fd, 0600);
+    m_fd = fd;
+    m_tempNative = temp;
+    m_device = deviceOn(fd);
+    if (!m_device) {
+        discard();
+        return refuse(QStringLiteral("cannot write %1").arg(m_target));
+    }
+    return true;
+}
+
+bool LocalFileReplacement::isOpen() const { return m_fd >= 0; }
+
+QIODevice* LocalFileReplacement::device() { return m_fd >= 0 ? m_device.get() : nullptr; }
+
+int LocalFileReplacement::handle() const { return m_fd; }
+
+QString LocalFileReplacement::temporaryPath() const
+{
+    return m_tempNative.isEmpty() ? QString() : QFile::decodeName(m_tempNative);
+}
+
+bool LocalFileReplacement::commit(QString* error)
+{
+    if (m_committed)
+        return true;
+    auto failWith = [&](const QString& text) {
+        discard();
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (m_fd < 0)
+        return failWith(QStringLiteral("cannot write %1: nothing was written").arg(m_target));
+    m_device.reset();
+    // The data reaches the disk before the name does: a crash right after the rename must not
+    // leave an empty or partial file under the target's name.
+    if (::fchmod(m_fd, m_mode) != 0 || ::fsync(m_fd) != 0)
+        return failWith(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
+    const int fd = std::exchange(m_fd, -1);
+    if (::close(fd) != 0)
+        return failWith(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
+    if (::rename(m_tempNative.constData(), m_targetNative.constData()) != 0)
+        return failWith(QStringLiteral("cannot replace %1: %2").arg(m_target, errnoText(errno)));
+    m_tempNative.clear();
+    m_committed = true;
+    // The directory entry too; a file system that cannot flush a directory is no reason to fail.
+    const int dirFd = ::open(directoryOf(m_targetNative).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+void LocalFileReplacement::discard()
+{
+    if (m_committed)
+        return;
+    m_device.reset();
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_tempNative.isEmpty()) {
+        ::unlink(m_tempNative.constData());
+        m_tempNative.clear();
+    }
+}
+
+bool isReplacementTemporaryName(const QString& name)
+{
+    static const QRegularExpression shape(QStringLiteral("^\\.(.*\\.)?zephra-[A-Za-z0-9]{6}$"));
+    return shape.match(name).hasMatch();
+}
+
+}  // namespace zephra::ftp

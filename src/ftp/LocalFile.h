@@ -1,0 +1,69 @@
+#pragma once
+// How a download replaces a local file. Every writer of a downloaded file (the engine, the direct
+// session, the cipher writer, the command-line tool) goes through this one class, so they cannot
+// drift apart:
+// - the bytes go to a temporary file beside the target, ".<name>.zephra-XXXXXX" (".zephra-XXXXXX"
+//   for a very long name), owner-only (0600) while it fills, since it may hold plaintext;
+// - commit() gives it the permission bits of the file it replaces (a 0600 file stays 0600; the
+//   set-id and sticky bits are not carried over to bytes from a server), or 0666 less the umask
+//   for a new file; then flushes it to disk (fsync) and only then renames it over the target,
+//   and flushes the directory;
+// - a symbolic link at the target is replaced by the new file, never written through (rename()
+//   replaces the link itself);
+// - on any failure, and when the object goes without commit(), the temporary file is removed and
+//   the target stays exactly as it was.
+//
+//   ftp::LocalFileReplacement out(localPath);
+//   if (!out.open(&error)) ...;
+//   out.device()->write(...);                    // a QIODevice writer (write-only, unbuffered)
+//   crypto::writeAll(out.handle(), p, n, pos);   // or a positional writer on another thread
+//   if (!out.commit(&error)) ...;                // the target is replaced only here
+
+#include <QIODevice>
+#include <QString>
+
+#include <memory>
+
+namespace zephra::ftp {
+
+class LocalFileReplacement final {
+public:
+    explicit LocalFileReplacement(QString target);
+    ~LocalFileReplacement();  // discard() unless committed
+    LocalFileReplacement(const LocalFileReplacement&) = delete;
+    LocalFileReplacement& operator=(const LocalFileReplacement&) = delete;
+
+    // Creates the temporary file. Refused (with a one-line reason) when the target is a
+    // directory or another kind of non-file, or its directory cannot be written.
+    [[nodiscard]] bool open(QString* error);
+    bool isOpen() const;
+
+    // The temporary file as an open, write-only, unbuffered QIODevice; nullptr unless open.
+    QIODevice* device();
+    // Its descriptor, for positional writes (pwrite); -1 unless open.
+    int handle() const;
+
+    // Flushes, sets the mode, renames over the target. False with a reason on any failure, and
+    // then the temporary file is gone and the target untouched. True at once when committed.
+    [[nodiscard]] bool commit(QString* error);
+    // Removes the temporary file; the target stays as it was. Safe to call more than once.
+    void discard();
+    bool isCommitted() const { return m_committed; }
+
+    QString target() const { return m_target; }
+    QString temporaryPath() const;  // empty unless open
+
+private:
+    QString m_target;
+    QByteArray m_targetNative;
+    QByteArray m_tempNative;  // empty once renamed or removed
+    int m_fd = -1;
+    unsigned m_mode = 0600;   // what the file gets at commit
+    bool m_committed = false;
+    std::unique_ptr<QIODevice> m_device;
+};
+
+// Whether name has the shape of a temporary file of a replacement (for clean-up checks).
+bool isReplacementTemporaryName(const QString& name);
+
+}  // namespace zephra::ftp
