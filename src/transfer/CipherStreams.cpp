@@ -1,6 +1,7 @@
 #include "transfer/CipherStreams.h"
 
 #include "crypto/PosixIo.h"
+#include "ftp/LocalFile.h"
 
 #include <QFile>
 #include <QMetaObject>
@@ -46,13 +47,6 @@ std::vector<std::uint8_t> takeBuffer(std::vector<std::vector<std::uint8_t>>& spa
     std::vector<std::uint8_t> b = std::move(spare.back());
     spare.pop_back();
     return b;
-}
-
-mode_t defaultFileMode()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
 }
 
 }  // namespace
@@ -334,10 +328,8 @@ struct CipherWriter::Pipe {
     const crypto::Cipher& cipher;
     const crypto::Direction direction;
     QString target;
-    QByteArray targetNative;
-    QByteArray tempNative;  // empty once renamed or removed
-    int fd = -1;
-    mode_t mode = 0600;     // what the target gets at commit
+    std::unique_ptr<ftp::LocalFileReplacement> file;  // replaces the target at commit
+    int fd = -1;            // the file's descriptor, written by the cipher thread
     std::thread thread;
     std::atomic<qint64> taken{0};
 
@@ -416,14 +408,9 @@ struct CipherWriter::Pipe {
 
     void removeTemp()
     {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-        if (!tempNative.isEmpty()) {
-            ::unlink(tempNative.constData());
-            tempNative.clear();
-        }
+        fd = -1;
+        if (file)
+            file->discard();
     }
 };
 
@@ -444,34 +431,17 @@ bool CipherWriter::open(const QString& target, QString* error)
         p.error = text;
         return false;
     };
-    if (p.fd >= 0 || p.thread.joinable() || p.committed)
+    if (p.file || p.thread.joinable() || p.committed)
         return setError(QStringLiteral("the stream is already open"));
-    const QByteArray native = QFile::encodeName(target);
-    if (native.isEmpty())
-        return setError(QStringLiteral("no file name given"));
-    p.mode = defaultFileMode();
-    struct stat st {};
-    if (::stat(native.constData(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return setError(QStringLiteral("%1 is a directory").arg(target));
-        p.mode = st.st_mode & 07777;  // a replaced file keeps its permissions
-    }
-    // Hidden and beside the target, so the rename stays on one file system; owner-only while
-    // it fills, since it may hold plaintext. A very long name gets a short temporary name.
-    const qsizetype slash = native.lastIndexOf('/');
-    const QByteArray dir = slash >= 0 ? native.left(slash + 1) : QByteArray();
-    QByteArray base = native.mid(slash + 1);
-    if (base.size() > 200)
-        base.clear();
-    QByteArray temp = dir + '.' + base + ".zephra-XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return setError(QStringLiteral("cannot write %1: %2").arg(target, errnoText(errno)));
-    ::fchmod(fd, 0600);
-    p.fd = fd;
+    // The one rule for replacing a local file: owner-only while it fills (it may hold
+    // plaintext), the replaced file's permission bits kept, a link replaced, never followed.
+    auto file = std::make_unique<ftp::LocalFileReplacement>(target);
+    QString why;
+    if (!file->open(&why))
+        return setError(why);
+    p.fd = file->handle();
+    p.file = std::move(file);
     p.target = target;
-    p.targetNative = native;
-    p.tempNative = temp;
     p.thread = std::thread([pipe = &p] { pipe->run(); });
     return true;
 }
@@ -538,22 +508,10 @@ bool CipherWriter::commit(QString* error)
             return false;
         }
     }
-    if (::fchmod(p.fd, p.mode) != 0 || ::fsync(p.fd) != 0)
-        return failWith(QStringLiteral("cannot write %1: %2").arg(p.target, errnoText(errno)));
-    const int fd = std::exchange(p.fd, -1);
-    if (::close(fd) != 0)
-        return failWith(QStringLiteral("cannot write %1: %2").arg(p.target, errnoText(errno)));
-    if (::rename(p.tempNative.constData(), p.targetNative.constData()) != 0)
-        return failWith(QStringLiteral("cannot replace %1: %2").arg(p.target, errnoText(errno)));
-    p.tempNative.clear();
-    // Flush the directory entry too; a file system that cannot is no reason to fail.
-    const qsizetype slash = p.targetNative.lastIndexOf('/');
-    const QByteArray dir = slash > 0 ? p.targetNative.left(slash) : slash == 0 ? QByteArray("/") : QByteArray(".");
-    const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    QString why;
+    p.fd = -1;
+    if (!p.file->commit(&why))
+        return failWith(why);
     std::lock_guard lock(p.mutex);
     p.committed = true;
     return true;
