@@ -6,6 +6,7 @@
 #include "ftp/direct/RemoteName.h"
 #include "transfer/RemoteRoute.h"
 
+#include <QFile>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -51,6 +52,7 @@ void SessionController::connectTo(const Target& target)
     m_useEngine = target.useEngine;
     m_target = target.address + u':' + QString::number(port);
     m_serverPath.clear();  // a new session starts in its login directory
+    m_pendingPath.clear();
     m_cancelRequested = false;
     setPhase(Phase::Connecting);
     emit statusText(QStringLiteral("Connecting to ") + target.name);
@@ -249,8 +251,10 @@ void SessionController::onEngineFinished(const ftp::Result& result)
         return;
     case EngineStep::List:
         if (m_phase == Phase::Connecting) {
-            if (!result.ok())
+            if (!result.ok() && !m_engine.isLoggedIn())
                 return connectFailed(engineReason(result));
+            if (!result.ok())
+                return connectedUnlisted(engineReason(result));
             setPhase(Phase::Connected);
             emit connected();
             return;
@@ -283,7 +287,7 @@ void SessionController::onDirectFinished(quint64 operation, const DirectResult& 
     case DirectStep::List:
         if (m_phase == Phase::Connecting) {
             if (!result.ok())
-                return connectFailed(result.message);
+                return connectedUnlisted(result.message);  // the session reconnects by itself
             setPhase(Phase::Connected);
             emit connected();
             return;
@@ -318,6 +322,32 @@ void SessionController::connectFailed(const QString& reason)
     emit failed(QStringLiteral("Could not connect to %1.\n%2").arg(m_target, reason));
 }
 
+void SessionController::connectedUnlisted(const QString& reason)
+{
+    // A login directory the server refuses to list (vsftpd dirlist_enable=NO answers "550
+    // Permission denied.") is still a working session: drop boxes are often like this.
+    clearWorkFile();
+    setPhase(Phase::Connected);
+    emit connected();
+    emit failed(listingFailureText(reason));
+}
+
+void SessionController::clearWorkFile()
+{
+    // An earlier listing must never be shown for this directory: emptied, or gone when it
+    // cannot be emptied (the window then shows nothing).
+    QFile file(m_workFile);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        QFile::remove(m_workFile);
+}
+
+QString SessionController::listingFailureText(const QString& reason) const
+{
+    const QString what = m_pendingPath.isEmpty() ? QStringLiteral("The login directory")
+                                                 : QStringLiteral("The directory %1").arg(m_pendingPath);
+    return QStringLiteral("%1 could not be listed.\n%2").arg(what, reason);
+}
+
 void SessionController::listingFailed(const QString& reason)
 {
     setPhase(Phase::Connected);
@@ -326,7 +356,7 @@ void SessionController::listingFailed(const QString& reason)
         return;
     }
     emit statusText(QStringLiteral("Connected"));
-    emit failed(QStringLiteral("The directory %1 could not be listed.\n%2").arg(m_pendingPath, reason));
+    emit failed(listingFailureText(reason));
 }
 
 void SessionController::finishDisconnect(const QString& status)

@@ -114,6 +114,10 @@ private:
     void onDirectFinished(quint64 operation, const ftp::direct::DirectResult& result);
     void listDirect(const QString& serverPath);
     void connectFailed(const QString& reason);
+    // Logged in, but the login directory could not be listed: connected with an empty list.
+    void connectedUnlisted(const QString& reason);
+    void clearWorkFile();
+    QString listingFailureText(const QString& reason) const;
     void listingFailed(const QString& reason);
     void finishDisconnect(const QString& status);
     void dropWorker();

@@ -47,10 +47,10 @@ import logging, sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
-port, root, user, password, first, last, idle = sys.argv[1:8]
+port, root, user, password, first, last, idle, perm = sys.argv[1:9]
 logging.basicConfig(level=logging.DEBUG, format="%(message)s", stream=sys.stdout)
 authorizer = DummyAuthorizer()
-authorizer.add_user(user, password, root, perm="elradfmwMT")
+authorizer.add_user(user, password, root, perm=perm)
 FTPHandler.authorizer = authorizer
 FTPHandler.passive_ports = list(range(int(first), int(last) + 1))
 if int(idle) > 0:
@@ -60,10 +60,11 @@ FTPServer(("127.0.0.1", int(port)), FTPHandler).serve_forever(timeout=0.2)
 
 }  // namespace
 
-FtpTestServer::FtpTestServer(QString name, QString user, QString password)
+FtpTestServer::FtpTestServer(QString name, QString user, QString password, FtpServerSetup setup)
     : m_name(std::move(name))
     , m_user(std::move(user))
     , m_password(std::move(password))
+    , m_setup(std::move(setup))
 {
 }
 
@@ -188,8 +189,9 @@ void FtpTestServer::stop()
     m_process.reset();
 }
 
-VsftpdServer::VsftpdServer()
-    : FtpTestServer(QStringLiteral("vsftpd"), QStringLiteral("anonymous"), QStringLiteral("guest@example.org"))
+VsftpdServer::VsftpdServer(FtpServerSetup setup)
+    : FtpTestServer(QStringLiteral("vsftpd"), QStringLiteral("anonymous"), QStringLiteral("guest@example.org"),
+                    std::move(setup))
 {
 }
 
@@ -206,11 +208,13 @@ bool VsftpdServer::prepare(QString* program, QStringList* arguments)
                                "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
                                "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%3\npasv_max_port=%4\n"
                                "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
-                               "use_localtime=NO\nhide_ids=YES\nmax_per_ip=0\nmax_clients=0\n")
+                               "use_localtime=NO\nhide_ids=YES\nmax_per_ip=0\nmax_clients=0\n"
+                               "dirlist_enable=%5\n")
                                .arg(port())
                                .arg(rootDir())
                                .arg(pasvRangeStart())
-                               .arg(pasvRangeStart() + kPasvRangeSize);
+                               .arg(pasvRangeStart() + kPasvRangeSize)
+                               .arg(setup().listing ? QStringLiteral("YES") : QStringLiteral("NO"));
     const QString path = workDir() + QStringLiteral("/vsftpd.conf");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
@@ -222,8 +226,9 @@ bool VsftpdServer::prepare(QString* program, QStringList* arguments)
     return true;
 }
 
-PyftpdlibServer::PyftpdlibServer(int idleTimeoutSeconds)
-    : FtpTestServer(QStringLiteral("pyftpdlib"), QStringLiteral("zephra"), QStringLiteral("s3cret pass"))
+PyftpdlibServer::PyftpdlibServer(int idleTimeoutSeconds, FtpServerSetup setup)
+    : FtpTestServer(QStringLiteral("pyftpdlib"), QStringLiteral("zephra"),
+                    setup.password.isEmpty() ? QStringLiteral("s3cret pass") : setup.password, setup)
     , m_idleSeconds(idleTimeoutSeconds)
 {
 }
@@ -233,16 +238,17 @@ bool PyftpdlibServer::prepare(QString* program, QStringList* arguments)
     *program = QStringLiteral("/usr/bin/python3");
     *arguments = {QStringLiteral("-c"), QString::fromLatin1(kPyftpdlibScript), QString::number(port()), rootDir(),
                   user(), password(), QString::number(pasvRangeStart()),
-                  QString::number(pasvRangeStart() + kPasvRangeSize), QString::number(m_idleSeconds)};
+                  QString::number(pasvRangeStart() + kPasvRangeSize), QString::number(m_idleSeconds),
+                  setup().listing ? QStringLiteral("elradfmwMT") : QStringLiteral("eradfmwMT")};
     return true;
 }
 
-std::unique_ptr<FtpTestServer> makeFtpTestServer(const QString& name)
+std::unique_ptr<FtpTestServer> makeFtpTestServer(const QString& name, const FtpServerSetup& setup)
 {
     if (name == QLatin1String("vsftpd"))
-        return std::make_unique<VsftpdServer>();
+        return std::make_unique<VsftpdServer>(setup);
     if (name == QLatin1String("pyftpdlib"))
-        return std::make_unique<PyftpdlibServer>();
+        return std::make_unique<PyftpdlibServer>(0, setup);
     return nullptr;
 }
 

@@ -6,7 +6,9 @@
 
 #include "FakeFtpServer.h"
 #include "FtpTestServers.h"
+#include "app/FileCommands.h"
 #include "app/SessionController.h"
+#include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
 #include "ftp/Connection.h"
 
@@ -164,6 +166,50 @@ TEST_P(RealServerTest, ConnectBrowseSubdirectoriesAndDisconnect)
     EXPECT_EQ(tree()->model()->rowCount(), 0);
     EXPECT_EQ(list()->model()->rowCount(), 0);
     EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+}
+
+// Guards "Could not connect" from a server that logs the user in but refuses to list (a drop box).
+TEST_P(RealServerTest, ALoginDirectoryThatCannotBeListedConnectsShowsTheErrorAndTakesUploads)
+{
+    test::FtpServerSetup setup;
+    setup.listing = false;
+    auto server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server), setup);
+    if (!server->start())
+        GTEST_SKIP() << server->errorString().toStdString();
+    writeFile(server->rootDir() + QStringLiteral("/theirs.txt"), "not ours to see");
+    writeFile(file("ZepFTPlist.dat"), "d stale\r\n- old.txt\r\n");  // an earlier session's listing
+    QTemporaryDir local;
+    writeFile(local.filePath(QStringLiteral("mine.txt")), "dropped off");
+
+    showWindow();
+    fill(server->host(), server->port(), server->user(), server->password(), GetParam().passive);
+    ASSERT_TRUE(clickAndSettle());
+    ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    EXPECT_EQ(status(), QStringLiteral("Connected"));
+    EXPECT_EQ(transferControls(), plainOn());
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_EQ(prompter.last().kind, dialogs::ScriptedPrompter::Kind::Warning);
+    EXPECT_TRUE(prompter.last().text.startsWith(QStringLiteral("The login directory could not be listed.")))
+        << prompter.last().text.toStdString();
+    EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("550"))) << prompter.last().text.toStdString();
+    EXPECT_EQ(listNames(), QStringList());
+    EXPECT_FALSE(treeNames().contains(QStringLiteral("stale")));
+
+    window->localBrowser()->setPath(local.path());
+    window->localBrowser()->loadLocalFiles();
+    auto* localList = find<QTreeView>("ListView1");
+    ASSERT_EQ(column0(localList), QStringList({"mine.txt"}));
+    localList->selectAll();
+    prompter.clear();
+    click("Command11");
+    ASSERT_TRUE(QTest::qWaitFor([this] {
+        return !window->fileCommands()->isRunning() && !controller()->isBusy();
+    }, 20000));
+    EXPECT_EQ(readFile(server->rootDir() + QStringLiteral("/mine.txt")), "dropped off");
+    // The only complaint is the listing that follows the upload.
+    for (const auto& asked : prompter.asked())
+        EXPECT_TRUE(asked.text.contains(QStringLiteral("could not be listed"))) << asked.text.toStdString();
+    EXPECT_EQ(caption(), QStringLiteral("Disconnect"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, RealServerTest,
