@@ -15,6 +15,9 @@ namespace zephra::app {
 
 namespace {
 const QString kDefaultPort = QStringLiteral("21");
+// Long enough for real host names, user names and pass phrases; the session uses the values as
+// typed, only Save is bound to the record's narrower fields (and says so).
+constexpr int kFieldLength = 255;
 }
 
 ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& prompter, QWidget* parent)
@@ -26,7 +29,7 @@ ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& promp
     m_cmbName->setObjectName(QStringLiteral("cmbName"));
     m_cmbName->setEditable(true);
     m_cmbName->setInsertPolicy(QComboBox::NoInsert);
-    m_cmbName->lineEdit()->setMaxLength(ConnectionRecord::kNameWidth);
+    m_cmbName->lineEdit()->setMaxLength(kFieldLength);
     m_cmbName->setMinimumContentsLength(16);
 
     auto edit = [this](const char* name, int maxLength) {
@@ -35,9 +38,9 @@ ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& promp
         e->setMaxLength(maxLength);
         return e;
     };
-    m_txtAddr = edit("txtAddr", ConnectionRecord::kAddressWidth);
-    m_txtUser = edit("txtUser", ConnectionRecord::kUserWidth);
-    m_txtPass = edit("txtPass", ConnectionRecord::kPasswordWidth);
+    m_txtAddr = edit("txtAddr", kFieldLength);
+    m_txtUser = edit("txtUser", kFieldLength);
+    m_txtPass = edit("txtPass", kFieldLength);
     m_txtPass->setEchoMode(QLineEdit::Password);
     m_txtPass->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // "*"
     // Five digits, so any TCP port can be used to connect; Save refuses what the four-digit
@@ -164,7 +167,24 @@ void ConnectionPanel::saveProfile()
                  : QStringLiteral("The Port must be a number from 1 to 9999."));
         return;
     }
-    if (const keys::StoreStatus saved = m_store.save(r); !saved.ok)
+    const ConnectionRecord stored = r.cutToWidths();
+    if (const QList<ConnectionRecord::Overlong> overlong = r.overlongFields(); !overlong.isEmpty()) {
+        QString error;
+        if (!stored.write(&error)) {  // a character the file cannot hold is refused before asking
+            m_prompter.warning(window(), dialogs::kAppTitle, error);
+            return;
+        }
+        QStringList lines;
+        for (const ConnectionRecord::Overlong& o : overlong)
+            lines << QStringLiteral("%1: %2 characters, the first %3 are saved").arg(o.field).arg(o.length).arg(o.width);
+        if (!m_prompter.question(window(), QStringLiteral("Save Confirm"),
+                                 QStringLiteral("These values are longer than a saved connection holds:\n%1\n\n"
+                                                "Save the connection with them cut? The fields keep the whole "
+                                                "values for connecting now.")
+                                     .arg(lines.join(u'\n'))))
+            return;
+    }
+    if (const keys::StoreStatus saved = m_store.save(stored); !saved.ok)
         m_prompter.warning(window(), dialogs::kAppTitle, saved.message);
 }
 

@@ -23,6 +23,31 @@ std::optional<ConnectionRecord> ConnectionRecord::read(QByteArrayView bytes)
     return r;
 }
 
+QList<ConnectionRecord::Overlong> ConnectionRecord::overlongFields() const
+{
+    QList<Overlong> out;
+    const std::pair<const QString*, std::pair<const char*, int>> fields[] = {
+        {&name, {"Name", kNameWidth}},
+        {&address, {"Address", kAddressWidth}},
+        {&user, {"User", kUserWidth}},
+        {&password, {"Password", kPasswordWidth}},
+    };
+    for (const auto& [value, field] : fields)
+        if (value->size() > field.second)
+            out.append({QLatin1String(field.first), value->size(), field.second});
+    return out;
+}
+
+ConnectionRecord ConnectionRecord::cutToWidths() const
+{
+    ConnectionRecord r = *this;
+    r.name.truncate(kNameWidth);
+    r.address.truncate(kAddressWidth);
+    r.user.truncate(kUserWidth);
+    r.password.truncate(kPasswordWidth);
+    return r;
+}
+
 std::optional<QByteArray> ConnectionRecord::write(QString* error) const
 {
     QByteArray out;

@@ -25,6 +25,18 @@ struct ConnectionRecord {
     bool passive = false;
     QString port;
 
+    // A value longer than its field: the window takes long values (a password of 40
+    // characters must log in), the record holds only the field's width.
+    struct Overlong {
+        QString field;  // as the window labels it: "Name", "Address", "User", "Password"
+        qsizetype length = 0;
+        int width = 0;
+    };
+    // The values longer than their fields, in record order.
+    QList<Overlong> overlongFields() const;
+    // This record with every text value cut to its field's width, as connect.dat stores it.
+    ConnectionRecord cutToWidths() const;
+
     // std::nullopt unless bytes is exactly one record. Passive is true only for "Y".
     static std::optional<ConnectionRecord> read(QByteArrayView bytes);
     // The record bytes, or std::nullopt with *error set (too long, not storable).

@@ -258,6 +258,21 @@ TEST_P(RouteTest, RefusedLoginLeavesConnectWithAMessageAndNoStaleListingThenDisc
     EXPECT_EQ(prompter.count(), 1) << promptTexts().toStdString();
 }
 
+// Guards the password field cut at the 20 characters of the record: such accounts could not log in.
+TEST_P(RouteTest, APasswordLongerThanTheRecordLogsIn)
+{
+    test::FtpServerSetup setup;
+    setup.password = QStringLiteral("a pass phrase of forty-one characters !!!");
+    test::PyftpdlibServer server(0, setup);
+    if (!server.start())
+        GTEST_SKIP() << server.errorString().toStdString();
+    showWindow();
+    fill(server.host(), server.port(), server.user(), server.password(), GetParam());
+    ASSERT_TRUE(clickAndSettle());
+    EXPECT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+}
+
 TEST_P(RouteTest, UnreachableOrSilentServersLeaveConnectWithTheReason)
 {
     test::FakeFtpServer silent;

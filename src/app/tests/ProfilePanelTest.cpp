@@ -104,6 +104,40 @@ TEST_F(ProfilePanelTest, SaveValidatesBeforeWriting)
     EXPECT_EQ(readFile(connectFile()), recB + profile("Pub", "h", "ANONYMOUS", "", 'N', "21"));
 }
 
+// Guards values silently cut (or refused) at the record widths: Save names them first.
+TEST_F(ProfilePanelTest, SaveNamesTheValuesLongerThanTheRecordBeforeCuttingThem)
+{
+    writeFile(connectFile(), recB);
+    open();
+    const QString address = QStringLiteral("ftp.") + QString(96, u'x') + QStringLiteral(".example");
+    const QString password = QStringLiteral("correct horse battery staple");
+    fill(QStringLiteral("Long"), address, QStringLiteral("u"), password);
+    find<QCheckBox>("Check1")->setChecked(false);
+    prompter.queueAnswer(false);
+    click("Command1");
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_EQ(prompter.last().kind, Kind::Question);
+    EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("Address: 108 characters, the first 80 are saved")))
+        << prompter.last().text.toStdString();
+    EXPECT_TRUE(prompter.last().text.contains(QStringLiteral("Password: 28 characters, the first 20 are saved")));
+    EXPECT_FALSE(prompter.last().text.contains(QStringLiteral("User:")));
+    EXPECT_EQ(readFile(connectFile()), recB) << "No saves nothing";
+
+    prompter.queueAnswer(true);
+    click("Command1");
+    EXPECT_EQ(readFile(connectFile()),
+              recB + profile("Long", address.left(80).toLatin1().constData(), "u", "correct horse batter", 'N', "21"));
+    EXPECT_EQ(edit("txtPass")->text(), password) << "the field keeps the whole value for connecting";
+
+    // A character the file cannot hold is refused as before, without asking about lengths.
+    prompter.clear();
+    fill(QStringLiteral("Dvořák"), address, QStringLiteral("u"), password);
+    click("Command1");
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_EQ(prompter.last().kind, Kind::Warning);
+    EXPECT_EQ(QFileInfo(connectFile()).size(), 2 * 225);
+}
+
 TEST_F(ProfilePanelTest, RemoveAsksAndDropsEveryRecordOfTheName)
 {
     writeFile(connectFile(), recA1 + recB + recA2);

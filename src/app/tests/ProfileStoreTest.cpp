@@ -60,6 +60,27 @@ TEST(ConnectionRecord, RefusesOverlongAndUnstorableValues)
     EXPECT_TRUE(error.contains(QStringLiteral("Ł")));
 }
 
+TEST(ConnectionRecord, OverlongValuesAreNamedAndCutToTheirFields)
+{
+    const ConnectionRecord fits{QString(80, u'n'), QString(80, u'a'), QString(40, u'u'), QString(20, u'p'), true,
+                                QStringLiteral("21")};
+    EXPECT_TRUE(fits.overlongFields().isEmpty());
+    QString error;
+    EXPECT_EQ(fits.cutToWidths().write(&error), fits.write(&error));
+
+    const ConnectionRecord r{QString(81, u'n'), QStringLiteral("h"), QString(255, u'u'),
+                             QStringLiteral("correct horse battery staple"), false, QStringLiteral("2121")};
+    const auto overlong = r.overlongFields();
+    ASSERT_EQ(overlong.size(), 3);
+    const QList<std::tuple<QString, qsizetype, int>> expected = {
+        {"Name", 81, 80}, {"User", 255, 40}, {"Password", 28, 20}};
+    for (qsizetype i = 0; i < overlong.size(); ++i)
+        EXPECT_EQ(std::make_tuple(overlong[i].field, overlong[i].length, overlong[i].width), expected[i]) << i;
+    EXPECT_EQ(r.cutToWidths().write(&error),
+              profile(QByteArray(80, 'n').constData(), "h", QByteArray(40, 'u').constData(), "correct horse batter",
+                      'N', "2121"));
+}
+
 TEST(ProfileStore, LastRecordOfANameWinsOnSelectFirstIsOverwrittenOnSave)
 {
     QTemporaryDir dir;
