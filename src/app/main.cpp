@@ -1,5 +1,6 @@
 // Parses the options, builds the objects the window needs, wires them and shows the window.
 
+#include "app/InstanceLock.h"
 #include "app/MainWindow.h"
 #include "app/ShutdownSignals.h"
 #include "crypto/Engine.h"
@@ -10,6 +11,9 @@
 #include <QCommandLineParser>
 #include <QIcon>
 #include <QMessageBox>
+#include <QTextStream>
+
+#include <cstdio>
 
 int main(int argc, char** argv)
 {
@@ -40,6 +44,11 @@ int main(int argc, char** argv)
     }
 
     zephra::dialogs::MessageBoxPrompter prompter;
+    // Before anything touches the data directory: a second window on it ends here.
+    zephra::app::InstanceLock lock(*appDir);
+    QTextStream errors(stderr);
+    if (!lock.tryLock(prompter, errors))
+        return 1;
     zephra::crypto::Engine engine(appDir->toStdU16String());
     zephra::app::MainWindow window({*appDir, prompter, engine});
     zephra::app::ShutdownSignals termination;
