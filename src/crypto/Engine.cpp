@@ -87,6 +87,35 @@ bool Engine::hasKeyspace() const { return m_state->hasKeyspace; }
 
 Status Engine::loadCipher(std::unique_ptr<Cipher>& out) const { return loadCipher(out, {}); }
 
+namespace {
+
+Status usableCipher(std::unique_ptr<RotorCipher> cipher, std::string_view kernel, std::unique_ptr<Cipher>& out)
+{
+    if (!cipher->usable()) {
+        std::string names;
+        for (const std::string& n : Engine::kernelNames())
+            names += (names.empty() ? "" : ", ") + n;
+        return Status::failure(ErrorKind::Io, "cipher kernel \"" + std::string(kernel.empty() ? "ZEPHRA_CIPHER_KERNEL" : kernel) +
+                                                  "\" is not one this CPU runs (" + names + ")");
+    }
+    out = std::move(cipher);
+    return Status::success();
+}
+
+}  // namespace
+
+Status Engine::makeCipher(std::string_view key, std::unique_ptr<Cipher>& out, std::string_view kernel)
+{
+    if (Status s = validateKey(key); !s.ok())
+        return s;
+    const Keyspace ks = deriveKeyspace(key);
+    std::array<int, kRotorCount> steps{};
+    for (std::size_t i = 0; i < kRotorCount; ++i)
+        steps[i] = ks.steps[i];
+    auto machine = std::make_unique<Machine>(Machine::build(ks.rotors, ks.directions, steps, ks.periodTable));
+    return usableCipher(std::make_unique<RotorCipher>(*machine, kernel), kernel, out);
+}
+
 Status Engine::loadCipher(std::unique_ptr<Cipher>& out, std::string_view kernel) const
 {
     if (!m_state->hasKeyspace)
@@ -94,16 +123,7 @@ Status Engine::loadCipher(std::unique_ptr<Cipher>& out, std::string_view kernel)
     auto machine = std::make_unique<Machine>();
     if (Status s = loadMachine(m_workDir, m_state->keyspace, *machine); !s.ok())
         return s;
-    auto cipher = std::make_unique<RotorCipher>(*machine, kernel);
-    if (!cipher->usable()) {
-        std::string names;
-        for (const std::string& n : kernelNames())
-            names += (names.empty() ? "" : ", ") + n;
-        return Status::failure(ErrorKind::Io, "cipher kernel \"" + std::string(kernel.empty() ? "ZEPHRA_CIPHER_KERNEL" : kernel) +
-                                                  "\" is not one this CPU runs (" + names + ")");
-    }
-    out = std::move(cipher);
-    return Status::success();
+    return usableCipher(std::make_unique<RotorCipher>(*machine, kernel), kernel, out);
 }
 
 std::vector<std::string> Engine::kernelNames()

@@ -73,6 +73,11 @@ public:
     // As above with the kernel named explicitly ("" chooses as above); for tests and benchmarks.
     Status loadCipher(std::unique_ptr<Cipher>& out, std::string_view kernel) const;
 
+    // The cipher of key built in memory alone: no working file is written anywhere, so nothing
+    // equivalent to the key is left on disk if the process is killed. Enciphers exactly as
+    // loadCipher after createKeyspace(key) does.
+    static Status makeCipher(std::string_view key, std::unique_ptr<Cipher>& out, std::string_view kernel = {});
+
     // Names of the cipher kernels this CPU runs, best first ("scalar" always last).
     static std::vector<std::string> kernelNames();
 

@@ -38,8 +38,7 @@ bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error);
 // The key the options name, checked: from --key, or from the key store of the data directory.
 // std::nullopt with error when there is none or it cannot make a keyspace.
 std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error);
-// Builds the keyspace of key in a private temporary directory, loads the cipher from it and
-// wipes the directory again before returning: the cipher lives in memory only.
+// The cipher of key, built in memory only: no keyspace file is written.
 std::unique_ptr<crypto::Cipher> makeCipher(const std::string& key, QString* error);
 
 // While one lives, Ctrl-C and termination requests only set a flag (interrupted()), so the

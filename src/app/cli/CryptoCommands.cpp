@@ -4,11 +4,13 @@
 //   decrypt --key KEY SOURCE DEST         decrypt SOURCE into DEST
 // Instead of --key, --key-name NAME [--home DIR] takes the key of that name from the key store
 // of the program's data directory (DIR, or the one the window uses).
-// encrypt and decrypt build the keyspace in a private temporary directory and wipe it again,
-// whatever happens. DEST is replaced only when the whole operation succeeded.
+// encrypt and decrypt build the cipher in memory and write no keyspace file at all (a killed
+// run leaves nothing equivalent to the key on disk). DEST is replaced only when the whole
+// operation succeeded.
 #include "app/cli/CliCommon.h"
 
 #include "crypto/Engine.h"
+#include "crypto/FileOps.h"
 #include "keys/AppDir.h"
 #include "keys/KeyStore.h"
 
@@ -35,29 +37,6 @@ void onSignal(int) { g_interrupted = 1; }
 std::filesystem::path toPath(const QString& s) { return std::filesystem::path(QFile::encodeName(s).toStdString()); }
 
 QString fromStatus(const crypto::Status& s) { return QString::fromStdString(s.message); }
-
-// A directory only this user can enter, removed with its content when done.
-class PrivateDir {
-public:
-    PrivateDir()
-    {
-        QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/zephraftp-keyspace-XXXXXX"));
-        if (::mkdtemp(pattern.data()))
-            m_path = pattern.toStdString();
-    }
-    ~PrivateDir()
-    {
-        if (!m_path.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(m_path, ec);
-        }
-    }
-    bool ok() const { return !m_path.empty(); }
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 int runKeyspace(const QStringList& args)
 {
@@ -106,11 +85,8 @@ int runFileCommand(const QString& command, const QStringList& arguments)
     const std::filesystem::path source = toPath(paths[0]);
     const std::filesystem::path dest = toPath(paths[1]);
     InterruptGuard interrupts;
-    PrivateDir work;
-    if (!work.ok())
-        return fail(QStringLiteral("cannot create a private temporary directory in %1").arg(QDir::tempPath()));
-    crypto::Engine engine(work.path());
-    crypto::Status status = engine.createKeyspace(keyText);
+    std::unique_ptr<crypto::Cipher> cipher;
+    crypto::Status status = crypto::Engine::makeCipher(keyText, cipher);
 
     // A progress line only for large files and only when someone watches stderr.
     const bool showProgress = ::isatty(STDERR_FILENO) == 1;
@@ -132,17 +108,16 @@ int runFileCommand(const QString& command, const QStringList& arguments)
         return true;
     };
     if (status.ok()) {
-        status = command == QLatin1String("encrypt") ? engine.encryptFile(source, dest, progress)
-                                                     : engine.decryptFile(source, dest, progress);
+        crypto::BlockBuffers buffers;
+        status = crypto::processFile(*cipher, command == QLatin1String("encrypt") ? crypto::Direction::Encrypt
+                                                                                  : crypto::Direction::Decrypt,
+                                     source, dest, progress, buffers);
     }
     if (showProgress && shown >= 0 && shown < 100)
         std::fputc('\n', stderr);
-    const crypto::Status wiped = engine.cleanUp();
     if (!status.ok())
         return fail(status.kind == crypto::ErrorKind::Cancelled ? QStringLiteral("interrupted; %1 left unchanged").arg(paths[1])
                                                                 : fromStatus(status));
-    if (!wiped.ok())
-        return fail(fromStatus(wiped));
     return 0;
 }
 
@@ -234,20 +209,8 @@ std::optional<std::string> resolveKey(const KeyOptions& options, const QString& 
 
 std::unique_ptr<crypto::Cipher> makeCipher(const std::string& key, QString* error)
 {
-    PrivateDir work;
-    if (!work.ok()) {
-        *error = QStringLiteral("cannot create a private temporary directory in %1").arg(QDir::tempPath());
-        return nullptr;
-    }
-    crypto::Engine engine(work.path());
     std::unique_ptr<crypto::Cipher> cipher;
-    crypto::Status status = engine.createKeyspace(key);
-    if (status.ok())
-        status = engine.loadCipher(cipher);
-    const crypto::Status wiped = engine.cleanUp();
-    if (status.ok() && !wiped.ok())
-        status = wiped;
-    if (!status.ok()) {
+    if (const crypto::Status status = crypto::Engine::makeCipher(key, cipher); !status.ok()) {
         *error = fromStatus(status);
         return nullptr;
     }

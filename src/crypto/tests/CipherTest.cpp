@@ -185,6 +185,28 @@ TEST(KnownAnswer, CheckedInFilesStillMatch)
         ASSERT_TRUE(engine.loadCipher(c, name).ok());
         EXPECT_TRUE(run(*c, Direction::Encrypt, 0, plain) == cipher) << name;
         EXPECT_TRUE(run(*c, Direction::Decrypt, 0, cipher) == plain) << name;
+        // The same cipher built in memory alone, without the working files.
+        std::unique_ptr<Cipher> inMemory;
+        ASSERT_TRUE(Engine::makeCipher("123456789", inMemory, name).ok());
+        EXPECT_TRUE(run(*inMemory, Direction::Encrypt, 0, plain) == cipher) << name;
+        EXPECT_TRUE(run(*inMemory, Direction::Decrypt, 0, cipher) == plain) << name;
+    }
+}
+
+TEST(KnownAnswer, InMemoryCipherMatchesTheLiteralMachineAndRefusesBadKeys)
+{
+    for (const std::string key : {"7", "123456789", "987654321987654321", "739215486127394851"}) {
+        literal::Keyspace lit;
+        ASSERT_TRUE(literal::createKeyspace(key, lit)) << key;
+        const std::string plain = randomBytes(9000, 11);
+        std::unique_ptr<Cipher> c;
+        ASSERT_TRUE(Engine::makeCipher(key, c).ok()) << key;
+        EXPECT_TRUE(run(*c, Direction::Encrypt, 0, plain) == literal::encrypt(lit, plain)) << key;
+    }
+    for (const std::string key : {"", "12a4", "0012345"}) {
+        std::unique_ptr<Cipher> c;
+        EXPECT_EQ(Engine::makeCipher(key, c).kind, ErrorKind::InvalidKey) << key;
+        EXPECT_EQ(c, nullptr);
     }
 }
 

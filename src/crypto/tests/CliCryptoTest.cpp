@@ -101,6 +101,22 @@ TEST_F(Cli, EncryptAndDecryptRoundTripAndWipeTheTemporaryKeyspace)
     EXPECT_EQ(keyspaceDirsIn(tmp.path()), 0u);
 }
 
+// Guards the fault where encrypt and decrypt built the keyspace as files in the temporary
+// directory, so a run killed half-way left tables equivalent to the key on disk: they need no
+// temporary directory at all now.
+TEST_F(Cli, EncryptAndDecryptWriteNoKeyspaceFiles)
+{
+    ::setenv("TMPDIR", (tmp / "does not exist").c_str(), 1);
+    const std::string plain = randomBytes(5000, 4);
+    writeFile(files / "plain", plain);
+    Result r = runCli(scratch, {"encrypt", "--key", "123456789", (files / "plain").string(), (files / "cipher").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = runCli(scratch, {"decrypt", "--key", "123456789", (files / "cipher").string(), (files / "back").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(readFile(files / "back") == plain);
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
+}
+
 // key.dat records are 58 bytes: the name space-padded to 40, the key space-padded to 18.
 std::string keyRecord(const std::string& name, const std::string& key)
 {
