@@ -1,5 +1,6 @@
 #pragma once
-// Runs a program to its end for a test (bounded), with its exit status and output.
+// Runs a program to its end for a test (bounded), with its exit status and output; its standard
+// input holds `input` and ends.
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -16,11 +17,15 @@ struct ProgramOutcome {
 
 inline ProgramOutcome runProgram(const QString& program, const QStringList& arguments,
                                  const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                                 int timeoutMs = 60000)
+                                 int timeoutMs = 60000, const QByteArray& input = {})
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
+    // Standard input holds input and then ends, so a program that reads it never waits.
+    if (process.waitForStarted(timeoutMs) && !input.isEmpty())
+        process.write(input);
+    process.closeWriteChannel();
     ProgramOutcome outcome;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();

@@ -10,6 +10,10 @@
 #include <optional>
 #include <string>
 
+namespace zephra::ftp {
+struct FtpUrl;
+}
+
 namespace zephra::cli {
 
 // Options that stand before the command and apply to every command.
@@ -17,22 +21,38 @@ struct GlobalOptions {
     bool active = false;            // --active: PORT/EPRT data connections
     int timeoutMs = 20000;          // --timeout MS
     QString route = QStringLiteral("engine");  // --route engine|direct
+    QString netrcFile;              // --netrc-file FILE: instead of ~/.netrc
 };
 
 // Prints one line "zephraftp-cli: <message>" on stderr and returns the failure status.
 int fail(const QString& message);
 
-// --key KEY, or --key-name NAME [--home DIR]: where the key of a cipher command comes from.
+// One line on stderr: what can be seen by other users in the process list, and what to use instead.
+void warnVisibleSecret(const QString& what, const QString& instead);
+
+// Completes the login of an address without a password in it: from ~/.netrc (or
+// options.netrcFile; a "machine" entry may also name the user of an address that names none),
+// else from the environment variable ZEPHRA_PASSWORD, else, on a terminal, from a prompt
+// without echo. A password written in the address is used as it is, with a warning. False with
+// error only when the file named by --netrc-file cannot be read.
+bool completeLogin(const QString& urlText, ftp::FtpUrl* url, const GlobalOptions& options, QString* error);
+
+// Where the key of a cipher command comes from: --key-name NAME [--home DIR] (the key store),
+// --key-file FILE (its first line), --key-stdin (one line of standard input), or --key KEY (works,
+// with a warning: the command line is visible to other users).
 struct KeyOptions {
     QString key;
     QString keyName;
     QString home;
+    QString keyFile;
     bool haveKey = false;
     bool haveKeyName = false;
-    bool given() const { return haveKey || haveKeyName; }
+    bool haveKeyFile = false;
+    bool keyStdin = false;
+    bool given() const { return haveKey || haveKeyName || haveKeyFile || keyStdin; }
 };
 
-// Takes --key, --key-name and --home (with their values) out of args, up to a "--"; the other
+// Takes --key, --key-name, --key-file, --key-stdin and --home (with their values) out of args, up to a "--"; the other
 // arguments stay in order. False with error on an option without its value.
 bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error);
 // The key the options name, checked: from --key, or from the key store of the data directory.

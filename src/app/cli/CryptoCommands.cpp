@@ -149,6 +149,8 @@ bool interrupted() { return g_interrupted != 0; }
 
 bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error)
 {
+    static const QStringList withValue = {QStringLiteral("--key"), QStringLiteral("--key-name"),
+                                          QStringLiteral("--key-file"), QStringLiteral("--home")};
     QStringList rest;
     for (int i = 0; i < args->size(); ++i) {
         const QString& a = args->at(i);
@@ -156,7 +158,11 @@ bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error)
             rest += args->mid(i);
             break;
         }
-        if (a != QLatin1String("--key") && a != QLatin1String("--key-name") && a != QLatin1String("--home")) {
+        if (a == QLatin1String("--key-stdin")) {
+            options->keyStdin = true;
+            continue;
+        }
+        if (!withValue.contains(a)) {
             rest += a;
             continue;
         }
@@ -170,6 +176,9 @@ bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error)
         } else if (a == QLatin1String("--key-name")) {
             options->keyName = args->at(i);
             options->haveKeyName = true;
+        } else if (a == QLatin1String("--key-file")) {
+            options->keyFile = args->at(i);
+            options->haveKeyFile = true;
         } else {
             options->home = args->at(i);
         }
@@ -178,14 +187,31 @@ bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error)
     return true;
 }
 
+namespace {
+
+// The first line of a key file or of standard input, without its line end and blanks.
+std::optional<QString> firstLine(QFile& file, const QString& what, QString* error)
+{
+    const QByteArray line = file.readLine(4096);
+    if (line.isEmpty() && file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read %1: %2").arg(what, file.errorString());
+        return std::nullopt;
+    }
+    return QString::fromUtf8(line).trimmed();
+}
+
+}  // namespace
+
 std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error)
 {
-    if (options.haveKey && options.haveKeyName) {
-        *error = QStringLiteral("give either --key or --key-name, not both");
+    if (int(options.haveKey) + int(options.haveKeyName) + int(options.haveKeyFile) + int(options.keyStdin) > 1) {
+        *error = QStringLiteral("give only one of --key, --key-name, --key-file and --key-stdin");
         return std::nullopt;
     }
     QString key = options.key;
-    if (options.haveKeyName) {
+    if (options.haveKey) {
+        warnVisibleSecret(QStringLiteral("a key given with --key"), QStringLiteral("--key-name, --key-file or --key-stdin"));
+    } else if (options.haveKeyName) {
         const std::optional<QString> appDir = keys::resolveAppDir(options.home, error);
         if (!appDir)
             return std::nullopt;
@@ -195,8 +221,28 @@ std::optional<std::string> resolveKey(const KeyOptions& options, const QString& 
             return std::nullopt;
         }
         key = *stored;
-    } else if (!options.haveKey) {
-        *error = QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command);
+    } else if (options.haveKeyFile) {
+        QFile file(options.keyFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read %1: %2").arg(options.keyFile, file.errorString());
+            return std::nullopt;
+        }
+        const std::optional<QString> line = firstLine(file, options.keyFile, error);
+        if (!line)
+            return std::nullopt;
+        key = *line;
+    } else if (options.keyStdin) {
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the key from standard input");
+            return std::nullopt;
+        }
+        const std::optional<QString> line = firstLine(in, QStringLiteral("standard input"), error);
+        if (!line)
+            return std::nullopt;
+        key = *line;
+    } else {
+        *error = QStringLiteral("%1 needs --key-name NAME, --key-file FILE, --key-stdin or --key KEY").arg(command);
         return std::nullopt;
     }
     std::string text = key.toStdString();

@@ -253,8 +253,8 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     if (args.size() != shape->arguments)
         return fail(usage);
     const QString urlText = command == QLatin1String("put") ? args[1] : args[0];
-    const auto url = ftp::parseFtpUrl(urlText, &error);
-    if (!url)
+    auto url = ftp::parseFtpUrl(urlText, &error);
+    if (!url || !completeLogin(urlText, &*url, options, &error))
         return fail(error);
     QString path = url->path;
     if (command == QLatin1String("put") && (path.isEmpty() || path.endsWith(u'/')))

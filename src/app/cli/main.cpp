@@ -16,14 +16,17 @@ namespace {
 
 const char* const kUsage =
     "usage: zephraftp-cli [--help | --version]\n"
-    "       zephraftp-cli [--active] [--timeout MS] [--route engine|direct] COMMAND ...\n"
+    "       zephraftp-cli [--active] [--timeout MS] [--route engine|direct] [--netrc-file FILE] COMMAND ...\n"
     "  keyspace KEY DIR\n"
     "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  ls URL | get URL LOCALFILE | put LOCALFILE URL\n"
     "  put --encrypt (--key KEY | --key-name NAME [--home DIR]) LOCALFILE URL\n"
     "  get --decrypt (--key KEY | --key-name NAME [--home DIR]) URL LOCALFILE\n"
-    "  mkdir URL | rmdir URL | rm URL | mv URL NEWNAME\n";
+    "  mkdir URL | rmdir URL | rm URL | mv URL NEWNAME\n"
+    "Instead of --key KEY (visible to other users in the process list): --key-file FILE (its first\n"
+    "line) or --key-stdin (one line of standard input). A URL without a password takes it from\n"
+    "~/.netrc (or --netrc-file FILE), else from ZEPHRA_PASSWORD, else from a prompt on a terminal.\n";
 
 }  // namespace
 }  // namespace zephra::cli
@@ -53,6 +56,10 @@ int main(int argc, char** argv)
             options.timeoutMs = args.isEmpty() ? 0 : args.takeFirst().toInt(&ok);
             if (!ok || options.timeoutMs <= 0)
                 return fail(QStringLiteral("--timeout needs a positive number of milliseconds"));
+        } else if (opt == QLatin1String("--netrc-file")) {
+            if (args.isEmpty())
+                return fail(QStringLiteral("--netrc-file needs a file"));
+            options.netrcFile = args.takeFirst();
         } else if (opt == QLatin1String("--route")) {
             options.route = args.isEmpty() ? QString() : args.takeFirst();
             if (options.route != QLatin1String("engine") && options.route != QLatin1String("direct"))
