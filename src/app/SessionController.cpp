@@ -122,14 +122,21 @@ bool SessionController::beginCommand()
 {
     if (m_phase != Phase::Connected)
         return false;
+    if (engineSessionLost()) {
+        sessionLost();
+        return false;
+    }
     setPhase(Phase::Working);
     return true;
 }
 
 void SessionController::endCommand()
 {
-    if (m_phase == Phase::Working)
-        setPhase(Phase::Connected);
+    if (m_phase != Phase::Working)
+        return;
+    if (engineSessionLost())
+        return sessionLost();
+    setPhase(Phase::Connected);
 }
 
 std::unique_ptr<transfer::RemoteRoute> SessionController::makeRoute()
@@ -244,6 +251,8 @@ void SessionController::onEngineFinished(const ftp::Result& result)
         m_engine.ListContents(m_workFile);
         return;
     case EngineStep::ChangeDir:
+        if (engineSessionLost())
+            return sessionLost();
         if (!result.ok())
             return listingFailed(engineReason(result));
         m_engineStep = EngineStep::List;
@@ -259,6 +268,8 @@ void SessionController::onEngineFinished(const ftp::Result& result)
             emit connected();
             return;
         }
+        if (engineSessionLost())
+            return sessionLost();
         if (!result.ok())
             return listingFailed(engineReason(result));
         m_serverPath = m_pendingPath;
@@ -320,6 +331,24 @@ void SessionController::connectFailed(const QString& reason)
     emit statusText(QStringLiteral("Not connected"));
     emit disconnected();
     emit failed(QStringLiteral("Could not connect to %1.\n%2").arg(m_target, reason));
+}
+
+bool SessionController::engineSessionLost() const
+{
+    return m_useEngine && m_engine.state() == ftp::Connection::State::Disconnected;
+}
+
+void SessionController::sessionLost()
+{
+    // The engine gave the session up: a server that never answered for a cancelled transfer, a
+    // "421" or a closed control connection. The window must not go on saying "connected" (the
+    // next command would only fail with "Not connected to a server.").
+    m_engineStep = EngineStep::None;
+    m_cancelRequested = false;
+    finishDisconnect(QStringLiteral("Disconnected"));
+    emit failed(QStringLiteral("The connection to %1 is closed: the server stopped answering or closed it. "
+                               "Connect again to go on.")
+                    .arg(m_target));
 }
 
 void SessionController::connectedUnlisted(const QString& reason)

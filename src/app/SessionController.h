@@ -117,6 +117,9 @@ private:
     // Logged in, but the login directory could not be listed: connected with an empty list.
     void connectedUnlisted(const QString& reason);
     void clearWorkFile();
+    // The engine's session is gone although the window's is not: reported, then disconnected.
+    bool engineSessionLost() const;
+    void sessionLost();
     QString listingFailureText(const QString& reason) const;
     void listingFailed(const QString& reason);
     void finishDisconnect(const QString& status);

@@ -2,109 +2,16 @@
 // pyftpdlib on loopback (and the fake server where the exact command sequence or a silent
 // server is needed).
 
-#include "WindowFixture.h"
+#include "ConnectFixture.h"
 
 #include "FakeFtpServer.h"
 #include "FtpTestServers.h"
-#include "app/FileCommands.h"
-#include "app/SessionController.h"
-#include "browse/LocalBrowser.h"
-#include "browse/ServerBrowser.h"
-#include "ftp/Connection.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTreeView>
 
 namespace zephra::apptest {
 namespace {
-
-QStringList column0(QTreeView* view)
-{
-    QStringList names;
-    QAbstractItemModel* model = view->model();
-    for (int r = 0; r < model->rowCount(); ++r)
-        names.append(model->index(r, 0).data().toString());
-    return names;
-}
-
-// A port on 127.0.0.1 where nothing listens.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
-class ConnectTest : public WindowTest {
-protected:
-    void SetUp() override
-    {
-        writeFile(file("opt.dne"), "Done\r\n");  // no notice over the window
-    }
-
-    void showWindow()
-    {
-        open().show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    }
-
-    void fill(const QString& host, quint16 port, const QString& user, const QString& password, bool passive)
-    {
-        typeCombo("cmbName", QStringLiteral("Local test"));
-        type("txtAddr", host);
-        type("txtPort", QString::number(port));
-        type("txtUser", user);
-        type("txtPass", password);
-        find<QCheckBox>("Check1")->setChecked(passive);
-    }
-
-    app::SessionController* controller() const { return window->sessionController(); }
-    QTreeView* tree() const { return find<QTreeView>("TView1"); }
-    QTreeView* list() const { return find<QTreeView>("ListView2"); }
-    QStringList treeNames() const { return column0(tree()); }
-    QStringList listNames() const { return column0(list()); }
-    QString caption() const { return button("Command3")->text(); }
-
-    // Clicks Command3 and waits (bounded) until the session has settled either way.
-    bool clickAndSettle(int timeoutMs = 20000)
-    {
-        click("Command3");
-        return QTest::qWaitFor([this] { return !controller()->isBusy(); }, timeoutMs);
-    }
-
-    void clickNode(const QString& name)
-    {
-        const int row = int(treeNames().indexOf(name));
-        ASSERT_GE(row, 0) << name.toStdString();
-        const QModelIndex index = tree()->model()->index(row, 0);
-        QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {}, tree()->visualRect(index).center());
-        ASSERT_TRUE(QTest::qWaitFor([this] { return !controller()->isBusy(); }, 20000));
-    }
-
-    // The four plain and four encrypted transfer controls, in that order.
-    QList<bool> transferControls() const
-    {
-        return {button("Command11")->isEnabled(), button("Command13")->isEnabled(),
-                action("LocalFileSendNormal")->isEnabled(), action("ServerFilesSendNormal")->isEnabled(),
-                button("Command12")->isEnabled(), button("Command14")->isEnabled(),
-                action("LocalFilesSendEncrypted")->isEnabled(), action("ServerFilesSendEncrypted")->isEnabled()};
-    }
-    static QList<bool> allOff() { return QList<bool>(8, false); }
-    static QList<bool> plainOn() { return {true, true, true, true, false, false, false, false}; }
-
-    QString promptTexts() const
-    {
-        QStringList texts;
-        for (const auto& a : prompter.asked())
-            texts.append(a.text);
-        return texts.join(QStringLiteral(" | "));
-    }
-};
 
 // ---- connect, browse and disconnect against the real servers, through both routes ----------
 
@@ -196,15 +103,10 @@ TEST_P(RealServerTest, ALoginDirectoryThatCannotBeListedConnectsShowsTheErrorAnd
     EXPECT_FALSE(treeNames().contains(QStringLiteral("stale")));
 
     window->localBrowser()->setPath(local.path());
-    window->localBrowser()->loadLocalFiles();
-    auto* localList = find<QTreeView>("ListView1");
-    ASSERT_EQ(column0(localList), QStringList({"mine.txt"}));
-    localList->selectAll();
+    select("ListView1", {"mine.txt"});
     prompter.clear();
     click("Command11");
-    ASSERT_TRUE(QTest::qWaitFor([this] {
-        return !window->fileCommands()->isRunning() && !controller()->isBusy();
-    }, 20000));
+    ASSERT_TRUE(settled());
     EXPECT_EQ(readFile(server->rootDir() + QStringLiteral("/mine.txt")), "dropped off");
     // The only complaint is the listing that follows the upload.
     for (const auto& asked : prompter.asked())
