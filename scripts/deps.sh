@@ -9,6 +9,7 @@ PACKAGES=(
   libcurl4-openssl-dev curl libgtest-dev libgmock-dev libbenchmark-dev time
   python3-pyftpdlib vsftpd lftp xvfb xauth fonts-dejavu-core
   dpkg-dev desktop-file-utils appstream
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -1,0 +1,35 @@
+// The passive-mode reply (227): any line a server may send, and every PORT-style argument this
+// program can write must read back as the same port.
+
+#include "FuzzTarget.h"
+
+#include "ftp/Reply.h"
+
+#include <QHostAddress>
+#include <QString>
+
+using namespace zephra::ftp;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const QString line = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
+    if (const auto port = parsePassiveReply(line)) {
+        FUZZ_CHECK(*port != 0);
+        FUZZ_CHECK(line.contains(u'(') && line.contains(u')'));
+    }
+
+    // The first six bytes as an address and a port: written the way PORT writes them and wrapped
+    // the way servers wrap them, the port must come back unchanged.
+    if (size >= 6) {
+        const quint32 ip = quint32(data[0]) << 24 | quint32(data[1]) << 16 | quint32(data[2]) << 8 | data[3];
+        const quint16 port = quint16(data[4] << 8 | data[5]);
+        const QString argument = portArgument(QHostAddress(ip), port);
+        FUZZ_CHECK(!argument.isEmpty());
+        const auto back = parsePassiveReply(QStringLiteral("227 Entering Passive Mode (%1).").arg(argument));
+        if (port == 0)
+            FUZZ_CHECK(!back);  // port 0 is never a data connection
+        else
+            FUZZ_CHECK(back && *back == port);
+    }
+    return 0;
+}
