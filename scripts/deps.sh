@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins
-  libcurl4-openssl-dev curl libgtest-dev libgmock-dev libbenchmark-dev time
+  libcurl4-openssl-dev libssl-dev libsodium-dev curl libgtest-dev libgmock-dev libbenchmark-dev time
   python3-pyftpdlib vsftpd lftp xvfb xauth fonts-dejavu-core
   dpkg-dev desktop-file-utils appstream
   clang libclang-rt-dev

@@ -1,6 +1,7 @@
 #pragma once
-// Encrypting or decrypting one file into another: streamed in bounded memory, two threads for
-// large files, the destination written beside itself and renamed into place only on success.
+// Encrypting or decrypting one file into another in the rotor format: streamed through 4 MiB
+// blocks in the frame of FileJob (two threads for large files, the destination replaced only
+// on success).
 
 #include "crypto/Engine.h"
 
