@@ -22,6 +22,13 @@ enum class ErrorKind {
     SameFile,           // source and destination name the same file
     Cancelled,
     Io,
+    // The sealed format (crypto/sealed):
+    NotSealed,          // no sealed-format header: a file of the compatible format, or no cipher file at all
+    WrongKey,           // sealed with another key
+    Damaged,            // a header or a chunk fails its check: damaged, cut inside a chunk, or altered
+    Truncated,          // ends before its last chunk
+    Unsupported,        // a later format version, or limits this version refuses
+    KeyParameters,      // the master key was derived with other parameters than the file names
 };
 
 struct [[nodiscard]] Status {
