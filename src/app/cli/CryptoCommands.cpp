@@ -1,16 +1,20 @@
 // The cipher commands of zephraftp-cli:
 //   keyspace KEY DIR                      write the eight keyspace working files for KEY into DIR
-//   encrypt --key KEY SOURCE DEST         encrypt SOURCE into DEST
-//   decrypt --key KEY SOURCE DEST         decrypt SOURCE into DEST
+//   encrypt [--format compatible|sealed] --key KEY SOURCE DEST
+//                                         encrypt SOURCE into DEST (compatible: the rotor format,
+//                                         byte for byte as earlier versions; sealed: authenticated)
+//   decrypt --key KEY SOURCE DEST         decrypt SOURCE into DEST, in the format its header names
+//   inspect FILE                          the format of FILE and its header fields, without a key
 // Instead of --key, --key-name NAME [--home DIR] takes the key of that name from the key store
 // of the program's data directory (DIR, or the one the window uses).
 // encrypt and decrypt build the cipher in memory and write no keyspace file at all (a killed
 // run leaves nothing equivalent to the key on disk). DEST is replaced only when the whole
-// operation succeeded.
+// operation succeeded; a sealed file with a wrong key, damage or a missing end replaces nothing.
 #include "app/cli/CliCommon.h"
 
 #include "crypto/Engine.h"
 #include "crypto/FileOps.h"
+#include "crypto/sealed/SealedFiles.h"
 #include "keys/AppDir.h"
 #include "keys/KeyStore.h"
 
@@ -29,6 +33,7 @@ namespace zephra::cli {
 namespace {
 
 namespace crypto = zephra::crypto;
+namespace sealed = zephra::crypto::sealed;
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -55,6 +60,54 @@ int runKeyspace(const QStringList& args)
     return 0;
 }
 
+enum class Format { Compatible, Sealed };
+
+bool isSealedFormatError(crypto::ErrorKind kind)
+{
+    using K = crypto::ErrorKind;
+    return kind == K::NotSealed || kind == K::WrongKey || kind == K::Damaged || kind == K::Truncated ||
+           kind == K::Unsupported || kind == K::KeyParameters;
+}
+
+crypto::Status runCompatible(crypto::Direction direction, const std::string& keyText, const std::filesystem::path& source,
+                             const std::filesystem::path& dest, const crypto::Progress& progress)
+{
+    std::unique_ptr<crypto::Cipher> cipher;
+    crypto::Status status = crypto::Engine::makeCipher(keyText, cipher);
+    if (!status.ok())
+        return status;
+    crypto::BlockBuffers buffers;
+    return crypto::processFile(*cipher, direction, source, dest, progress, buffers);
+}
+
+crypto::Status runSealedEncrypt(const std::string& keyText, const std::filesystem::path& source,
+                                const std::filesystem::path& dest, const crypto::Progress& progress)
+{
+    std::unique_ptr<sealed::MasterKey> master;
+    if (crypto::Status s = sealed::MasterKey::derive(keyText, sealed::kDefaultKdf, master); !s.ok())
+        return s;
+    return sealed::sealFile(*master, source, dest, progress);
+}
+
+// The format comes from the file's first bytes: a sealed header, or none (the compatible format).
+crypto::Status runDecrypt(const std::string& keyText, const std::filesystem::path& source,
+                          const std::filesystem::path& dest, const crypto::Progress& progress)
+{
+    std::vector<std::uint8_t> first;
+    if (crypto::Status s = sealed::readFirstBytes(source, first); !s.ok())
+        return s;
+    if (!sealed::isSealed(first))
+        return runCompatible(crypto::Direction::Decrypt, keyText, source, dest, progress);
+    sealed::Header header;
+    if (crypto::Status s = sealed::Header::read(first, header); !s.ok())
+        return s;
+    // The key is stretched with the costs the file names (bounded by Header::read).
+    std::unique_ptr<sealed::MasterKey> master;
+    if (crypto::Status s = sealed::MasterKey::derive(keyText, header.kdf, master); !s.ok())
+        return s;
+    return sealed::openFile(*master, source, dest, progress);
+}
+
 int runFileCommand(const QString& command, const QStringList& arguments)
 {
     QStringList args = arguments;
@@ -62,6 +115,8 @@ int runFileCommand(const QString& command, const QStringList& arguments)
     QString error;
     if (!takeKeyOptions(&args, &keyOptions, &error))
         return fail(error);
+    const bool encrypt = command == QLatin1String("encrypt");
+    Format format = Format::Compatible;
     QStringList paths;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -69,6 +124,18 @@ int runFileCommand(const QString& command, const QStringList& arguments)
             paths += args.mid(i + 1);
             break;
         }
+        if (a == QLatin1String("--format") && encrypt) {
+            const QString value = i + 1 < args.size() ? args[++i] : QString();
+            if (value == QLatin1String("compatible"))
+                format = Format::Compatible;
+            else if (value == QLatin1String("sealed"))
+                format = Format::Sealed;
+            else
+                return fail(QStringLiteral("--format must be compatible or sealed"));
+            continue;
+        }
+        if (a == QLatin1String("--format"))
+            return fail(QStringLiteral("decrypt takes the format from the file; it has no --format"));
         if (a.startsWith(QLatin1String("--")))
             return fail(QStringLiteral("unknown option %1").arg(a));
         paths += a;
@@ -79,14 +146,13 @@ int runFileCommand(const QString& command, const QStringList& arguments)
     if (!key)
         return fail(error);
     if (paths.size() != 2)
-        return fail(QStringLiteral("usage: %1 --key KEY SOURCE DEST").arg(command));
+        return fail(encrypt ? QStringLiteral("usage: encrypt [--format compatible|sealed] --key KEY SOURCE DEST")
+                            : QStringLiteral("usage: decrypt --key KEY SOURCE DEST"));
     const std::string& keyText = *key;
 
     const std::filesystem::path source = toPath(paths[0]);
     const std::filesystem::path dest = toPath(paths[1]);
     InterruptGuard interrupts;
-    std::unique_ptr<crypto::Cipher> cipher;
-    crypto::Status status = crypto::Engine::makeCipher(keyText, cipher);
 
     // A progress line only for large files and only when someone watches stderr.
     const bool showProgress = ::isatty(STDERR_FILENO) == 1;
@@ -107,17 +173,56 @@ int runFileCommand(const QString& command, const QStringList& arguments)
         }
         return true;
     };
-    if (status.ok()) {
-        crypto::BlockBuffers buffers;
-        status = crypto::processFile(*cipher, command == QLatin1String("encrypt") ? crypto::Direction::Encrypt
-                                                                                  : crypto::Direction::Decrypt,
-                                     source, dest, progress, buffers);
-    }
+    crypto::Status status;
+    if (!encrypt)
+        status = runDecrypt(keyText, source, dest, progress);
+    else if (format == Format::Sealed)
+        status = runSealedEncrypt(keyText, source, dest, progress);
+    else
+        status = runCompatible(crypto::Direction::Encrypt, keyText, source, dest, progress);
     if (showProgress && shown >= 0 && shown < 100)
         std::fputc('\n', stderr);
+    if (status.kind == crypto::ErrorKind::Cancelled)
+        return fail(QStringLiteral("interrupted; %1 left unchanged").arg(paths[1]));
+    if (isSealedFormatError(status.kind))
+        return fail(QStringLiteral("%1: %2").arg(paths[0], fromStatus(status)));
     if (!status.ok())
-        return fail(status.kind == crypto::ErrorKind::Cancelled ? QStringLiteral("interrupted; %1 left unchanged").arg(paths[1])
-                                                                : fromStatus(status));
+        return fail(fromStatus(status));
+    return 0;
+}
+
+QString hex(const std::uint8_t* p, std::size_t n) { return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(p), static_cast<qsizetype>(n)).toHex()); }
+
+// Prints what can be told without the key; fails when the header or the size is not sound.
+int runInspect(const QStringList& args)
+{
+    if (args.size() != 1)
+        return fail(QStringLiteral("usage: inspect FILE"));
+    sealed::Inspection in;
+    if (const crypto::Status s = sealed::inspectFile(toPath(args[0]), in); !s.ok())
+        return fail(fromStatus(s));
+    std::printf("file: %s\nsize: %llu bytes\n", qUtf8Printable(args[0]), static_cast<unsigned long long>(in.size));
+    if (!in.sealed) {
+        std::printf("format: compatible (no header; its content cannot be checked)\n");
+        return 0;
+    }
+    std::printf("format: sealed\n");
+    if (!in.header.ok()) {
+        std::fflush(stdout);
+        return fail(QStringLiteral("%1: %2").arg(args[0], fromStatus(in.header)));
+    }
+    const sealed::Header& h = in.fields;
+    std::printf("version: %u\ncipher: AES-256-GCM, %zu-byte chunks\n", unsigned{sealed::kVersion}, sealed::kChunkSize);
+    std::printf("key derivation: Argon2id, %u iterations, %u KiB, %u lane(s)\n", h.kdf.iterations, h.kdf.memoryKiB,
+                h.kdf.lanes);
+    std::printf("salt: %s\nkey check: %s\n", qPrintable(hex(h.salt.data(), h.salt.size())),
+                qPrintable(hex(h.keyCheck.data(), h.keyCheck.size())));
+    if (!in.layout.ok()) {
+        std::fflush(stdout);
+        return fail(QStringLiteral("%1: %2").arg(args[0], fromStatus(in.layout)));
+    }
+    std::printf("plaintext: %llu bytes in %llu chunks (their authenticity needs the key)\n",
+                static_cast<unsigned long long>(in.plainSize), static_cast<unsigned long long>(in.chunks));
     return 0;
 }
 
@@ -266,13 +371,15 @@ std::unique_ptr<crypto::Cipher> makeCipher(const std::string& key, QString* erro
 bool isCryptoCommand(const QString& command)
 {
     return command == QLatin1String("keyspace") || command == QLatin1String("encrypt") ||
-           command == QLatin1String("decrypt");
+           command == QLatin1String("decrypt") || command == QLatin1String("inspect");
 }
 
 int runCryptoCommand(const GlobalOptions&, const QString& command, const QStringList& args)
 {
     if (command == QLatin1String("keyspace"))
         return runKeyspace(args);
+    if (command == QLatin1String("inspect"))
+        return runInspect(args);
     return runFileCommand(command, args);
 }
 

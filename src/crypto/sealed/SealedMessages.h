@@ -14,7 +14,8 @@ inline std::string headerDamaged() { return "The file is damaged: its sealed-for
 inline std::string lastChunkMissing() { return "The file is incomplete: it ends before its last chunk."; }
 inline std::string chunkFails(std::uint64_t offset)
 {
-    return "The file is damaged or was altered: the chunk at byte " + std::to_string(offset) + " fails its check.";
+    return "The file is damaged, incomplete or was altered: the chunk at byte " + std::to_string(offset) +
+           " fails its check.";
 }
 inline std::string laterVersion(unsigned version)
 {

@@ -1,6 +1,7 @@
 // The cipher commands of zephraftp-cli, run as a separate process.
 #include "LiteralMachine.h"
 #include "TestSupport.h"
+#include "crypto/sealed/SealedFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <vector>
 
 #ifndef ZEPHRA_CLI_PATH
@@ -28,8 +30,24 @@ namespace fs = std::filesystem;
 
 struct Result {
     int exitCode = -1;
-    std::string err;
+    std::string out;
+    std::string err;       // without warnings
+    std::string warnings;  // such as the one that --key can be seen in the process list
 };
+
+// Moves the lines "zephraftp-cli: warning: ..." from err to warnings.
+void separateWarnings(Result& r)
+{
+    std::string errors;
+    std::size_t at = 0;
+    while (at < r.err.size()) {
+        const std::size_t end = std::min(r.err.find('\n', at), r.err.size() - 1) + 1;
+        const std::string line = r.err.substr(at, end - at);
+        (line.rfind("zephraftp-cli: warning: ", 0) == 0 ? r.warnings : errors) += line;
+        at = end;
+    }
+    r.err = errors;
+}
 
 Result runCli(const TempDir& scratch, std::vector<std::string> args)
 {
@@ -38,10 +56,12 @@ Result runCli(const TempDir& scratch, std::vector<std::string> args)
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    const std::string outPath = (scratch / "stdout.txt").string();
     const std::string errPath = (scratch / "stderr.txt").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
     Result r;
@@ -51,7 +71,9 @@ Result runCli(const TempDir& scratch, std::vector<std::string> args)
             r.exitCode = WEXITSTATUS(status);
     }
     posix_spawn_file_actions_destroy(&actions);
+    r.out = readFile(outPath);
     r.err = readFile(errPath);
+    separateWarnings(r);
     return r;
 }
 
@@ -169,6 +191,139 @@ TEST_F(Cli, FailuresPrintOneLineAndLeaveTheDestination)
     EXPECT_FALSE(fs::exists(files / "ks"));
     EXPECT_EQ(keyspaceDirsIn(tmp.path()), 0u);
     EXPECT_EQ(std::distance(fs::directory_iterator(files.path()), {}), 2);
+}
+
+// The sealed format through the CLI. Keys come from a key file, which prints no warning.
+class CliSealed : public Cli {
+protected:
+    void SetUp() override
+    {
+        Cli::SetUp();
+        writeFile(files / "key", "123456789\n");
+        writeFile(files / "other key", "987654321\n");
+        plain = randomBytes(3 * sealed::kChunkSize + 1000, 21);
+        writeFile(files / "plain", plain);
+    }
+    Result run(const std::string& command, const std::string& keyFile, const std::string& from, const std::string& to,
+               std::vector<std::string> options = {})
+    {
+        std::vector<std::string> args = {command, "--key-file", (files / keyFile).string()};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back((files / from).string());
+        args.push_back((files / to).string());
+        return runCli(scratch, args);
+    }
+    std::string plain;
+};
+
+TEST_F(CliSealed, EncryptWritesEitherFormatAndDecryptFindsWhich)
+{
+    // The default stays the compatible format, byte for byte.
+    ASSERT_EQ(run("encrypt", "key", "plain", "default").exitCode, 0);
+    ASSERT_EQ(run("encrypt", "key", "plain", "compatible", {"--format", "compatible"}).exitCode, 0);
+    literal::Keyspace lit;
+    ASSERT_TRUE(literal::createKeyspace("123456789", lit));
+    EXPECT_TRUE(readFile(files / "default") == literal::encrypt(lit, plain));
+    EXPECT_TRUE(readFile(files / "compatible") == readFile(files / "default"));
+
+    Result r = run("encrypt", "key", "plain", "sealed", {"--format", "sealed"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string sealedBytes = readFile(files / "sealed");
+    EXPECT_EQ(sealedBytes.size(), sealed::sealedSize(plain.size()));
+    EXPECT_EQ(sealedBytes.substr(0, 8), std::string(sealed::kMagic.begin(), sealed::kMagic.end()));
+
+    for (const char* name : {"sealed", "compatible"}) {
+        r = run("decrypt", "key", name, std::string(name) + ".back");
+        ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+        EXPECT_TRUE(readFile(files / (std::string(name) + ".back")) == plain) << name;
+    }
+}
+
+TEST_F(CliSealed, RefusalsSayWhyAndReplaceNothing)
+{
+    ASSERT_EQ(run("encrypt", "key", "plain", "sealed", {"--format", "sealed"}).exitCode, 0);
+    const std::string good = readFile(files / "sealed");
+    const std::size_t H = sealed::kHeaderSize;
+    const std::size_t S = sealed::kSealedChunkSize;
+    std::string flipped = good;
+    flipped[H + S + 7] ^= 4;
+    std::string magic = good;
+    magic[2] ^= 1;  // would otherwise be "decrypted" as the compatible format
+    struct Row {
+        const char* name;
+        std::string file;
+        const char* key;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"wrong key", good, "other key", "This file was sealed with another key."},
+        {"cut at a chunk boundary", good.substr(0, H + 2 * S), "key", "The file is incomplete: it ends before its last chunk."},
+        {"cut inside a chunk", good.substr(0, H + 2 * S + 100), "key", "incomplete or was altered: the chunk at byte 131192"},
+        {"a bit flipped", flipped, "key", "incomplete or was altered: the chunk at byte 65640"},
+        {"bytes appended", good + "more", "key", "incomplete or was altered"},
+        {"the magic damaged", magic, "key", "its sealed-format header fails its check"},
+    };
+    for (const Row& row : rows) {
+        writeFile(files / "bad", row.file);
+        writeFile(files / "dest", "keep me");
+        const Result r = run("decrypt", row.key, "bad", "dest");
+        EXPECT_EQ(r.exitCode, 1) << row.name;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << row.name << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("zephraftp-cli: " + (files / "bad").string() + ": ", 0), 0u) << row.name << ": " << r.err;
+        EXPECT_NE(r.err.find(row.message), std::string::npos) << row.name << ": " << r.err;
+        EXPECT_EQ(readFile(files / "dest"), "keep me") << row.name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(files.path()), {}), 6);  // no temporary file left
+}
+
+TEST_F(CliSealed, InspectPrintsTheHeaderWithoutTheKey)
+{
+    ASSERT_EQ(run("encrypt", "key", "plain", "sealed", {"--format", "sealed"}).exitCode, 0);
+    ASSERT_EQ(run("encrypt", "key", "plain", "compatible").exitCode, 0);
+    const std::string sealedBytes = readFile(files / "sealed");
+    std::string saltHex;
+    for (std::size_t i = 24; i < 56; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(sealedBytes[i]));
+        saltHex += two;
+    }
+    Result r = runCli(scratch, {"inspect", (files / "sealed").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const std::string& line : {std::string("format: sealed"), std::string("version: 1"),
+                                    std::string("key derivation: Argon2id, 3 iterations, 65536 KiB"),
+                                    "salt: " + saltHex, "plaintext: " + std::to_string(plain.size()) + " bytes in 4 chunks"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    r = runCli(scratch, {"inspect", (files / "compatible").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("format: compatible"), std::string::npos) << r.out;
+
+    writeFile(files / "damaged", sealedBytes.substr(0, 40) + "x" + sealedBytes.substr(41));
+    writeFile(files / "cut", sealedBytes.substr(0, sealed::kHeaderSize + sealed::kSealedChunkSize));
+    for (const char* name : {"damaged", "cut", "absent"}) {
+        r = runCli(scratch, {"inspect", (files / name).string()});
+        EXPECT_EQ(r.exitCode, 1) << name;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << name << ": " << r.err;
+    }
+}
+
+TEST_F(CliSealed, FormatOptionMistakes)
+{
+    writeFile(files / "dest", "keep me");
+    const std::vector<std::vector<std::string>> bad = {
+        {"--format", "rotor"},
+        {"--format"},
+    };
+    for (const auto& options : bad) {
+        const Result r = run("encrypt", "key", "plain", "dest", options);
+        EXPECT_EQ(r.exitCode, 1) << options.size();
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    const Result r = run("decrypt", "key", "plain", "dest", {"--format", "sealed"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("takes the format from the file"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(files / "dest"), "keep me");
 }
 
 }  // namespace
