@@ -13,6 +13,8 @@ QList<DirectEntry> parseDirectListing(const QByteArray& raw)
             continue;
         DirectEntry d;
         d.name = e.name;
+        d.rawName = e.rawName;
+        d.linkTarget = e.linkTarget;
         d.isDirectory = e.isDirectory;
         d.isLink = e.isSymLink;
         d.size = e.size;

@@ -1,5 +1,5 @@
 #pragma once
-// Turns LIST output into entries for the direct route. Kept in its own file so the parser behind
+// Turns listing output into entries for the direct route. Kept in its own file so the parser behind
 // it can be exchanged without touching the session.
 
 #include "ftp/direct/DirectSession.h"
@@ -9,8 +9,8 @@
 
 namespace zephra::ftp::direct {
 
-// Parses raw LIST text (UTF-8, CRLF or LF lines). "." and ".." and lines that are no entries
-// ("total 12") are left out; names keep their blanks.
+// Parses a raw listing (CRLF or LF lines). "." and ".." and lines that are no entries
+// ("total 12") are left out; names keep their blanks and their bytes (rawName).
 QList<DirectEntry> parseDirectListing(const QByteArray& raw);
 
 }  // namespace zephra::ftp::direct

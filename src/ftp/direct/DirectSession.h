@@ -1,23 +1,31 @@
 #pragma once
 // The direct route: one FTP session on one libcurl easy handle.
 //
-// Reading list: RFC 959 (FTP), RFC 2428 (EPRT/EPSV), libcurl's CURLOPT_QUOTE, CURLOPT_FTPPORT,
-// CURLOPT_FTP_FILEMETHOD and CURLOPT_XFERINFOFUNCTION pages.
+// Reading list: RFC 959 (FTP), RFC 2428 (EPRT/EPSV), RFC 2389 (FEAT, OPTS), RFC 3659 (MLSD),
+// libcurl's CURLOPT_FTP_FILEMETHOD, CURLOPT_QUOTE, CURLOPT_FTPPORT, CURLOPT_SOCKOPTFUNCTION and
+// CURLOPT_XFERINFOFUNCTION pages.
 //
 // How the session works:
 // - open() logs in at once (a no-body request on the login directory), so a wrong password, an
-//   unknown name or a refused port is known when connecting. The connection stays in the easy
+//   unknown name or a refused port is known when connecting. It asks FEAT what the server
+//   offers, and sends OPTS UTF8 ON when that lists UTF8. The connection stays in the easy
 //   handle's connection cache; every later operation reuses it and its login. When the server
 //   has dropped it in between (an idle time-out), the next operation notices before it starts
 //   and logs in again by itself.
-// - libcurl is told never to change directory (CURLFTPMETHOD_NOCWD): every command carries the
-//   whole path, so the server's current directory stays the login directory for the session's
-//   life. A relative name is therefore relative to the login directory, an absolute one to the
-//   server's root, and directories at any depth are reachable.
+// - Paths are the server's bytes (QByteArray), sent byte for byte. An absolute path starts with
+//   "/"; a relative one is taken as relative to the login directory (the PWD reply at login,
+//   loginDirectory()) and made absolute with it before use, so no operation depends on where an
+//   earlier one left the server.
+// - A directory is listed by changing into it (one CWD with the whole path) and listing with no
+//   argument: servers read an argument to LIST as ls options or a pattern ("LIST -dashdir"
+//   lists the login directory), and a missing directory is an error instead of an empty list.
+//   MLSD when FEAT offers MLST, else LIST. Transfers change into the file's directory too and
+//   name the file alone. Other commands (DELE, RNFR/RNTO, MKD, RMD) carry the absolute path.
 // - Transfers are binary (TYPE I); data connections are active (EPRT, falling back to PORT)
-//   unless DirectOptions::active is false.
-// - Directory operations go through CURLOPT_QUOTE, whose replies libcurl checks: a failure reply
-//   (4xx/5xx) ends the operation with the server's text in the result.
+//   unless DirectOptions::active is false. An active data connection is taken only from the
+//   address the control connection goes to.
+// - Uploads go to the file's own name (STOR NAME). One broken off leaves what arrived on the
+//   server, and the result says how much that was; nothing deletes it.
 //
 // Threading: every call is synchronous and blocks until the server has answered, so run the
 // session on a worker thread (DirectWorker does that for the window). One thread at a time per
@@ -34,6 +42,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace zephra::ftp::direct {
 
@@ -51,7 +60,8 @@ enum class DirectError {
     LoginRefused,      // the server refused the user name or the password
     ServerRefused,     // the server answered the operation with a failure reply
     NotFound,          // the server has no such file
-    DataConnection,    // the data connection could not be set up (PORT/EPRT refused, no connect)
+    DataConnection,    // the data connection could not be set up (PORT/EPRT refused, no connect,
+                       // a connection from a stranger)
     ConnectionLost,    // the server closed or broke a connection during the operation
     LocalFile,         // a local file could not be opened, read, written or put in place
     Cancelled,         // cancel() stopped the operation
@@ -60,18 +70,26 @@ enum class DirectError {
 
 struct [[nodiscard]] DirectResult {
     DirectError error = DirectError::None;
-    int replyCode = 0;    // the last FTP reply code seen for the operation, 0 when none
+    int replyCode = 0;    // the failing (or last) FTP reply code of the operation, 0 when none
     QString serverText;   // the failing (or last) server reply line, or the system's reason
     QString message;      // one line for a message box or stderr; empty on success
+    // Transfers: whether the server took the transfer command (a 150/125 reply), and the bytes
+    // that went over the data connection. After an upload broken off once it was taken, the
+    // server holds an incomplete copy under the file's name: at most bytesTransferred bytes (a
+    // server may drop what was still in flight when the connection broke; pyftpdlib does).
+    bool transferStarted = false;
+    qint64 bytesTransferred = 0;
 
     bool ok() const { return error == DirectError::None; }
 };
 
 // One entry of a directory listing.
 struct DirectEntry {
-    QString name;
+    QString name;         // for showing: the bytes decoded
+    QByteArray rawName;   // the server's bytes: what every command about this entry sends
     bool isDirectory = false;
     bool isLink = false;  // a symbolic link; name is the link's own name
+    QString linkTarget;   // where a link points, when the listing says
     qint64 size = -1;     // -1 when the listing gave none
     QDateTime modified;   // invalid when the listing gave none
     QString dateText;     // modified as "yyyy-MM-dd HH:mm", empty when none
@@ -82,11 +100,6 @@ struct DirectOptions {
     int replyTimeoutMs = 20000;    // longest wait for any server reply or data connection
     int stallTimeoutMs = 20000;    // a transfer (or listing) that moves no byte this long fails
     bool active = true;            // EPRT/PORT data connections; false: EPSV/PASV
-    // Uploads go to "<name>.zephra-part" and are renamed over the target only when complete,
-    // so a failed upload never leaves the server's existing file truncated. The part file of a
-    // failed upload is deleted at once, or (after a cancel or a broken connection) by the next
-    // operation of the session.
-    bool uploadViaTemporaryName = true;
 };
 
 // Transfer progress: bytes moved so far and the expected total (-1 when unknown).
@@ -109,28 +122,54 @@ public:
     DirectResult open(const QString& server, int port, const QString& user, const QString& password,
                       const QString& agent = QString());
     bool isOpen() const { return m_open; }
-    // The directory the server put the session in at login (its PWD reply), e.g. "/" or "/home/u".
-    QString loginDirectory() const { return m_loginDirectory; }
+    // The directory the server put the session in at login (its PWD reply, as bytes), e.g. "/"
+    // or "/home/u"; empty when the server did not say.
+    QByteArray loginDirectory() const { return m_loginDirectory; }
+    // path made absolute: relative paths (and the empty path) are taken from the login
+    // directory. Unchanged when the login directory is unknown or not absolute.
+    QByteArray absolutePath(const QByteArray& path) const;
     QString agent() const { return m_agent; }
+    // Whether FEAT offered these (known after open()).
+    bool serverOffersUtf8() const { return m_offersUtf8; }
+    bool serverOffersMlsd() const { return m_mlsd; }
 
-    // Lists a directory: empty for the login directory, else a server path (relative to the
-    // login directory, or absolute). "." and ".." are left out.
-    DirectResult list(const QString& directory, QList<DirectEntry>* entries);
-    // The raw LIST text of a directory, as the server sent it.
-    DirectResult listRaw(const QString& directory, QByteArray* listing);
+    // Changes into the directory and nothing else: ok means it exists and may be entered.
+    DirectResult enterDirectory(const QByteArray& directory);
+    // Lists a directory (empty: the login directory) by changing into it. "." and ".." are
+    // left out.
+    DirectResult list(const QByteArray& directory, QList<DirectEntry>* entries);
+    // The raw listing text of a directory (MLSD lines when the server offers them, else LIST
+    // lines), as the server sent it; at most kMaxListingBytes.
+    DirectResult listRaw(const QByteArray& directory, QByteArray* listing);
 
     // Downloads into a temporary file beside localPath, which replaces localPath only when the
     // whole file has arrived; on any failure localPath is left as it was.
-    DirectResult get(const QString& remoteName, const QString& localPath);
-    DirectResult getTo(const QString& remoteName, const Consumer& consumer);
-    DirectResult put(const QString& localPath, const QString& remoteName);
+    DirectResult get(const QByteArray& remotePath, const QString& localPath);
+    DirectResult getTo(const QByteArray& remotePath, const Consumer& consumer);
+    DirectResult put(const QString& localPath, const QByteArray& remotePath);
     // size: the number of bytes the producer will give, or -1 when unknown.
-    DirectResult putFrom(const Producer& producer, qint64 size, const QString& remoteName);
+    DirectResult putFrom(const Producer& producer, qint64 size, const QByteArray& remotePath);
 
-    DirectResult makeDirectory(const QString& remoteName);
-    DirectResult removeDirectory(const QString& remoteName);
-    DirectResult rename(const QString& fromName, const QString& toName);
-    DirectResult remove(const QString& remoteName);
+    DirectResult makeDirectory(const QByteArray& remotePath);
+    DirectResult removeDirectory(const QByteArray& remotePath);
+    DirectResult rename(const QByteArray& fromPath, const QByteArray& toPath);
+    DirectResult remove(const QByteArray& remotePath);
+
+    // The same operations for names held as text, sent as UTF-8. For callers that have not
+    // moved to the server's bytes yet.
+    DirectResult list(const QString& directory, QList<DirectEntry>* entries) { return list(directory.toUtf8(), entries); }
+    DirectResult listRaw(const QString& directory, QByteArray* listing) { return listRaw(directory.toUtf8(), listing); }
+    DirectResult get(const QString& remoteName, const QString& localPath) { return get(remoteName.toUtf8(), localPath); }
+    DirectResult getTo(const QString& remoteName, const Consumer& consumer) { return getTo(remoteName.toUtf8(), consumer); }
+    DirectResult put(const QString& localPath, const QString& remoteName) { return put(localPath, remoteName.toUtf8()); }
+    DirectResult putFrom(const Producer& producer, qint64 size, const QString& remoteName)
+    {
+        return putFrom(producer, size, remoteName.toUtf8());
+    }
+    DirectResult makeDirectory(const QString& remoteName) { return makeDirectory(remoteName.toUtf8()); }
+    DirectResult removeDirectory(const QString& remoteName) { return removeDirectory(remoteName.toUtf8()); }
+    DirectResult rename(const QString& fromName, const QString& toName) { return rename(fromName.toUtf8(), toName.toUtf8()); }
+    DirectResult remove(const QString& remoteName) { return remove(remoteName.toUtf8()); }
 
     // Says goodbye (QUIT, waiting at most 2 s for the answer) when the connection is still there
     // and forgets the session. Never fails: a connection the server already dropped is simply
@@ -155,12 +194,17 @@ public:
 
 private:
     DirectResult perform(detail::Call& call);
-    DirectResult transferDown(const QString& remoteName, const Consumer& consumer);
-    DirectResult quote(const QStringList& commands, const QString& what);
+    DirectResult resultOf(int curlCode, const detail::Call& call);  // also notes a broken-off transfer
+    DirectResult transferDown(const QByteArray& remotePath, const Consumer& consumer);
+    DirectResult command(const QList<QByteArray>& commands, const QString& what);
+    void anchorRelative(const QByteArray& path, const std::optional<QByteArray>& changesInto);
     bool controlConnectionIsStale() const;
+    bool hasControlConnection() const;
     void sendQuit();
-    DirectResult checkOpen(const QStringList& names, bool allowEmpty = false) const;
-    QByteArray urlFor(const QString& path, bool directory) const;
+    DirectResult closeFailed(const DirectResult& result);
+    DirectResult checkOpen(const QList<QByteArray>& paths, bool allowEmpty = false) const;
+    DirectResult checkFilePath(const QByteArray& path) const;
+    QByteArray urlFor(const QByteArray& path, bool directory) const;
 
     DirectOptions m_options;
     void* m_curl = nullptr;  // CURL*, kept opaque so users of this header need no curl headers
@@ -170,9 +214,14 @@ private:
     QString m_user;
     QString m_password;
     QString m_agent;
-    QString m_loginDirectory;
+    QByteArray m_loginDirectory;
+    bool m_offersUtf8 = false;  // FEAT listed UTF8
+    bool m_utf8 = false;        // OPTS UTF8 ON was taken: every new control connection sends it first
+    bool m_mlsd = false;        // FEAT listed MLST: listings use MLSD
+    // With no login directory known, relative paths depend on where the server is; once a
+    // transfer has changed directory, such a path is used on a fresh login.
+    bool m_leftLoginDirectory = false;
     int m_connections = 0;
-    QByteArray m_leftoverPart;  // part file of a broken-off upload, deleted by the next operation
     bool m_freshConnection = false;  // a transfer was broken off: the next operation logs in anew
     ProgressHandler m_progress;
     std::atomic<bool> m_cancel{false};

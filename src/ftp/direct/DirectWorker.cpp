@@ -81,7 +81,12 @@ quint64 DirectWorker::open(const QString& server, int port, const QString& user,
     return enqueue([=](DirectSession& s, quint64) { return s.open(server, port, user, password, agent); });
 }
 
-quint64 DirectWorker::list(const QString& directory)
+quint64 DirectWorker::enterDirectory(const QByteArray& directory)
+{
+    return enqueue([=](DirectSession& s, quint64) { return s.enterDirectory(directory); });
+}
+
+quint64 DirectWorker::list(const QByteArray& directory)
 {
     return enqueue([this, directory](DirectSession& s, quint64 id) {
         QList<DirectEntry> entries;
@@ -92,34 +97,34 @@ quint64 DirectWorker::list(const QString& directory)
     });
 }
 
-quint64 DirectWorker::get(const QString& remoteName, const QString& localPath)
+quint64 DirectWorker::get(const QByteArray& remotePath, const QString& localPath)
 {
-    return enqueue([=](DirectSession& s, quint64) { return s.get(remoteName, localPath); });
+    return enqueue([=](DirectSession& s, quint64) { return s.get(remotePath, localPath); });
 }
 
-quint64 DirectWorker::put(const QString& localPath, const QString& remoteName)
+quint64 DirectWorker::put(const QString& localPath, const QByteArray& remotePath)
 {
-    return enqueue([=](DirectSession& s, quint64) { return s.put(localPath, remoteName); });
+    return enqueue([=](DirectSession& s, quint64) { return s.put(localPath, remotePath); });
 }
 
-quint64 DirectWorker::makeDirectory(const QString& remoteName)
+quint64 DirectWorker::makeDirectory(const QByteArray& remotePath)
 {
-    return enqueue([=](DirectSession& s, quint64) { return s.makeDirectory(remoteName); });
+    return enqueue([=](DirectSession& s, quint64) { return s.makeDirectory(remotePath); });
 }
 
-quint64 DirectWorker::removeDirectory(const QString& remoteName)
+quint64 DirectWorker::removeDirectory(const QByteArray& remotePath)
 {
-    return enqueue([=](DirectSession& s, quint64) { return s.removeDirectory(remoteName); });
+    return enqueue([=](DirectSession& s, quint64) { return s.removeDirectory(remotePath); });
 }
 
-quint64 DirectWorker::rename(const QString& fromName, const QString& toName)
+quint64 DirectWorker::rename(const QByteArray& fromPath, const QByteArray& toPath)
 {
-    return enqueue([=](DirectSession& s, quint64) { return s.rename(fromName, toName); });
+    return enqueue([=](DirectSession& s, quint64) { return s.rename(fromPath, toPath); });
 }
 
-quint64 DirectWorker::remove(const QString& remoteName)
+quint64 DirectWorker::remove(const QByteArray& remotePath)
 {
-    return enqueue([=](DirectSession& s, quint64) { return s.remove(remoteName); });
+    return enqueue([=](DirectSession& s, quint64) { return s.remove(remotePath); });
 }
 
 quint64 DirectWorker::close()

@@ -54,7 +54,7 @@ TEST(DirectWorker, RunsOperationsInOrderOffTheCallingThread)
     const quint64 bad = worker.makeDirectory(QStringLiteral("a file"));  // exists as a file
     const quint64 run = worker.run([](DirectSession& s) {
         DirectResult r;
-        if (s.loginDirectory() != QStringLiteral("/") || s.connectionsOpened() != 1)
+        if (s.loginDirectory() != "/" || s.connectionsOpened() != 1)
             r.error = DirectError::Protocol;  // pyftpdlib's login directory; one login for all
         return r;
     });
