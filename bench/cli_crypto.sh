@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Times `zephraftp-cli encrypt` (and decrypt) of a 256 MiB file in /dev/shm as a whole process:
-# keyspace creation, reading, encrypting, writing, flushing, renaming and wiping included.
+# Times `zephraftp-cli encrypt` and decrypt of a file in /dev/shm as a whole process, in both
+# formats: key preparation (the rotor keyspace; Argon2id for sealed), reading, encrypting,
+# writing, flushing and renaming included. Each round trip is compared with the original.
 #   bench/cli_crypto.sh [path/to/zephraftp-cli]   (default: build/release/src/app/zephraftp-cli)
+#   SIZE_MIB=1024 bench/cli_crypto.sh              (file size, default 256 MiB)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cli=${1:-$root/build/release/src/app/zephraftp-cli}
 [ -x "$cli" ] || { echo "no zephraftp-cli at $cli (build with scripts/build.sh release)" >&2; exit 2; }
 work=$(mktemp -d /dev/shm/zephra-cli-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-size_mib=256
+size_mib=${SIZE_MIB:-256}
+echo 123456789 > "$work/key"
 head -c $((size_mib << 20)) /dev/urandom > "$work/plain"
 
 # CPU seconds (user + system) used so far by finished child processes, from the shell's own
@@ -37,10 +40,14 @@ run() {  # run NAME ARGS...: best of three wall-clock times, and CPU time of tha
     done
     awk -v n="$name" -v ns="$best" -v cpu="$best_cpu" -v mib="$size_mib" \
         'BEGIN { s = ns / 1e9; b = mib * 1048576
-                 printf "%-8s %6.3f s  %6.2f GB/s wall  (%d MiB, whole process, best of 3; CPU %.3f s user+sys)\n",
+                 printf "%-16s %6.3f s  %6.2f GB/s wall  (%d MiB, whole process, best of 3; CPU %.3f s user+sys)\n",
                         n, s, b / s / 1e9, mib, cpu }'
 }
 
-run encrypt encrypt --key 123456789 "$work/plain" "$work/cipher"
-run decrypt decrypt --key 123456789 "$work/cipher" "$work/back"
+run encrypt encrypt --key-file "$work/key" "$work/plain" "$work/cipher"
+run decrypt decrypt --key-file "$work/key" "$work/cipher" "$work/back"
 cmp -s "$work/plain" "$work/back" || { echo "round trip differs" >&2; exit 1; }
+rm -f "$work/cipher" "$work/back"
+run "encrypt, sealed" encrypt --format sealed --key-file "$work/key" "$work/plain" "$work/sealed"
+run "decrypt, sealed" decrypt --key-file "$work/key" "$work/sealed" "$work/back"
+cmp -s "$work/plain" "$work/back" || { echo "sealed round trip differs" >&2; exit 1; }
