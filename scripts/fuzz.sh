@@ -38,9 +38,10 @@ for t in "${targets[@]}"; do
   work=$dir/corpus/$t
   findings=$dir/findings/$t
   mkdir -p "$work" "$findings"
-  # The framer's line limit is 64 KiB: its inputs may be longer, to cross it.
+  # The framer's line limit is 64 KiB and a sealed chunk holds 64 KiB: their inputs may be
+  # longer, to cross them.
   max_len=65536
-  [ "$t" = reply_framer ] && max_len=200000
+  case "$t" in reply_framer|sealed) max_len=200000 ;; esac
   options=(-max_total_time="$seconds" -print_final_stats=1 -timeout=30 -rss_limit_mb=2048
            -max_len="$max_len" -artifact_prefix="$findings/")
   [ -f "$root/fuzz/dict/$t.dict" ] && options+=(-dict="$root/fuzz/dict/$t.dict")
