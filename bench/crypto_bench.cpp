@@ -262,7 +262,7 @@ int main(int argc, char** argv)
     }
     benchmark::RegisterBenchmark("encrypt_file_256MiB/sealed", sealedFileBench, Direction::Encrypt)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("decrypt_file_256MiB/sealed", sealedFileBench, Direction::Decrypt)->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("sealed_kdf/argon2id_t3_64MiB", sealedKdfBench)->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("sealed_kdf/argon2id_t3_128MiB", sealedKdfBench)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("encrypt_64KiB/literal", literalBench, Direction::Encrypt)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("decrypt_64KiB/literal", literalBench, Direction::Decrypt)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RunSpecifiedBenchmarks();

@@ -36,7 +36,7 @@ class MasterKey final {
 public:
     // Argon2id over the key text (its characters as bytes), with a fixed salt: the master key
     // must follow from the key text alone, since that is all two partners share. Takes about
-    // 0.2 to 0.4 s and 64 MiB with kDefaultKdf; call it once per key, off the UI thread.
+    // 128 MiB and about 0.2 s of a core with kDefaultKdf; call it once per key, off the UI thread.
     static Status derive(std::string_view keyText, const KdfParams& params, std::unique_ptr<MasterKey>& out);
 
     const KdfParams& params() const { return m_params; }

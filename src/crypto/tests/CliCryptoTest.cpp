@@ -291,7 +291,7 @@ TEST_F(CliSealed, InspectPrintsTheHeaderWithoutTheKey)
     Result r = runCli(scratch, {"inspect", (files / "sealed").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const std::string& line : {std::string("format: sealed"), std::string("version: 1"),
-                                    std::string("key derivation: Argon2id, 3 iterations, 65536 KiB"),
+                                    std::string("key derivation: Argon2id, 3 iterations, 131072 KiB"),
                                     "salt: " + saltHex, "plaintext: " + std::to_string(plain.size()) + " bytes in 4 chunks"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 

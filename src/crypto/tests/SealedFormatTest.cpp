@@ -21,7 +21,7 @@ Bytes fromHex(const std::string& hex)
 Header sampleHeader()
 {
     Header h;
-    h.kdf = kDefaultKdf;
+    h.kdf = {3, 65536, 1};
     for (std::size_t i = 0; i < h.salt.size(); ++i)
         h.salt[i] = static_cast<std::uint8_t>(i);
     for (std::size_t i = 0; i < h.keyCheck.size(); ++i)

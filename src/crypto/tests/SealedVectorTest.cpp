@@ -1,4 +1,4 @@
-// The test vectors of docs/FORMAT.md, with the default key derivation: what another program
+// The test vectors of docs/FORMAT.md (t=3, m=64 MiB, p=1): what another program
 // reading or writing the sealed format must reproduce byte for byte. (The values were also
 // reproduced with a separate implementation of Argon2id, HKDF and AES-GCM when they were made.)
 #include "SealedTestSupport.h"
@@ -41,7 +41,7 @@ Salt vectorSalt()
 
 class SealedVector : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(MasterKey::derive("123456789", kDefaultKdf, s_master).ok()); }
+    static void SetUpTestSuite() { ASSERT_TRUE(MasterKey::derive("123456789", {3, 65536, 1}, s_master).ok()); }
     static void TearDownTestSuite() { s_master.reset(); }
     static std::unique_ptr<MasterKey> s_master;
 };
