@@ -1,5 +1,6 @@
 #include "browse/FileListModel.h"
 
+#include <QFont>
 #include <QLocale>
 
 #include <algorithm>
@@ -87,7 +88,24 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const
     case Qt::ToolTipRole:
         if (!r.offered)
             return tr("This name cannot be used as a local file name; it is not offered for download.");
+        if (r.isLink)
+            return (r.linkTarget.isEmpty() ? tr("A symbolic link.") : tr("A symbolic link to %1.").arg(r.linkTarget))
+                   + u' ' + tr("Double-click it to open it as a directory.");
+        if (r.guessed)
+            return tr("The server listed this entry in a form this program does not know; its name is "
+                      "taken as the text after the last blank of the line.");
         break;
+    case Qt::FontRole:
+        if (index.column() == NameColumn && (r.isLink || r.guessed)) {
+            QFont font;
+            font.setUnderline(r.isLink);
+            font.setItalic(r.guessed);
+            return font;
+        }
+        break;
+    case IsLinkRole: return r.isLink;
+    case LinkTargetRole: return r.linkTarget;
+    case GuessedRole: return r.guessed;
     case RawNameRole: return r.rawName;
     case OfferedRole: return r.offered;
     case IconIndexRole: return int(r.icon);

@@ -22,6 +22,9 @@ struct FileRow {
     qint64 modified = -1;    // wall-clock seconds as the date is shown (wallClockKey); -1: not known
     std::uint16_t icon = kIconOtherFile;
     bool offered = true;     // false: a hostile server name, shown greyed and never selectable
+    bool guessed = false;    // server: the listing line had no known shape; shown in italics
+    bool isLink = false;     // server: a symbolic link; whether it leads to a directory is unknown
+    QString linkTarget;      // server: the link's target as shown, when the server named it
     int fileOrder = 0;       // position in the listing, restored by sort(-1); set by setRows
 };
 
@@ -29,7 +32,7 @@ class FileListModel final : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { NameColumn, SizeColumn, DateColumn, ColumnCount };
-    enum Role { RawNameRole = Qt::UserRole + 1, OfferedRole, IconIndexRole, SizeRole };
+    enum Role { RawNameRole = Qt::UserRole + 1, OfferedRole, IconIndexRole, SizeRole, IsLinkRole, LinkTargetRole, GuessedRole };
 
     explicit FileListModel(QObject* parent = nullptr);
 

@@ -1,5 +1,7 @@
 #include "browse/ServerDirModel.h"
 
+#include <QFont>
+
 namespace zephra::browse {
 
 ServerDirModel::ServerDirModel(QObject* parent) : QAbstractListModel(parent) {}
@@ -43,8 +45,20 @@ QVariant ServerDirModel::data(const QModelIndex& index, int role) const
     case Qt::DecorationRole:
         return m_icons.folder();
     case Qt::ToolTipRole:
-        if (!parentRow && !directory(index.row()).offered)
+        if (parentRow)
+            break;
+        if (!directory(index.row()).offered)
             return tr("This directory name holds characters that cannot be used safely.");
+        if (directory(index.row()).guessed)
+            return tr("The server listed this directory in a form this program does not know; its name "
+                      "is taken as the text after the last blank of the line.");
+        break;
+    case Qt::FontRole:
+        if (!parentRow && directory(index.row()).guessed) {
+            QFont font;
+            font.setItalic(true);
+            return font;
+        }
         break;
     }
     return {};

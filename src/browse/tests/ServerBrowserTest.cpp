@@ -33,6 +33,9 @@ const QByteArray kMixedListing =
     "drwxr-xr-x    2 1000       1000             4096 Dec  6 08:00 pub files\r\n"     // pure-ftpd
     "01-31-24  10:00AM       <DIR>          Program Files\r\n"                          // IIS
     "01-31-24  01:15PM                 1234 report 2024.doc\r\n"
+    "type=file;size=5;modify=20240101120000; mlsd file.txt\r\n"                      // MLSD
+    "type=dir;modify=20240101120000; mlsd dir\r\n"
+    "type=cdir;modify=20240101120000; /home/user\r\n"
     "this line is no entry\r\n";
 
 }  // namespace
@@ -43,8 +46,8 @@ TEST(ServerListing, RealServerLinesGiveNamesSizesAndDates)
     QStringList dirs;
     for (const auto& d : l.directories)
         dirs << d.name;
-    EXPECT_EQ(dirs, QStringList({"docs", "pub files", "Program Files"}));
-    ASSERT_EQ(l.files.size(), 4u);
+    EXPECT_EQ(dirs, QStringList({"docs", "pub files", "Program Files", "mlsd dir"}));
+    ASSERT_EQ(l.files.size(), 6u);
     EXPECT_EQ(l.files[0].name, "notes.TXT");
     EXPECT_EQ(l.files[0].icon, 3);
     EXPECT_EQ(formatWallClock(l.files[0].modified), "2020-01-01 00:00");
@@ -52,9 +55,17 @@ TEST(ServerListing, RealServerLinesGiveNamesSizesAndDates)
     EXPECT_EQ(l.files[1].size, 1048576);
     EXPECT_EQ(formatWallClock(l.files[1].modified), "2026-03-05 09:30");
     EXPECT_EQ(l.files[2].name, "latest");        // "name -> target" gives the name
+    EXPECT_TRUE(l.files[2].isLink);
+    EXPECT_EQ(l.files[2].linkTarget, "my  file.txt");
     EXPECT_EQ(l.files[3].name, "report 2024.doc");
     EXPECT_EQ(l.files[3].size, 1234);
     EXPECT_EQ(formatWallClock(l.files[3].modified), "2024-01-31 13:15");
+    EXPECT_EQ(l.files[4].name, "mlsd file.txt");
+    EXPECT_EQ(l.files[4].size, 5);
+    // A line of no known shape is kept, marked (guards it vanishing).
+    EXPECT_EQ(l.files[5].name, "entry");
+    EXPECT_TRUE(l.files[5].guessed);
+    EXPECT_FALSE(l.files[0].guessed || l.files[2].guessed || l.files[4].guessed);
 }
 
 TEST(ServerListing, FilterKeepsNameEndingsCaseSensitively)
@@ -122,7 +133,7 @@ TEST_F(ServerBrowserTest, FillsTreeAndList)
 
     // The server's own "." and ".." add no node.
     browser.loadServerData(kMixedListing);
-    EXPECT_EQ(treeTexts(browser), QStringList({"..", "docs", "pub files", "Program Files"}));
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "docs", "pub files", "Program Files", "mlsd dir"}));
 
     browser.clear();  // a closed session shows nothing at all
     EXPECT_EQ(tree->model()->rowCount(), 0);

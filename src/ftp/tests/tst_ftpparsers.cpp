@@ -84,80 +84,189 @@ TEST(PortArgumentAndAnnouncedSize, Examples)
     EXPECT_EQ(announcedSize(u"150 Opening data connection for a (1 byte)"), 1);
 }
 
-TEST(Listing, LinesByFormat)
+namespace {
+
+// One listing line and what it must give. type: 'd' directory, '-' file, 'l' symbolic link.
+// modified: "" when the line gives no date, else the time as held (UTC); utc: the line named
+// the zone (MLSD, full-iso) rather than the server's wall clock.
+struct LineRow {
+    const char* name;
+    const char* line;
+    const char* entryName;  // UTF-8; nullptr: the line is no entry
+    char type;
+    qint64 size;
+    const char* modified;
+    bool utc;
+    bool guessed;
+    const char* linkTarget;  // UTF-8
+};
+
+void checkLines(const LineRow* begin, const LineRow* end)
 {
     const QDate today(2024, 6, 15);
-    struct Row {
-        const char* name;
-        const char* line;
-        const char* entryName;  // nullptr: not an entry
-        bool directory;
-        qint64 size;
-    };
-    const Row rows[] = {
-        {"vsftpd file", "-rw-r--r--    1 0        0               6 Dec 06 09:11 a.txt", "a.txt", false, 6},
-        {"vsftpd dir", "drwxr-xr-x    2 0        0            4096 Jan 01  2020 sub", "sub", true, 4096},
-        {"pyftpdlib file", "-rw-r--r--   1 root     root         3072 Jun 01 10:00 data.bin", "data.bin", false, 3072},
-        {"pure-ftpd", "-rw-r--r--    1 1000       1000             12 Mar  3 12:34 notes.txt", "notes.txt", false, 12},
-        {"no group", "-rw-r--r-- 1 owner 1234 Jan 1 2020 nogroup.txt", "nogroup.txt", false, 1234},
-        {"blanks in name", "-rw-r--r--    1 0        0               6 Dec 06 09:11 my file  two.txt", "my file  two.txt", false, 6},
-        {"leading blank in name", "-rw-r--r--    1 0        0               6 Dec 06 09:11  lead.txt", " lead.txt", false, 6},
-        {"symlink", "lrwxrwxrwx    1 0        0               7 Dec 06 09:11 link name -> target/x", "link name", false, 7},
-        {"name like a date", "-rw-r--r--    1 0        0               6 Dec 06 09:11 Jan 01 10:00 x", "Jan 01 10:00 x", false, 6},
-        {"IIS dir", "01-01-24  10:00AM       <DIR>          Program Files", "Program Files", true, -1},
-        {"IIS file", "12-31-23  11:59PM                 1234 report 2023.txt", "report 2023.txt", false, 1234},
-        {"short dir", "d some dir", "some dir", true, -1},
-        {"short file", "- a file.txt", "a file.txt", false, -1},
-        {"total", "total 12", nullptr, false, 0},
-        {"blank", "", nullptr, false, 0},
-        {"garbage", "this is not a listing line", nullptr, false, 0},
-        {"CR kept off the name", "-rw-r--r-- 1 0 0 6 Dec 06 09:11 cr.txt\r", "cr.txt", false, 6},
-    };
-    for (const Row& row : rows) {
-        const auto entry = parseListingLine(QByteArrayView(row.line), today);
-        if (!row.entryName) {
-            EXPECT_FALSE(entry.has_value()) << row.name;
+    for (const LineRow* row = begin; row != end; ++row) {
+        const auto entry = parseListingLine(QByteArrayView(row->line), today);
+        if (!row->entryName) {
+            EXPECT_FALSE(entry.has_value()) << row->name;
             continue;
         }
-        ASSERT_TRUE(entry.has_value()) << row.name;
-        EXPECT_EQ(entry->name, QString::fromUtf8(row.entryName)) << row.name;
-        EXPECT_EQ(entry->isDirectory, row.directory) << row.name;
-        EXPECT_EQ(entry->size, row.size) << row.name;
+        ASSERT_TRUE(entry.has_value()) << row->name;
+        EXPECT_EQ(entry->name, QString::fromUtf8(row->entryName)) << row->name;
+        EXPECT_EQ(entry->rawName, QByteArray(row->entryName)) << row->name;
+        EXPECT_EQ(entry->isDirectory, row->type == 'd') << row->name;
+        EXPECT_EQ(entry->isSymLink, row->type == 'l') << row->name;
+        EXPECT_EQ(entry->size, row->size) << row->name;
+        EXPECT_EQ(entry->modified.isValid() ? entry->modified.toUTC().toString("yyyy-MM-dd HH:mm:ss.zzz") : QString(),
+                  QString::fromLatin1(row->modified))
+            << row->name;
+        EXPECT_EQ(entry->modifiedIsUtc, row->utc) << row->name;
+        EXPECT_EQ(entry->guessed, row->guessed) << row->name;
+        EXPECT_EQ(entry->linkTarget, QString::fromUtf8(row->linkTarget ? row->linkTarget : "")) << row->name;
     }
 }
 
-TEST(Listing, DatesAndLinks)
+}  // namespace
+
+TEST(Listing, ClassicLinesAndShortForm)
 {
-    const QDate today(2024, 6, 15);
-    const auto recent = parseListingLine("-rw-r--r-- 1 0 0 6 Jun 01 10:05 a", today);
-    ASSERT_TRUE(recent);
-    EXPECT_EQ(recent->modified, QDateTime(QDate(2024, 6, 1), QTime(10, 5), Qt::UTC));
-    // A month later than today without a year belongs to last year.
-    const auto lastYear = parseListingLine("-rw-r--r-- 1 0 0 6 Dec 24 08:00 b", today);
-    ASSERT_TRUE(lastYear);
-    EXPECT_EQ(lastYear->modified.date(), QDate(2023, 12, 24));
-    const auto link = parseListingLine("lrwxrwxrwx 1 0 0 7 Dec 06 2020 l -> /etc/passwd", today);
-    ASSERT_TRUE(link);
-    EXPECT_TRUE(link->isSymLink);
-    EXPECT_EQ(link->linkTarget, "/etc/passwd");
-    const auto iis = parseListingLine("01-02-24  01:30PM  5 x", today);
-    ASSERT_TRUE(iis);
-    EXPECT_EQ(iis->modified, QDateTime(QDate(2024, 1, 2), QTime(13, 30), Qt::UTC));
+    const LineRow rows[] = {
+        {"vsftpd file", "-rw-r--r--    1 0        0               6 Dec 06 09:11 a.txt", "a.txt", '-', 6, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"vsftpd dir", "drwxr-xr-x    2 0        0            4096 Jan 01  2020 sub", "sub", 'd', 4096, "2020-01-01 00:00:00.000", false, false, nullptr},
+        {"pyftpdlib file", "-rw-r--r--   1 root     root         3072 Jun 01 10:05 data.bin", "data.bin", '-', 3072, "2024-06-01 10:05:00.000", false, false, nullptr},
+        {"pure-ftpd", "-rw-r--r--    1 1000       1000             12 Mar  3 12:34 notes.txt", "notes.txt", '-', 12, "2024-03-03 12:34:00.000", false, false, nullptr},
+        {"no group", "-rw-r--r-- 1 owner 1234 Jan 1 2020 nogroup.txt", "nogroup.txt", '-', 1234, "2020-01-01 00:00:00.000", false, false, nullptr},
+        {"blanks in name", "-rw-r--r--    1 0        0               6 Dec 06 09:11 my file  two.txt", "my file  two.txt", '-', 6, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"leading blank in name", "-rw-r--r--    1 0        0               6 Dec 06 09:11  lead.txt", " lead.txt", '-', 6, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"symlink", "lrwxrwxrwx    1 0        0               7 Dec 06 09:11 link name -> target/x", "link name", 'l', 7, "2023-12-06 09:11:00.000", false, false, "target/x"},
+        {"symlink out of the tree", "lrwxrwxrwx 1 0 0 7 Dec 06 2020 l -> /etc/passwd", "l", 'l', 7, "2020-12-06 00:00:00.000", false, false, "/etc/passwd"},
+        {"name like a date", "-rw-r--r--    1 0        0               6 Dec 06 09:11 Jan 01 10:00 x", "Jan 01 10:00 x", '-', 6, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"name with a semicolon", "-rw-r--r-- 1 u g 6 Jun 01 10:05 a;b c", "a;b c", '-', 6, "2024-06-01 10:05:00.000", false, false, nullptr},
+        {"device", "crw-rw-rw- 1 root root 1, 3 Jan  1  2020 null", "null", '-', 3, "2020-01-01 00:00:00.000", false, false, nullptr},
+        {"IIS dir", "01-01-24  10:00AM       <DIR>          Program Files", "Program Files", 'd', -1, "2024-01-01 10:00:00.000", false, false, nullptr},
+        {"IIS file", "12-31-23  11:59PM                 1234 report 2023.txt", "report 2023.txt", '-', 1234, "2023-12-31 23:59:00.000", false, false, nullptr},
+        {"short dir", "d some dir", "some dir", 'd', -1, "", false, false, nullptr},
+        {"short file", "- a file.txt", "a file.txt", '-', -1, "", false, false, nullptr},
+        {"total", "total 12", nullptr, '-', 0, "", false, false, nullptr},
+        {"blank", "", nullptr, '-', 0, "", false, false, nullptr},
+        {"blanks only", "   \r", nullptr, '-', 0, "", false, false, nullptr},
+        {"CR kept off the name", "-rw-r--r-- 1 0 0 6 Dec 06 09:11 cr.txt\r", "cr.txt", '-', 6, "2023-12-06 09:11:00.000", false, false, nullptr},
+    };
+    checkLines(std::begin(rows), std::end(rows));
+}
+
+// Guards: lines in these shapes were dropped, so those files were invisible.
+TEST(Listing, IsoDatesLocalisedMonthsAndCountColumns)
+{
+    const LineRow rows[] = {
+        {"ls --full-time", "-rw-r--r-- 1 u g 1234 2024-01-01 12:00:00.000000000 +0100 name", "name", '-', 1234, "2024-01-01 11:00:00.000", true, false, nullptr},
+        {"full-iso, west of UTC", "drwxr-xr-x 2 alice staff 4096 2023-11-05 08:15:42.123456789 -0500 Project Files", "Project Files", 'd', 4096, "2023-11-05 13:15:42.123", true, false, nullptr},
+        {"long-iso", "-rw-r--r-- 1 alice staff 42 2024-03-09 17:45 notes.txt", "notes.txt", '-', 42, "2024-03-09 17:45:00.000", false, false, nullptr},
+        {"iso, recent", "-rw-r--r-- 1 alice staff 42 03-09 17:45 notes.txt", "notes.txt", '-', 42, "2024-03-09 17:45:00.000", false, false, nullptr},
+        {"full-iso link", "lrwxrwxrwx 1 u g 9 2024-02-29 23:59:59.5 +0000 now -> then.txt", "now", 'l', 9, "2024-02-29 23:59:59.500", true, false, "then.txt"},
+        {"German, day first", "-rw-r--r-- 1 anna users 2048  6. Dez 08:00 bericht.pdf", "bericht.pdf", '-', 2048, "2023-12-06 08:00:00.000", false, false, nullptr},
+        {"German, month first", "-rw-r--r-- 1 anna users 2048 Dez  6 08:00 bericht.pdf", "bericht.pdf", '-', 2048, "2023-12-06 08:00:00.000", false, false, nullptr},
+        {"German, with year", "drwxr-xr-x 2 anna users 4096 12. Mär 2021 Archiv", "Archiv", 'd', 4096, "2021-03-12 00:00:00.000", false, false, nullptr},
+        {"German, Mai", "-rw-r--r-- 1 anna users 1 Mai 17 09:00 m", "m", '-', 1, "2024-05-17 09:00:00.000", false, false, nullptr},
+        {"French", "-rw-r--r-- 1 marie users 512  6 déc.  2020 facture.txt", "facture.txt", '-', 512, "2020-12-06 00:00:00.000", false, false, nullptr},
+        {"French, mars", "-rw-r--r-- 1 marie users 512 14 mars 10:30 notes", "notes", '-', 512, "2024-03-14 10:30:00.000", false, false, nullptr},
+        {"French, juil.", "-rw-r--r-- 1 marie users 5 juil. 3 2019 été.txt", "été.txt", '-', 5, "2019-07-03 00:00:00.000", false, false, nullptr},
+        {"French in Latin-1", "-rw-r--r-- 1 marie users 512 6 f\xe9vr. 2020 a", "a", '-', 512, "2020-02-06 00:00:00.000", false, false, nullptr},
+        {"Spanish", "-rw-r--r-- 1 juan users 77 dic 15 2022 informe.odt", "informe.odt", '-', 77, "2022-12-15 00:00:00.000", false, false, nullptr},
+        {"Italian", "-rw-r--r-- 1 luca users 77 mag 15 2022 a", "a", '-', 77, "2022-05-15 00:00:00.000", false, false, nullptr},
+        {"Portuguese", "-rw-r--r-- 1 joao users 77 out 15 2022 a", "a", '-', 77, "2022-10-15 00:00:00.000", false, false, nullptr},
+        {"Dutch", "-rw-r--r-- 1 jan users 77 mrt 15 2022 a", "a", '-', 77, "2022-03-15 00:00:00.000", false, false, nullptr},
+        {"Swedish", "-rw-r--r-- 1 sven users 77 maj 15 2022 a", "a", '-', 77, "2022-05-15 00:00:00.000", false, false, nullptr},
+        {"Finnish", "-rw-r--r-- 1 matti users 10 touko 5 2020 tiedosto", "tiedosto", '-', 10, "2020-05-05 00:00:00.000", false, false, nullptr},
+        {"Polish", "-rw-r--r-- 1 jan users 10 paź 14 09:00 plik.txt", "plik.txt", '-', 10, "2023-10-14 09:00:00.000", false, false, nullptr},
+        {"Czech", "-rw-r--r-- 1 petr users 10 24. úno 09:00 soubor.txt", "soubor.txt", '-', 10, "2024-02-24 09:00:00.000", false, false, nullptr},
+        {"Hungarian", "-rw-r--r-- 1 anna users 10 szept. 4. 2018 a", "a", '-', 10, "2018-09-04 00:00:00.000", false, false, nullptr},
+        {"Russian", "-rw-r--r-- 1 ivan users 10 янв  6 10:00 файл.txt", "файл.txt", '-', 10, "2024-01-06 10:00:00.000", false, false, nullptr},
+        {"ls -i", "1837210 -rw-r--r-- 1 u g 6 Dec 06 09:11 inode.txt", "inode.txt", '-', 6, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"ls -s", "   8 -rw-r--r-- 1 u g 6144 Dec 06 09:11 blocks.txt", "blocks.txt", '-', 6144, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"ls -is", "1837210    8 drwxr-xr-x 2 u g 4096 Dec 06 09:11 both", "both", 'd', 4096, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"ls -sh", "4.0K -rw-r--r-- 1 u g 3072 Dec 06 09:11 human.txt", "human.txt", '-', 3072, "2023-12-06 09:11:00.000", false, false, nullptr},
+        {"ls -i, long-iso", "52 lrwxrwxrwx 1 u g 4 2024-03-09 17:45 cur -> v1.2", "cur", 'l', 4, "2024-03-09 17:45:00.000", false, false, "v1.2"},
+        {"German total", "insgesamt 24", nullptr, '-', 0, "", false, false, nullptr},
+        {"ls -sh total", "total 4.0K", nullptr, '-', 0, "", false, false, nullptr},
+    };
+    checkLines(std::begin(rows), std::end(rows));
+}
+
+TEST(Listing, MlsdLines)
+{
+    const LineRow rows[] = {
+        {"pyftpdlib file", "type=file;size=156;perm=r;modify=20071029155301;unique=8012; music.mp3", "music.mp3", '-', 156, "2007-10-29 15:53:01.000", true, false, nullptr},
+        {"pyftpdlib dir", "type=dir;size=4096;modify=20240101120000;perm=el;unique=801g; sub dir", "sub dir", 'd', 4096, "2024-01-01 12:00:00.000", true, false, nullptr},
+        {"current directory", "type=cdir;perm=el;unique=keVO1+ZF4; test", nullptr, '-', 0, "", false, false, nullptr},
+        {"parent directory", "type=pdir;perm=e;unique=keVO1+d?3; ..", nullptr, '-', 0, "", false, false, nullptr},
+        {"IIS, capitalised facts", "Type=file;Size=1234;Modify=20240131131500.123; report 2024.doc", "report 2024.doc", '-', 1234, "2024-01-31 13:15:00.123", true, false, nullptr},
+        {"IIS dir", "Type=DIR;Modify=20240131131500; Program Files", "Program Files", 'd', -1, "2024-01-31 13:15:00.000", true, false, nullptr},
+        {"proftpd link with target", "modify=20240101120000;perm=adfrw;size=11;type=OS.unix=slink:/srv/data;unique=FD00U12;UNIX.group=1000;UNIX.mode=0777;UNIX.owner=1000; data", "data", 'l', 11, "2024-01-01 12:00:00.000", true, false, "/srv/data"},
+        {"link, target not named", "type=OS.unix=symlink;size=11;modify=20240101120000;UNIX.mode=0777; current", "current", 'l', 11, "2024-01-01 12:00:00.000", true, false, nullptr},
+        {"pure-ftpd", "type=file;size=12;modify=20240101120000;UNIX.mode=0644;UNIX.uid=1000;UNIX.gid=1000;unique=803g1a2b; notes.txt", "notes.txt", '-', 12, "2024-01-01 12:00:00.000", true, false, nullptr},
+        {"name is everything after the first blank", "type=file;size=3;modify=20240101120000;  two; parts", " two; parts", '-', 3, "2024-01-01 12:00:00.000", true, false, nullptr},
+        {"name shaped like ls", "type=file;size=1; -rw-r--r-- 1 u g 6 Dec 06 09:11 odd", "-rw-r--r-- 1 u g 6 Dec 06 09:11 odd", '-', 1, "", false, false, nullptr},
+        {"no modify fact", "type=file;size=0; empty", "empty", '-', 0, "", false, false, nullptr},
+        {"CRLF", "type=file;size=5;modify=20240101120000; cr\r", "cr", '-', 5, "2024-01-01 12:00:00.000", true, false, nullptr},
+    };
+    checkLines(std::begin(rows), std::end(rows));
+}
+
+// Guards: a line of an unknown shape vanished without a trace.
+TEST(Listing, UnknownShapesAreKeptByTheLastBlankAndMarked)
+{
+    const LineRow rows[] = {
+        {"prose", "this is not a listing line", "line", '-', -1, "", false, true, nullptr},
+        {"ls -l on an unreadable entry", "d????????? ? ? ? ?            ? locked", "locked", 'd', -1, "", false, true, nullptr},
+        {"no blank at all", "lonely.txt", "lonely.txt", '-', -1, "", false, true, nullptr},
+        {"trailing blanks", "some listing shape  name.txt  ", "name.txt", '-', -1, "", false, true, nullptr},
+        {"mode without a date", "drwxr-xr-x 2 u g 4096 someday x", "x", 'd', -1, "", false, true, nullptr},
+        {"upper-case D is a file", "Directory of C:\\pub", "C:\\pub", '-', -1, "", false, true, nullptr},
+        {"facts that are not facts", "type file; name", "name", '-', -1, "", false, true, nullptr},
+    };
+    checkLines(std::begin(rows), std::end(rows));
 }
 
 TEST(Listing, WholeListingLineEndsAndBytes)
 {
-    // LF-only and CRLF line ends, a name that is not UTF-8 keeps its bytes.
+    // LF-only and CRLF line ends, MLSD and LIST lines in one listing, a name that is not UTF-8
+    // keeps its bytes.
     const QByteArray listing = "total 8\n"
                                "drwxr-xr-x 2 0 0 4096 Jan 01 2020 dir\r\n"
+                               "\n"
                                "-rw-r--r-- 1 0 0 3 Jan 01 2020 caf\xc3\xa9.txt\n"
-                               "-rw-r--r-- 1 0 0 3 Jan 01 2020 latin\xe9.txt\n";
+                               "type=cdir;modify=20240101120000; /pub\r\n"
+                               "type=file;size=3;modify=20240101120000; latin\xe9.txt\r\n"
+                               "odd line";
     const auto entries = parseListing(listing, QDate(2024, 1, 1));
-    ASSERT_EQ(entries.size(), 3);
+    ASSERT_EQ(entries.size(), 4);
     EXPECT_EQ(entries[0].name, "dir");
     EXPECT_EQ(entries[1].name, QString::fromUtf8("caf\xc3\xa9.txt"));
     EXPECT_EQ(entries[2].rawName, QByteArray("latin\xe9.txt"));
-    EXPECT_EQ(entries[2].name.size(), 10);
+    EXPECT_EQ(entries[2].name, QString::fromUtf8("latin\xc3\xa9.txt"));
+    EXPECT_TRUE(entries[3].guessed);
+}
+
+TEST(ServerNames, Utf8WhereValidElseWindows1252)
+{
+    struct Row {
+        const char* name;
+        QByteArray bytes;
+        const char16_t* shown;
+    };
+    const Row rows[] = {
+        {"ASCII", "plain.txt", u"plain.txt"},
+        {"UTF-8", "caf\xc3\xa9.txt", u"café.txt"},
+        {"Latin-1", "caf\xe9.txt", u"café.txt"},
+        // Guards: the bytes 0x80-0x9F were shown as control characters (Latin-1 decoding).
+        {"Windows-1252 euro and quotes", "\x80 \x93quoted\x94", u"€ “quoted”"},
+        {"valid start, invalid end", "\xc3\xa9\xe9", u"Ã©é"},
+        {"overlong UTF-8 is not UTF-8", "\xc0\xaf", u"À¯"},
+        {"a BOM is shown, not eaten", "\xef\xbb\xbf" "bom", u"\uFEFFbom"},
+        {"undefined byte", "a\x81z", u"a\u0081z"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(decodeServerName(row.bytes), QStringView(row.shown).toString()) << row.name;
 }
 
 TEST(Listing, HostileNamesAreNotSafeLocalNames)
