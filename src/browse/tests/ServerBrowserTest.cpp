@@ -68,6 +68,26 @@ TEST(ServerListing, RealServerLinesGiveNamesSizesAndDates)
     EXPECT_FALSE(l.files[0].guessed || l.files[2].guessed || l.files[4].guessed);
 }
 
+// An exact UTC time (MLSD, a date with its zone) is shown in local time; a LIST date without a
+// zone as the server wrote it.
+TEST(ServerListing, ExactTimesShowInLocalTime)
+{
+    const QByteArray oldZone = qgetenv("TZ");
+    qputenv("TZ", "XYZ-3");  // three hours east of UTC, no summer time
+    const QByteArray listing = "type=file;size=1;modify=20240101120000; mlsd\r\n"
+                               "-rw-r--r-- 1 u g 1 2024-01-01 12:00:00.000000000 +0100 full-iso\r\n"
+                               "-rw-r--r-- 1 u g 1 Jan 01 2024 list\r\n";
+    const ServerListing l = buildServerListing(listing);
+    if (oldZone.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", oldZone);
+    ASSERT_EQ(l.files.size(), 3u);
+    EXPECT_EQ(formatWallClock(l.files[0].modified), "2024-01-01 15:00");
+    EXPECT_EQ(formatWallClock(l.files[1].modified), "2024-01-01 14:00");
+    EXPECT_EQ(formatWallClock(l.files[2].modified), "2024-01-01 00:00");
+}
+
 TEST(ServerListing, FilterKeepsNameEndingsCaseSensitively)
 {
     const QByteArray listing = "- a.txt\r\n- A.TXT\r\n- b.gif\r\nd dir.txt\r\nd other\r\n";
