@@ -97,9 +97,14 @@ QString withoutTrailingSlash(QString path)
     return path;
 }
 
-void printEntry(bool isDirectory, const QString& name)
+// "d name", "- name", or "l name -> target" for a symbolic link ("l name" when the server did
+// not name the target).
+void printEntry(bool isDirectory, bool isLink, const QString& name, const QString& linkTarget)
 {
-    const QByteArray line = (isDirectory ? "d " : "- ") + printable(name).toUtf8() + '\n';
+    QByteArray line = (isLink ? "l " : isDirectory ? "d " : "- ") + printable(name).toUtf8();
+    if (isLink && !linkTarget.isEmpty())
+        line += " -> " + printable(linkTarget).toUtf8();
+    line += '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
 }
 
@@ -204,7 +209,7 @@ int runDirect(const GlobalOptions& options, const QString& command, const QStrin
     if (!result.ok())
         return failed(result);
     for (const direct::DirectEntry& entry : entries)
-        printEntry(entry.isDirectory, entry.name);
+        printEntry(entry.isDirectory, entry.isLink, entry.name, entry.linkTarget);
     session.close();
     return 0;
 }
@@ -359,8 +364,10 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         return failWith(command, result);
 
     if (command == QLatin1String("ls")) {
-        for (const ftp::ListingEntry& entry : ftp::parseListing(listing.data()))
-            printEntry(entry.isDirectory, entry.name);
+        for (const ftp::ListingEntry& entry : ftp::parseListing(listing.data())) {
+            if (entry.rawName != "." && entry.rawName != "..")
+                printEntry(entry.isDirectory, entry.isSymLink, entry.name, entry.linkTarget);
+        }
     }
     (void)await(connection, [&] { connection.Disconnect(); });
     return 0;

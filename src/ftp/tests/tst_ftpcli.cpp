@@ -109,6 +109,23 @@ TEST_P(CliTest, FailuresSayOneLineAndLoseNothing)
     EXPECT_TRUE(o.err.contains("usage")) << o.err.toStdString();
 }
 
+// Guards: ls printed a symbolic link as a plain file, hiding where it leads.
+TEST_P(CliTest, LsPrintsLinksWithTheirTargets)
+{
+    // vsftpd's LIST names every link; an MLSD server may describe what the link leads to instead.
+    if (QLatin1String(GetParam().server) != QLatin1String("vsftpd"))
+        GTEST_SKIP() << "links are checked on vsftpd";
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("v1.txt")), "1"));
+    ASSERT_TRUE(QDir().mkpath(remote(QStringLiteral("real dir"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("v1.txt"), remote(QStringLiteral("current"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("real dir"), remote(QStringLiteral("to dir"))));
+    const Outcome o = run({"ls", url(QString())});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    QStringList lines = o.out.split(u'\n', Qt::SkipEmptyParts);
+    lines.sort();
+    EXPECT_EQ(lines, QStringList({"- v1.txt", "d real dir", "l current -> v1.txt", "l to dir -> real dir"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, CliTest,
                          ::testing::Values(Setup{"vsftpd", false, "engine"}, Setup{"vsftpd", true, "engine"},
                                            Setup{"pyftpdlib", false, "engine"}, Setup{"pyftpdlib", true, "engine"},
