@@ -90,6 +90,19 @@ Status FileJob::open()
     return Status::success();
 }
 
+Status FileJob::reserve(std::uint64_t size)
+{
+    if (size == 0)
+        return Status::success();
+    // fallocate, not posix_fallocate: where the file system cannot reserve, the latter would
+    // write the whole size in zeros first.
+    if (::fallocate(m_output, 0, 0, static_cast<off_t>(size)) == 0)
+        return Status::success();
+    if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)
+        return writeFailure();
+    return Status::success();
+}
+
 Status FileJob::run(std::uint64_t blocks, std::uint64_t total, const BlockWork& work, const Progress& progress)
 {
     const int threads = total >= kTwoThreadsFrom ? 2 : 1;

@@ -33,6 +33,11 @@ public:
     std::uint64_t sourceSize() const { return m_sourceSize; }
     int outputFd() const { return m_output; }
 
+    // Reserves the output's final size on the file system before the work starts, where the
+    // file system can: a full disk is found before anything is computed, and the writes then
+    // fill space already allocated. A file system without the call is no reason to fail.
+    Status reserve(std::uint64_t size);
+
     // The failure of the read or write just attempted, from errno, naming the file.
     Status readFailure() const;
     Status writeFailure() const;

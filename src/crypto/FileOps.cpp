@@ -23,6 +23,8 @@ Status processFile(const Cipher& cipher, Direction dir, const std::filesystem::p
         return s;
     const std::uint64_t total = job.sourceSize();
     const std::uint64_t blocks = (total + BlockBuffers::kBlockSize - 1) / BlockBuffers::kBlockSize;
+    if (Status s = job.reserve(total); !s.ok())
+        return s;
     // Each thread reads, processes and writes its own blocks at the same offsets.
     const auto work = [&](int thread, std::uint64_t block, std::uint64_t* done) {
         std::uint8_t* buf = buffers.get(thread);

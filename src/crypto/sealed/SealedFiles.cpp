@@ -80,10 +80,12 @@ Status sealFile(const MasterKey& master, const fs::path& source, const fs::path&
     std::unique_ptr<FileKey> key;
     if (Status s = FileKey::create(master, key); !s.ok())
         return s;
+    const std::uint64_t total = job.sourceSize();
+    if (Status s = job.reserve(sealedSize(total)); !s.ok())
+        return s;
     if (!writeAll(job.outputFd(), key->headerBytes().data(), kHeaderSize, 0))
         return job.writeFailure();
 
-    const std::uint64_t total = job.sourceSize();
     const std::uint64_t lastChunk = chunkCount(total) - 1;
     std::array<Lane<ChunkSealer>, 2> lanes;
     const auto work = [&](int thread, std::uint64_t index, std::uint64_t* done) {
@@ -125,6 +127,8 @@ Status openFile(const MasterKey& master, const fs::path& source, const fs::path&
         return s;
     std::uint64_t total = 0;
     if (Status s = plainSizeOf(job.sourceSize(), total); !s.ok())
+        return s;
+    if (Status s = job.reserve(total); !s.ok())
         return s;
 
     const std::uint64_t lastChunk = chunkCount(total) - 1;

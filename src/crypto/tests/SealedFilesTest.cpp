@@ -4,7 +4,9 @@
 #include "SealedTestSupport.h"
 #include "crypto/sealed/SealedFiles.h"
 
+#include <csignal>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace zephra::crypto::sealed {
@@ -130,6 +132,36 @@ TEST_F(SealedFiles, EveryRefusalLeavesTheDestinationUntouched)
     struct stat st {};
     ASSERT_EQ(::stat((dir / "dest").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(SealedFiles, AFullDiskIsFoundBeforeAnyWorkAndKeepsTheDestination)
+{
+    // The file-size limit makes the space reservation fail as a full disk would, also for root.
+    writeFile(dir / "plain", randomBytes(9 << 20, 4));  // three blocks: the first would fit
+    ASSERT_TRUE(sealFile(masterKey(), dir / "plain", dir / "sealed").ok());
+    writeFile(dir / "dest", "keep me");
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 5 << 20;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::uint64_t furthest = 0;
+    const Progress progress = [&](std::uint64_t done, std::uint64_t) {
+        furthest = std::max(furthest, done);
+        return true;
+    };
+    const Status sealing = sealFile(masterKey(), dir / "plain", dir / "dest", progress);
+    const Status opening = openFile(masterKey(), dir / "sealed", dir / "dest", progress);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_EQ(sealing.kind, ErrorKind::DestinationUnwritable) << sealing.message;
+    EXPECT_EQ(opening.kind, ErrorKind::DestinationUnwritable) << opening.message;
+    EXPECT_EQ(furthest, 0u);
+    EXPECT_EQ(readFile(dir / "dest"), "keep me");
+    expectOnly({"plain", "sealed", "dest"});
 }
 
 TEST_F(SealedFiles, InspectionWithoutTheKey)
