@@ -75,7 +75,9 @@ bool startsWithMagic(std::span<const std::uint8_t> bytes)
 
 Status checkKdfParams(const KdfParams& p)
 {
-    if (p.iterations < 1 || p.iterations > 32 || p.memoryKiB < 1024 || p.memoryKiB > (1u << 20) || p.lanes != 1)
+    const std::uint64_t work = std::uint64_t{p.iterations} * p.memoryKiB;
+    if (p.iterations < 1 || p.iterations > 32 || p.memoryKiB < 1024 || p.memoryKiB > (1u << 20) || p.lanes != 1 ||
+        work > (std::uint64_t{4} << 20))
         return Status::failure(ErrorKind::Unsupported, message::kdfRefused(p.iterations, p.memoryKiB, p.lanes));
     return Status::success();
 }

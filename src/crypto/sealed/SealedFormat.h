@@ -45,7 +45,8 @@ struct KdfParams {
 inline constexpr KdfParams kDefaultKdf{};
 
 // What a reader accepts, so that a hostile header cannot make it spend unbounded time or
-// memory: 1 to 32 iterations, 1 MiB to 1 GiB, one lane. Unsupported otherwise.
+// memory: 1 to 32 iterations, 1 MiB to 1 GiB, iterations times memory at most 4 GiB (about ten
+// times the default, a few seconds), one lane. Unsupported otherwise.
 Status checkKdfParams(const KdfParams& params);
 
 using Salt = std::array<std::uint8_t, kSaltSize>;

@@ -140,7 +140,8 @@ TEST(SealedHeader, KdfParameterBounds)
         bool accepted;
     };
     const Row rows[] = {
-        {{1, 1024, 1}, true},       {{32, 1u << 20, 1}, true}, {{3, 65536, 1}, true},
+        {{1, 1024, 1}, true},       {{4, 1u << 20, 1}, true},  {{32, 131072, 1}, true},
+        {{3, 65536, 1}, true},      {{5, 1u << 20, 1}, false}, {{32, 131073, 1}, false},
         {{0, 65536, 1}, false},     {{33, 65536, 1}, false},   {{3, 1023, 1}, false},
         {{3, (1u << 20) + 1, 1}, false}, {{3, 65536, 0}, false}, {{3, 65536, 4}, false},
     };
