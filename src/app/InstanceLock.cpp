@@ -1,8 +1,12 @@
 #include "app/InstanceLock.h"
 
+#include "crypto/PosixIo.h"
+#include "keys/AppDir.h"
+
 #include "dialogs/Prompter.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTextStream>
 
 namespace zephra::app {
@@ -18,6 +22,10 @@ bool InstanceLock::tryLock(dialogs::Prompter& prompter, QTextStream& errors)
 {
     if (m_lock.tryLock(0)) {
         m_message.clear();
+        // The only window on this directory now: temporary files of a run that was killed
+        // (listings, view and edit copies) are what is left to clear away.
+        for (const QString& dir : {m_appDir, QDir(m_appDir).filePath(QLatin1String(keys::files::kWorkDir))})
+            (void)crypto::removeStaleTemporaries(QFile::encodeName(dir).toStdString());
         return true;
     }
     const QString directory = QDir::toNativeSeparators(m_appDir);

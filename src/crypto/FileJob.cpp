@@ -1,4 +1,5 @@
 #include "crypto/FileJob.h"
+#include "crypto/PosixIo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -75,13 +76,10 @@ Status FileJob::open()
         mode = dstStat.st_mode & 07777;
     }
 
-    // Hidden and beside the destination, so the rename stays on one file system; a name near
-    // the length limit gets a short temporary name instead of failing.
-    std::string base = m_destPath.filename().string();
-    if (base.size() > 200)
-        base.clear();
-    std::string name = (directoryOf(m_destPath) / ("." + base + ".zephra-XXXXXX")).string();
-    m_output = ::mkostemp(name.data(), O_CLOEXEC);
+    // Hidden and beside the destination, so the rename stays on one file system; locked while
+    // open, so a later run can tell it from one a killed run left behind.
+    std::string name;
+    m_output = createTemporaryBeside(m_destPath.string(), &name);
     if (m_output < 0)
         return writeFailure();
     m_tempPath = name;
@@ -145,12 +143,12 @@ Status FileJob::commit()
 {
     if (::fsync(m_output) != 0)
         return writeFailure();
-    const int fd = std::exchange(m_output, -1);
-    if (::close(fd) != 0)
-        return writeFailure();
+    // Renamed while still open and locked, so no clean-up of stale files can take it first.
     if (::rename(m_tempPath.c_str(), m_destPath.c_str()) != 0)
         return writeFailure();
     m_tempPath.clear();
+    if (::close(std::exchange(m_output, -1)) != 0)
+        return writeFailure();
     // Flush the directory entry too; a file system that cannot is no reason to fail.
     const int dirFd = ::open(directoryOf(m_destPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {

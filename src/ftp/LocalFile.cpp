@@ -1,7 +1,8 @@
 #include "ftp/LocalFile.h"
 
+#include "crypto/PosixIo.h"
+
 #include <QFile>
-#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +16,6 @@ namespace zephra::ftp {
 
 namespace {
 
-constexpr qsizetype kLongestKeptName = 200;  // a longer name gets a short temporary name
 
 QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
@@ -90,14 +90,13 @@ bool LocalFileReplacement::open(QString* error)
         return refuse(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
     }
 
-    // Hidden and beside the target, so the rename stays on one file system.
-    const qsizetype slash = m_targetNative.lastIndexOf('/');
-    const QByteArray dir = slash >= 0 ? m_targetNative.left(slash + 1) : QByteArray();
-    const QByteArray base = m_targetNative.mid(slash + 1);
-    QByteArray temp = dir + (base.size() > kLongestKeptName ? QByteArray() : '.' + base) + ".zephra-XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // Hidden and beside the target, so the rename stays on one file system; locked while open,
+    // so a later run can tell it from one a killed run left behind.
+    std::string tempPath;
+    const int fd = crypto::createTemporaryBeside(m_targetNative.toStdString(), &tempPath);
     if (fd < 0)
         return refuse(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
+    const QByteArray temp = QByteArray::fromStdString(tempPath);
     // mkostemp makes it 0600 already; said again so no umask or library default can widen it.
     ::fchmod(fd, 0600);
     m_fd = fd;
@@ -138,13 +137,12 @@ bool LocalFileReplacement::commit(QString* error)
     // leave an empty or partial file under the target's name.
     if (::fchmod(m_fd, m_mode) != 0 || ::fsync(m_fd) != 0)
         return failWith(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
-    const int fd = std::exchange(m_fd, -1);
-    if (::close(fd) != 0)
-        return failWith(QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(errno)));
+    // Renamed while still open and locked, so no clean-up of stale files can take it first.
     if (::rename(m_tempNative.constData(), m_targetNative.constData()) != 0)
         return failWith(QStringLiteral("cannot replace %1: %2").arg(m_target, errnoText(errno)));
     m_tempNative.clear();
     m_committed = true;
+    ::close(std::exchange(m_fd, -1));  // flushed above; the file is in place
     // The directory entry too; a file system that cannot flush a directory is no reason to fail.
     const int dirFd = ::open(directoryOf(m_targetNative).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
@@ -171,8 +169,7 @@ void LocalFileReplacement::discard()
 
 bool isReplacementTemporaryName(const QString& name)
 {
-    static const QRegularExpression shape(QStringLiteral("^\\.(.*\\.)?zephra-[A-Za-z0-9]{6}$"));
-    return shape.match(name).hasMatch();
+    return crypto::isTemporaryName(QFile::encodeName(name).toStdString());
 }
 
 }  // namespace zephra::ftp

@@ -112,6 +112,18 @@ QString FtpTestServer::url(const QString& path) const
     return ftpUrl(host(), m_port, m_user, m_password, path);
 }
 
+QString FtpTestServer::urlWithoutPassword(const QString& path) const
+{
+    return ftpUrl(host(), m_port, m_user, QString(), path);
+}
+
+QProcessEnvironment FtpTestServer::cliEnvironment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZEPHRA_PASSWORD"), m_password);
+    return env;
+}
+
 QString ftpUrl(const QString& host, quint16 port, const QString& user, const QString& password, const QString& path)
 {
     QUrl url;

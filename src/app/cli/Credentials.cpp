@@ -81,8 +81,12 @@ bool completeLogin(const QString& urlText, ftp::FtpUrl* url, const GlobalOptions
         *error = QStringLiteral("cannot read %1: %2").arg(options.netrcFile, netrc.errorString());
         return false;
     }
-    if (!namedUser && url->user == QLatin1String("anonymous"))
-        return true;  // an anonymous login needs no secret
+    if (url->user.compare(QLatin1String("anonymous"), Qt::CaseInsensitive) == 0 ||
+        url->user.compare(QLatin1String("ftp"), Qt::CaseInsensitive) == 0) {
+        if (url->password.isEmpty())
+            url->password = QStringLiteral("zephraftp@");  // an anonymous login needs no secret
+        return true;
+    }
 
     if (const QByteArray fromEnvironment = qgetenv("ZEPHRA_PASSWORD"); !fromEnvironment.isEmpty()) {
         url->password = QString::fromUtf8(fromEnvironment);

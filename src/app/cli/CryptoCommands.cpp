@@ -14,6 +14,7 @@
 
 #include "crypto/Engine.h"
 #include "crypto/FileOps.h"
+#include "crypto/PosixIo.h"
 #include "crypto/sealed/SealedFiles.h"
 #include "keys/AppDir.h"
 #include "keys/KeyStore.h"
@@ -173,6 +174,8 @@ int runFileCommand(const QString& command, const QStringList& arguments)
         }
         return true;
     };
+    // What an earlier, killed run left beside the destination goes first.
+    (void)crypto::removeStaleTemporaries(dest.has_parent_path() ? dest.parent_path().string() : std::string("."));
     crypto::Status status;
     if (!encrypt)
         status = runDecrypt(keyText, source, dest, progress);

@@ -7,6 +7,7 @@
 
 #include "ftp/Connection.h"
 #include "ftp/Listing.h"
+#include "crypto/PosixIo.h"
 #include "ftp/Url.h"
 #include "ftp/direct/DirectSession.h"
 #include "transfer/CipherStreams.h"
@@ -261,6 +262,9 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     auto url = ftp::parseFtpUrl(urlText, &error);
     if (!url || !completeLogin(urlText, &*url, options, &error))
         return fail(error);
+    // What an earlier, killed download left beside its destination goes first.
+    if (command == QLatin1String("get"))
+        (void)crypto::removeStaleTemporaries(QFile::encodeName(QFileInfo(args[1]).absolutePath()).toStdString());
     QString path = url->path;
     if (command == QLatin1String("put") && (path.isEmpty() || path.endsWith(u'/')))
         path += QFileInfo(args[0]).fileName();

@@ -44,14 +44,21 @@ protected:
     // Runs the program with the route of the test; its temporary directory is watched.
     Outcome run(const QStringList& arguments)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = server->cliEnvironment();
         env.insert(QStringLiteral("TMPDIR"), local.filePath(QStringLiteral("tmp")));
         return zephra::test::runProgram(QStringLiteral(ZEPHRA_CLI_PATH),
                                         QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments,
                                         env);
     }
 
-    QString url(const QString& name) const { return server->url(dir + '/' + name); }
+    QString url(const QString& name) const { return server->urlWithoutPassword(dir + '/' + name); }
+    // A file holding the key, so that no key stands on the command line.
+    QString keyFile(const QString& key)
+    {
+        const QString file = keys.filePath(QStringLiteral("key-%1.txt").arg(key));
+        writeFile(file, key.toUtf8() + '\n');
+        return file;
+    }
     QString remote(const QString& name) const { return server->rootDir() + '/' + dir + '/' + name; }
     QString path(const QString& name) const { return local.filePath(name); }
     QStringList remoteFiles() const { return QDir(server->rootDir() + '/' + dir).entryList(QDir::Files | QDir::Hidden); }
@@ -64,6 +71,7 @@ protected:
 
     zephra::test::FtpTestServer* server = nullptr;
     QTemporaryDir local;
+    QTemporaryDir keys;  // key files, apart from what the program may leave in local
     QString dir;
     static inline int counter = 0;
 };
@@ -73,13 +81,13 @@ TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
     const QByteArray original = pattern(3 * 1024 * 1024 + 77);
     const QString plain = path(QStringLiteral("plain file.bin"));
     ASSERT_TRUE(writeFile(plain, original));
-    Outcome o = run({"encrypt", "--key", "123456789", plain, path(QStringLiteral("reference.bin"))});
+    Outcome o = run({"encrypt", "--key-file", keyFile("123456789"), plain, path(QStringLiteral("reference.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     const QByteArray reference = readFile(path(QStringLiteral("reference.bin")));
 
     // An existing server file is replaced as a whole, and no part file stays.
     ASSERT_TRUE(writeFile(remote(QStringLiteral("up.bin")), pattern(5 * 1024 * 1024)));
-    o = run({"put", "--encrypt", "--key", "123456789", plain, url(QStringLiteral("up.bin"))});
+    o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), plain, url(QStringLiteral("up.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_TRUE(readFile(remote(QStringLiteral("up.bin"))) == reference);
     EXPECT_EQ(remoteFiles(), QStringList{QStringLiteral("up.bin")});
@@ -96,10 +104,10 @@ TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
 
     // An empty file goes both ways too.
     ASSERT_TRUE(writeFile(plain, QByteArray()));
-    o = run({"put", "--encrypt", "--key", "123456789", plain, url(QStringLiteral("empty.bin"))});
+    o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), plain, url(QStringLiteral("empty.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(readFile(remote(QStringLiteral("empty.bin"))), QByteArray());
-    o = run({"get", "--decrypt", "--key", "123456789", url(QStringLiteral("empty.bin")), back});
+    o = run({"get", "--decrypt", "--key-file", keyFile("123456789"), url(QStringLiteral("empty.bin")), back});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(readFile(back), QByteArray());
     EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(' ').toStdString();
@@ -119,14 +127,14 @@ TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
         const char* says;
     };
     const Bad bad[] = {
-        {{"put", "--encrypt", "--key", "12ab", path("a.txt"), url("a.txt")}, "only the digits"},
-        {{"get", "--decrypt", "--key", "0012", url("a.txt"), path("keep.txt")}, "cannot make a keyspace"},
+        {{"put", "--encrypt", "--key-file", keyFile("12ab"), path("a.txt"), url("a.txt")}, "only the digits"},
+        {{"get", "--decrypt", "--key-file", keyFile("0012"), url("a.txt"), path("keep.txt")}, "cannot make a keyspace"},
         {{"put", "--encrypt", "--key-name", "absent", "--home", home, path("a.txt"), url("a.txt")}, "no key named \"absent\""},
         {{"get", "--decrypt", "--key-name", "absent", "--home", home, url("a.txt"), path("keep.txt")}, "no key named \"absent\""},
         {{"put", "--encrypt", path("a.txt"), url("a.txt")}, "needs --key KEY or --key-name NAME"},
-        {{"put", "--key", "123", path("a.txt"), url("a.txt")}, "for --encrypt only"},
-        {{"get", "--encrypt", "--key", "123", url("a.txt"), path("keep.txt")}, "unknown option --encrypt"},
-        {{"put", "--encrypt", "--key", "123", "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "not both"},
+        {{"put", "--key-file", keyFile("123"), path("a.txt"), url("a.txt")}, "for --encrypt only"},
+        {{"get", "--encrypt", "--key-file", keyFile("123"), url("a.txt"), path("keep.txt")}, "unknown option --encrypt"},
+        {{"put", "--encrypt", "--key-file", keyFile("123"), "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "only one of"},
     };
     for (const Bad& b : bad) {
         const Outcome o = run(b.arguments);
@@ -143,18 +151,18 @@ TEST_P(CliEncrypted, FailedTransfersLoseNothing)
 {
     const QString keep = path(QStringLiteral("keep.txt"));
     ASSERT_TRUE(writeFile(keep, "local copy"));
-    Outcome o = run({"get", "--decrypt", "--key", "123456789", url(QStringLiteral("missing.bin")), keep});
+    Outcome o = run({"get", "--decrypt", "--key-file", keyFile("123456789"), url(QStringLiteral("missing.bin")), keep});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: get: "))) << o.err.toStdString();
     EXPECT_EQ(readFile(keep), "local copy");
 
     // A local file that does not exist leaves the server's file as it was.
     ASSERT_TRUE(writeFile(remote(QStringLiteral("a.txt")), "server copy"));
-    o = run({"put", "--encrypt", "--key", "123456789", path(QStringLiteral("absent.txt")), url(QStringLiteral("a.txt"))});
+    o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), path(QStringLiteral("absent.txt")), url(QStringLiteral("a.txt"))});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains(QStringLiteral("absent.txt"))) << o.err.toStdString();
     // A server that refuses the upload (no such directory) leaves no part file either.
-    o = run({"put", "--encrypt", "--key", "123456789", keep, url(QStringLiteral("no/such/dir/a.txt"))});
+    o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), keep, url(QStringLiteral("no/such/dir/a.txt"))});
     EXPECT_EQ(o.status, 1);
     EXPECT_FALSE(o.err.isEmpty());
     EXPECT_EQ(readFile(remote(QStringLiteral("a.txt"))), "server copy");

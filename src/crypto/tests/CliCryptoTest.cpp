@@ -90,9 +90,17 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override { ::setenv("TMPDIR", tmp.path().c_str(), 1); }
     void TearDown() override { ::unsetenv("TMPDIR"); }
+    // A file holding the key, so that no key stands on the command line.
+    std::string keyFile(const std::string& key)
+    {
+        const fs::path file = keys / ("key-" + key + ".txt");
+        writeFile(file, key + "\n");
+        return file.string();
+    }
     TempDir tmp;      // the CLI's temporary directory
     TempDir files;
     TempDir scratch;
+    TempDir keys;
 };
 
 TEST_F(Cli, KeyspaceWritesTheEightWorkingFiles)
@@ -109,7 +117,7 @@ TEST_F(Cli, EncryptAndDecryptRoundTripAndWipeTheTemporaryKeyspace)
 {
     const std::string plain = randomBytes(123457, 1);
     writeFile(files / "my plain", plain);
-    Result r = runCli(scratch, {"encrypt", "--key", "123456789", (files / "my plain").string(), (files / "my cipher").string()});
+    Result r = runCli(scratch, {"encrypt", "--key-file", keyFile("123456789"), (files / "my plain").string(), (files / "my cipher").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
     literal::Keyspace lit;
@@ -117,7 +125,7 @@ TEST_F(Cli, EncryptAndDecryptRoundTripAndWipeTheTemporaryKeyspace)
     const std::string cipher = readFile(files / "my cipher");
     ASSERT_EQ(cipher.size(), plain.size());
     EXPECT_TRUE(cipher.substr(0, 5000) == literal::encrypt(lit, plain.substr(0, 5000)));
-    r = runCli(scratch, {"decrypt", "--key", "123456789", (files / "my cipher").string(), (files / "back").string()});
+    r = runCli(scratch, {"decrypt", "--key-file", keyFile("123456789"), (files / "my cipher").string(), (files / "back").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(readFile(files / "back") == plain);
     EXPECT_EQ(keyspaceDirsIn(tmp.path()), 0u);
@@ -131,9 +139,9 @@ TEST_F(Cli, EncryptAndDecryptWriteNoKeyspaceFiles)
     ::setenv("TMPDIR", (tmp / "does not exist").c_str(), 1);
     const std::string plain = randomBytes(5000, 4);
     writeFile(files / "plain", plain);
-    Result r = runCli(scratch, {"encrypt", "--key", "123456789", (files / "plain").string(), (files / "cipher").string()});
+    Result r = runCli(scratch, {"encrypt", "--key-file", keyFile("123456789"), (files / "plain").string(), (files / "cipher").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    r = runCli(scratch, {"decrypt", "--key", "123456789", (files / "cipher").string(), (files / "back").string()});
+    r = runCli(scratch, {"decrypt", "--key-file", keyFile("123456789"), (files / "cipher").string(), (files / "back").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(readFile(files / "back") == plain);
     EXPECT_TRUE(fs::is_empty(tmp.path()));
@@ -170,15 +178,15 @@ TEST_F(Cli, FailuresPrintOneLineAndLeaveTheDestination)
     writeFile(files / "plain", "some text");
     writeFile(files / "dest", "keep me");
     const std::vector<std::vector<std::string>> bad = {
-        {"encrypt", "--key", "00123", (files / "plain").string(), (files / "dest").string()},
-        {"encrypt", "--key", "12ab", (files / "plain").string(), (files / "dest").string()},
-        {"encrypt", "--key", "123", (files / "absent").string(), (files / "dest").string()},
-        {"decrypt", "--key", "123", (files / "dest").string(), (files / "dest").string()},
+        {"encrypt", "--key-file", keyFile("00123"), (files / "plain").string(), (files / "dest").string()},
+        {"encrypt", "--key-file", keyFile("12ab"), (files / "plain").string(), (files / "dest").string()},
+        {"encrypt", "--key-file", keyFile("123"), (files / "absent").string(), (files / "dest").string()},
+        {"decrypt", "--key-file", keyFile("123"), (files / "dest").string(), (files / "dest").string()},
         {"encrypt", (files / "plain").string(), (files / "dest").string()},
-        {"encrypt", "--key", "123", (files / "plain").string()},
+        {"encrypt", "--key-file", keyFile("123"), (files / "plain").string()},
         {"encrypt", "--key-name", "absent", "--home", (scratch / "home").string(), (files / "plain").string(),
          (files / "dest").string()},
-        {"encrypt", "--key", "123", "--key-name", "work", (files / "plain").string(), (files / "dest").string()},
+        {"encrypt", "--key-file", keyFile("123"), "--key-name", "work", (files / "plain").string(), (files / "dest").string()},
         {"keyspace", "", (files / "ks").string()},
     };
     for (const auto& args : bad) {
