@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zephra::cli {
@@ -81,13 +82,29 @@ crypto::Status runCompatible(crypto::Direction direction, const std::string& key
     return crypto::processFile(*cipher, direction, source, dest, progress, buffers);
 }
 
+// The command derives the master key for one file, so it does so on a thread of its own while
+// the files are opened and the destination's space is reserved.
+template <class Job>
+crypto::Status deriveAndRun(Job& job, const std::string& keyText, const sealed::KdfParams& params,
+                            const crypto::Progress& progress)
+{
+    std::unique_ptr<sealed::MasterKey> master;
+    crypto::Status derived;
+    std::thread kdf([&] { derived = sealed::MasterKey::derive(keyText, params, master); });
+    const crypto::Status prepared = job.prepare();
+    kdf.join();
+    if (!prepared.ok())
+        return prepared;
+    if (!derived.ok())
+        return derived;
+    return job.run(*master, progress);
+}
+
 crypto::Status runSealedEncrypt(const std::string& keyText, const std::filesystem::path& source,
                                 const std::filesystem::path& dest, const crypto::Progress& progress)
 {
-    std::unique_ptr<sealed::MasterKey> master;
-    if (crypto::Status s = sealed::MasterKey::derive(keyText, sealed::kDefaultKdf, master); !s.ok())
-        return s;
-    return sealed::sealFile(*master, source, dest, progress);
+    sealed::SealFileJob job(source, dest);
+    return deriveAndRun(job, keyText, sealed::kDefaultKdf, progress);
 }
 
 // The format comes from the file's first bytes: a sealed header, or none (the compatible format).
@@ -103,10 +120,8 @@ crypto::Status runDecrypt(const std::string& keyText, const std::filesystem::pat
     if (crypto::Status s = sealed::Header::read(first, header); !s.ok())
         return s;
     // The key is stretched with the costs the file names (bounded by Header::read).
-    std::unique_ptr<sealed::MasterKey> master;
-    if (crypto::Status s = sealed::MasterKey::derive(keyText, header.kdf, master); !s.ok())
-        return s;
-    return sealed::openFile(*master, source, dest, progress);
+    sealed::OpenFileJob job(source, dest);
+    return deriveAndRun(job, keyText, header.kdf, progress);
 }
 
 int runFileCommand(const QString& command, const QStringList& arguments)

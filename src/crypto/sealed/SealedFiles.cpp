@@ -72,20 +72,32 @@ Status readPrefix(int fd, std::uint64_t fileSize, std::vector<std::uint8_t>& out
 
 }  // namespace
 
-Status sealFile(const MasterKey& master, const fs::path& source, const fs::path& dest, const Progress& progress)
+SealFileJob::SealFileJob(fs::path source, fs::path dest) : m_job(std::make_unique<FileJob>(std::move(source), std::move(dest))) {}
+
+SealFileJob::~SealFileJob() = default;
+
+Status SealFileJob::prepare()
 {
-    FileJob job(source, dest);
-    if (Status s = job.open(); !s.ok())
+    if (Status s = m_job->open(); !s.ok())
         return s;
+    if (Status s = m_job->reserve(sealedSize(m_job->sourceSize())); !s.ok())
+        return s;
+    m_prepared = true;
+    return Status::success();
+}
+
+Status SealFileJob::run(const MasterKey& master, const Progress& progress)
+{
+    if (!m_prepared)
+        return Status::failure(ErrorKind::Io, "the sealing job was not prepared");
+    FileJob& job = *m_job;
     std::unique_ptr<FileKey> key;
     if (Status s = FileKey::create(master, key); !s.ok())
-        return s;
-    const std::uint64_t total = job.sourceSize();
-    if (Status s = job.reserve(sealedSize(total)); !s.ok())
         return s;
     if (!writeAll(job.outputFd(), key->headerBytes().data(), kHeaderSize, 0))
         return job.writeFailure();
 
+    const std::uint64_t total = job.sourceSize();
     const std::uint64_t lastChunk = chunkCount(total) - 1;
     std::array<Lane<ChunkSealer>, 2> lanes;
     const auto work = [&](int thread, std::uint64_t index, std::uint64_t* done) {
@@ -111,26 +123,38 @@ Status sealFile(const MasterKey& master, const fs::path& source, const fs::path&
     return job.commit();
 }
 
-Status openFile(const MasterKey& master, const fs::path& source, const fs::path& dest, const Progress& progress)
+OpenFileJob::OpenFileJob(fs::path source, fs::path dest) : m_job(std::make_unique<FileJob>(std::move(source), std::move(dest))) {}
+
+OpenFileJob::~OpenFileJob() = default;
+
+Status OpenFileJob::prepare()
 {
-    FileJob job(source, dest);
+    FileJob& job = *m_job;
     if (Status s = job.open(); !s.ok())
         return s;
     std::vector<std::uint8_t> first;
     if (!readPrefix(job.sourceFd(), job.sourceSize(), first).ok())
         return job.readFailure();
-    Header header;
-    if (Status s = Header::read(first, header); !s.ok())
+    if (Status s = Header::read(first, m_header); !s.ok())
         return s;
+    if (Status s = plainSizeOf(job.sourceSize(), m_plainSize); !s.ok())
+        return s;
+    if (Status s = job.reserve(m_plainSize); !s.ok())
+        return s;
+    m_prepared = true;
+    return Status::success();
+}
+
+Status OpenFileJob::run(const MasterKey& master, const Progress& progress)
+{
+    if (!m_prepared)
+        return Status::failure(ErrorKind::Io, "the opening job was not prepared");
+    FileJob& job = *m_job;
     std::unique_ptr<FileKey> key;
-    if (Status s = FileKey::forHeader(master, header, key); !s.ok())
-        return s;
-    std::uint64_t total = 0;
-    if (Status s = plainSizeOf(job.sourceSize(), total); !s.ok())
-        return s;
-    if (Status s = job.reserve(total); !s.ok())
+    if (Status s = FileKey::forHeader(master, m_header, key); !s.ok())
         return s;
 
+    const std::uint64_t total = m_plainSize;
     const std::uint64_t lastChunk = chunkCount(total) - 1;
     std::array<Lane<ChunkOpener>, 2> lanes;
     const auto work = [&](int thread, std::uint64_t index, std::uint64_t* done) {
@@ -154,6 +178,20 @@ Status openFile(const MasterKey& master, const fs::path& source, const fs::path&
     if (Status s = job.run(blockCount(total), total, work, progress); !s.ok())
         return s;
     return job.commit();
+}
+
+Status sealFile(const MasterKey& master, const fs::path& source, const fs::path& dest, const Progress& progress)
+{
+    SealFileJob job(source, dest);
+    Status s = job.prepare();
+    return s.ok() ? job.run(master, progress) : s;
+}
+
+Status openFile(const MasterKey& master, const fs::path& source, const fs::path& dest, const Progress& progress)
+{
+    OpenFileJob job(source, dest);
+    Status s = job.prepare();
+    return s.ok() ? job.run(master, progress) : s;
 }
 
 Status readFirstBytes(const fs::path& path, std::vector<std::uint8_t>& out)
