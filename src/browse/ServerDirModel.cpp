@@ -22,6 +22,19 @@ void ServerDirModel::clear()
     endResetModel();
 }
 
+void ServerDirModel::setHeaderText(const QString& text)
+{
+    m_headerText = text;
+    emit headerDataChanged(Qt::Horizontal, 0, 0);
+}
+
+QVariant ServerDirModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (section == 0 && orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::ToolTipRole))
+        return m_headerText;
+    return QAbstractListModel::headerData(section, orientation, role);
+}
+
 int ServerDirModel::rowCount(const QModelIndex& parent) const
 {
     if (parent.isValid() || !m_hasParent)

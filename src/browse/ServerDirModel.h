@@ -22,6 +22,8 @@ public:
     // at all (a closed session).
     void setDirectories(std::vector<ServerDirectory> directories);
     void clear();
+    // The tree's header: the directory the nodes belong to, as shown.
+    void setHeaderText(const QString& text);
     bool isParentRow(int row) const { return row == 0 && m_hasParent; }
     // Row 0 is ".."; directory rows follow.
     const ServerDirectory& directory(int row) const { return m_dirs[std::size_t(row - 1)]; }
@@ -30,9 +32,11 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
 private:
     std::vector<ServerDirectory> m_dirs;
+    QString m_headerText;
     bool m_hasParent = false;
     IconSet m_icons;
 };

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFont>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
 
+#include "ServerBrowserFixture.h"
 #include "TestUtil.h"
 #include "browse/ServerBrowser.h"
 #include "browse/ServerListing.h"
@@ -14,6 +16,7 @@ using namespace zephra::browse;
 using zephra::browse::testing::child;
 using zephra::browse::testing::clickHeader;
 using zephra::browse::testing::column0;
+using zephra::browse::testing::ServerBrowserTest;
 
 namespace {
 
@@ -123,22 +126,6 @@ TEST(ServerListing, HostileNamesAreFlagged)
     EXPECT_TRUE(l.directories[1].offered);
 }
 
-class ServerBrowserTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        browser.resize(800, 500);
-        browser.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
-        tree = child<QTreeView>(&browser, "TView1");
-        list = child<QTreeView>(&browser, "ListView2");
-        ASSERT_TRUE(tree && list);
-    }
-    ServerBrowser browser;
-    QTreeView* tree = nullptr;
-    QTreeView* list = nullptr;
-};
-
 TEST_F(ServerBrowserTest, FillsTreeAndList)
 {
     browser.loadServerData("");
@@ -160,28 +147,6 @@ TEST_F(ServerBrowserTest, FillsTreeAndList)
     EXPECT_EQ(list->model()->rowCount(), 0);
 }
 
-TEST_F(ServerBrowserTest, WorkFileFillsAndAnUnreadableOneChangesNothing)
-{
-    browser.loadServerData("d keep\n- a\n");
-    QString error;
-    EXPECT_FALSE(browser.loadServerDataFromFile("/nonexistent/ZepFTPlist.dat", {}, &error));
-    EXPECT_FALSE(error.isEmpty());
-    EXPECT_EQ(treeTexts(browser), QStringList({"..", "keep"}));
-    EXPECT_EQ(listTexts(browser), QStringList({"a"}));
-
-    QTemporaryDir dir;
-    const QString path = dir.filePath("ZepFTPlist.dat");
-    ASSERT_TRUE(zephra::browse::testing::writeFile(path, "d x\n- y.txt\n- z.gif\n"));
-    EXPECT_TRUE(browser.loadServerDataFromFile(path, ".gif"));
-    EXPECT_EQ(treeTexts(browser), QStringList({"..", "x"}));
-    EXPECT_EQ(listTexts(browser), QStringList({"z.gif"}));
-    // Refreshing only the files leaves the tree alone and drops the filter.
-    ASSERT_TRUE(zephra::browse::testing::writeFile(path, "d other\n- y.txt\n- z.gif\n"));
-    EXPECT_TRUE(browser.loadServerFilesFromFile(path));
-    EXPECT_EQ(treeTexts(browser), QStringList({"..", "x"}));
-    EXPECT_EQ(listTexts(browser), QStringList({"y.txt", "z.gif"}));
-}
-
 TEST_F(ServerBrowserTest, TreeClicksReportTheDirectory)
 {
     browser.loadServerData("d pub\nd sub/evil\n- a\n");
@@ -200,6 +165,66 @@ TEST_F(ServerBrowserTest, TreeClicksReportTheDirectory)
     EXPECT_EQ(spy[0][0].toString(), "pub");
     EXPECT_EQ(spy[1][0].toString(), "/");
     EXPECT_EQ(spy[1][1].toByteArray(), "/");
+}
+
+// Guards: commands re-encoded the shown name as UTF-8, so a Latin-1 name could not be used.
+TEST_F(ServerBrowserTest, RowsKeepTheServersBytesForCommands)
+{
+    browser.loadServerData("drwxr-xr-x 2 u g 4096 Jan 01 2020 r\xe9sum\xe9s\n"
+                           "type=dir;modify=20240101120000; docs\n"
+                           "-rw-r--r-- 1 u g 3 Jan 01 2020 caf\xe9.txt\n"
+                           "type=file;size=5; na\xc3\xafve.txt\n");
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", QString::fromUtf8("r\xc3\xa9sum\xc3\xa9s"), "docs"}));
+    EXPECT_EQ(listTexts(browser), QStringList({QString::fromUtf8("caf\xc3\xa9.txt"), QString::fromUtf8("na\xc3\xafve.txt")}));
+    list->selectAll();
+    EXPECT_EQ(browser.selectedRawNames(), QList<QByteArray>({"caf\xe9.txt", "na\xc3\xafve.txt"}));
+    EXPECT_EQ(browser.selectedFiles()[0].rawName, QByteArray("caf\xe9.txt"));
+    EXPECT_EQ(browser.directoryNodes()[0].rawName, QByteArray("r\xe9sum\xe9s"));
+    EXPECT_EQ(tree->model()->index(1, 0).data(ServerDirModel::RawNameRole).toByteArray(), QByteArray("r\xe9sum\xe9s"));
+    EXPECT_EQ(list->model()->index(0, 0).data(FileListModel::RawNameRole).toByteArray(), QByteArray("caf\xe9.txt"));
+
+    QSignalSpy spy(&browser, &ServerBrowser::directoryClicked);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(tree->model()->index(1, 0)).center());
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy[0][1].toByteArray(), QByteArray("r\xe9sum\xe9s"));
+    EXPECT_FALSE(spy[0][2].toBool());
+}
+
+// Guards: a link was an ordinary file, so a link to a directory could not be entered.
+TEST_F(ServerBrowserTest, LinksAreMarkedAndADoubleClickTriesThemAsDirectories)
+{
+    browser.loadServerData("lrwxrwxrwx 1 u g 8 Jan 01 2020 to dir -> real dir\n"
+                           "-rw-r--r-- 1 u g 3 Jan 01 2020 plain.txt\n"
+                           "type=OS.unix=slink:/srv;modify=20240101120000; srv\n"
+                           "a shape nobody knows  guessed.txt\n");
+    EXPECT_EQ(listTexts(browser), QStringList({"to dir", "plain.txt", "srv", "guessed.txt"}));
+    const QAbstractItemModel* m = list->model();
+    EXPECT_TRUE(m->index(0, 0).data(FileListModel::IsLinkRole).toBool());
+    EXPECT_EQ(m->index(0, 0).data(FileListModel::LinkTargetRole).toString(), "real dir");
+    EXPECT_TRUE(m->index(0, 0).data(Qt::ToolTipRole).toString().contains("real dir"));
+    EXPECT_TRUE(m->index(0, 0).data(Qt::FontRole).value<QFont>().underline());
+    EXPECT_FALSE(m->index(1, 0).data(FileListModel::IsLinkRole).toBool());
+    EXPECT_TRUE(m->index(2, 0).data(FileListModel::IsLinkRole).toBool());
+    // A line of no known shape is shown, in italics, and says why.
+    EXPECT_TRUE(m->index(3, 0).data(FileListModel::GuessedRole).toBool());
+    EXPECT_TRUE(m->index(3, 0).data(Qt::FontRole).value<QFont>().italic());
+    EXPECT_FALSE(m->index(3, 0).data(Qt::ToolTipRole).toString().isEmpty());
+
+    QSignalSpy spy(&browser, &ServerBrowser::directoryClicked);
+    const auto doubleClick = [&](int row) {
+        // The view acts on a double click only over the row the press went to, as a user's does.
+        const QPoint at = list->visualRect(m->index(row, 0)).center();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    };
+    doubleClick(1);  // a file is no directory
+    doubleClick(0);
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy[0][0].toString(), "to dir");
+    EXPECT_EQ(spy[0][1].toByteArray(), QByteArray("to dir"));
+    EXPECT_TRUE(spy[0][2].toBool());
+    list->selectAll();
+    EXPECT_TRUE(browser.selectedFiles()[0].isLink);
 }
 
 TEST_F(ServerBrowserTest, HostileFilesCannotBeSelected)
