@@ -63,7 +63,10 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent)
     done->setDefault(true);
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
     layout->addWidget(done, 0, Qt::AlignRight);
+    // The wrapped paragraphs know their height only for a width: fix the width, then take the
+    // height the layout needs at it (sized the other way round, the last paragraph was cut off).
     setFixedWidth(420);
+    setFixedHeight(heightForWidth(420));
 }
 
 const QString frmNotice::kNoticeText = QStringLiteral(

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -58,10 +59,23 @@ TEST(frmBrowser, AMissingPageShowsAnErrorPage)
     EXPECT_TRUE(browser.viewer()->toPlainText().contains(QStringLiteral("could not be found")));
 }
 
-TEST(frmAbout, DoneCloses)
+// Guards the fault where the fourth paragraph overlapped the third and was cut off: the dialog
+// was sized before its wrapped labels knew their heights.
+TEST(frmAbout, ShowsEveryParagraphWholeAndDoneCloses)
 {
     frmAbout about;
     about.show();
+    QCoreApplication::processEvents();
+    QRect previous;
+    for (const char* name : {"Label1", "Label2", "Label3", "Label4"}) {
+        const auto* label = about.findChild<QLabel*>(QLatin1String(name));
+        ASSERT_NE(label, nullptr) << name;
+        const QRect box = label->geometry();
+        EXPECT_GE(box.height(), label->heightForWidth(box.width())) << name << " is cut off";
+        EXPECT_FALSE(box.intersects(previous)) << name << " overlaps the paragraph above";
+        EXPECT_TRUE(about.rect().contains(box)) << name << " leaves the window";
+        previous = box;
+    }
     about.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
     EXPECT_FALSE(about.isVisible());
 }
