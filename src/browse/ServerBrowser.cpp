@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <memory>
 
 #include "browse/FileListView.h"
 #include "browse/ServerListing.h"
@@ -30,20 +31,11 @@ struct ReadListing {
     QString error;  // empty: read
 };
 
-// The work file, never more than the listing limit of it in memory.
-ReadListing readWorkFile(const QString& path, const QString& what)
+// The rest of an open work file, never more than the listing limit of it in memory.
+ReadListing readWorkFile(QFile& file, const QString& what)
 {
     ReadListing out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        out.error = file.errorString();
-        return out;
-    }
-    if (file.size() > ftp::kMaxListingBytes) {
-        out.error = ftp::listingTooLargeMessage(what);
-        return out;
-    }
-    out.bytes.reserve(file.size());
+    out.bytes.reserve(qMin(file.size(), ftp::kMaxListingBytes));
     char block[64 * 1024];
     qint64 got = 0;
     while ((got = file.read(block, sizeof block)) > 0) {
@@ -170,17 +162,20 @@ bool ServerBrowser::startLoad(const QString& path, const QString& filter, bool f
     const quint64 generation = ++m_generation;
     setLoading(false);
     // Opened here, so a missing or oversized work file is refused at once and the lists stay.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > ftp::kMaxListingBytes) {
+    // The worker reads this open file: the sessions replace the work file by renaming a new
+    // one over it, so what is read is the listing as it was when the load started.
+    // The QFile is used by one thread at a time and never by the event loop.
+    auto file = std::make_shared<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly) || file->size() > ftp::kMaxListingBytes) {
         if (error)
-            *error = file.isOpen() ? ftp::listingTooLargeMessage(listWhat()) : file.errorString();
+            *error = file->isOpen() ? ftp::listingTooLargeMessage(listWhat()) : file->errorString();
         return false;
     }
-    const qint64 size = file.size();
-    file.close();
-    auto parse = [path, filter, what = listWhat(), today = QDate::currentDate()] {
+    const qint64 size = file->size();
+    auto parse = [file, filter, what = listWhat(), today = QDate::currentDate()] {
         ParsedListing out;
-        const ReadListing read = readWorkFile(path, what);
+        const ReadListing read = readWorkFile(*file, what);
+        file->close();
         if (read.error.isEmpty())
             out.listing = buildServerListing(read.bytes, filter, today);
         else
@@ -215,7 +210,7 @@ bool ServerBrowser::startLoad(const QString& path, const QString& filter, bool f
         showRows(std::move(parsed.listing), filesOnly);
         emit loadFinished();
     });
-    watcher->setFuture(QtConcurrent::run(parse));
+    watcher->setFuture(QtConcurrent::run(std::move(parse)));
     return true;
 }
 

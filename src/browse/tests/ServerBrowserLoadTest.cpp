@@ -6,7 +6,11 @@
 #include <QFile>
 #include <QLabel>
 #include <QSignalSpy>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThreadPool>
+
+#include <cstdio>
 
 #include "ServerBrowserFixture.h"
 #include "browse/ServerBrowser.h"
@@ -137,6 +141,28 @@ TEST_F(ServerBrowserLoad, ANewerListingWinsOverOneStillBeingParsed)
     EXPECT_EQ(browser.dirModel()->rowCount(), 0);
     EXPECT_EQ(finished.count(), 1);  // only the first newer one
     EXPECT_TRUE(list->isEnabled());
+}
+
+// The sessions replace the work file by renaming a new one over it; a listing still waiting for
+// the worker then showed the next directory's listing under the previous one.
+TEST_F(ServerBrowserLoad, TheWorkerReadsTheWorkFileAsItWasWhenTheLoadStarted)
+{
+    browser.setInPlaceLimit(0);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ZepFTPlist.dat"), next = dir.filePath("next");
+    ASSERT_TRUE(writeFile(path, "d this dir\n- this.txt\n"));
+    ASSERT_TRUE(writeFile(next, "d next dir\n- next.txt\n"));
+    // Every pool thread waits at the gate, so the listing is parsed only after the rename.
+    QThreadPool* pool = QThreadPool::globalInstance();
+    QSemaphore gate;
+    for (int i = 0; i < pool->maxThreadCount(); ++i)
+        pool->start([&gate] { gate.acquire(); });
+    ASSERT_TRUE(browser.loadServerDataFromFile(path));
+    ASSERT_TRUE(::rename(QFile::encodeName(next).constData(), QFile::encodeName(path).constData()) == 0);
+    gate.release(pool->maxThreadCount());
+    drainWorkers();
+    EXPECT_EQ(treeTexts(browser), QStringList({"..", "this dir"}));
+    EXPECT_EQ(listTexts(browser), QStringList({"this.txt"}));
 }
 
 // After a listing that failed or was cancelled the window shows where the session is, never the
