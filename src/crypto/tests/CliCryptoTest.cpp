@@ -1,6 +1,7 @@
 // The cipher commands of zephraftp-cli, run as a separate process.
 #include "LiteralMachine.h"
 #include "TestSupport.h"
+#include "crypto/sealed/SealedFiles.h"
 #include "crypto/sealed/SealedFormat.h"
 
 #include <gtest/gtest.h>
@@ -246,6 +247,17 @@ TEST_F(CliSealed, EncryptWritesEitherFormatAndDecryptFindsWhich)
         ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
         EXPECT_TRUE(readFile(files / (std::string(name) + ".back")) == plain) << name;
     }
+}
+
+TEST_F(CliSealed, DecryptStretchesTheKeyAsTheFileSays)
+{
+    // A partner's file made with other Argon2id costs than this version's default.
+    std::unique_ptr<sealed::MasterKey> master;
+    ASSERT_TRUE(sealed::MasterKey::derive("123456789", {1, 2048, 1}, master).ok());
+    ASSERT_TRUE(sealed::sealFile(*master, files / "plain", files / "cheap").ok());
+    const Result r = run("decrypt", "key", "cheap", "back");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(readFile(files / "back") == plain);
 }
 
 TEST_F(CliSealed, RefusalsSayWhyAndReplaceNothing)
