@@ -15,7 +15,16 @@ namespace {
 
 bool isDataVerb(const QString& verb)
 {
-    return verb == QLatin1String("LIST") || verb == QLatin1String("RETR") || verb == QLatin1String("STOR");
+    return verb == QLatin1String("LIST") || verb == QLatin1String("MLSD") || verb == QLatin1String("RETR")
+           || verb == QLatin1String("STOR");
+}
+
+// PWD's quoting (RFC 959): a quote in the name is doubled.
+QByteArray quotedDirectory(const QByteArray& path)
+{
+    QByteArray quoted = path;
+    quoted.replace('"', "\"\"");
+    return '"' + quoted + '"';
 }
 
 // Runs the Qt event loop until the condition holds or the time is up.
@@ -121,7 +130,7 @@ void FakeFtpServer::onControlReadyRead()
     m_inBuffer += m_control->readAll();
     qsizetype end;
     while ((end = m_inBuffer.indexOf("\r\n")) >= 0) {
-        const QString line = QString::fromUtf8(m_inBuffer.left(end));
+        const QByteArray line = m_inBuffer.left(end);
         m_inBuffer.remove(0, end + 2);
         handle(line);
     }
@@ -177,13 +186,43 @@ void FakeFtpServer::reply(const Response& response)
     }
 }
 
-void FakeFtpServer::handle(const QString& line)
+QString FakeFtpServer::pathOf(const QByteArray& name) const
 {
+    const QByteArray inRoot = name.startsWith('/') ? name : m_cwd + (m_cwd.endsWith('/') ? "" : "/") + name;
+    return m_root.path() + QString::fromUtf8(inRoot);
+}
+
+void FakeFtpServer::changeDirectory(const QByteArray& to)
+{
+    QList<QByteArray> parts = to.startsWith('/') ? QList<QByteArray>() : m_cwd.split('/');
+    for (const QByteArray& part : to.split('/')) {
+        if (part == "..") {
+            while (!parts.isEmpty() && parts.last().isEmpty())
+                parts.removeLast();
+            if (!parts.isEmpty())
+                parts.removeLast();
+        } else if (!part.isEmpty() && part != ".") {
+            parts.append(part);
+        }
+    }
+    QByteArray path;
+    for (const QByteArray& part : std::as_const(parts)) {
+        if (!part.isEmpty())
+            path += '/' + part;
+    }
+    m_cwd = path.isEmpty() ? QByteArray("/") : path;
+}
+
+void FakeFtpServer::handle(const QByteArray& raw)
+{
+    const QString line = QString::fromUtf8(raw);
     m_commands.append(line);
+    m_rawCommands.append(raw);
     const qsizetype space = line.indexOf(u' ');
     const QString verb = (space < 0 ? line : line.left(space)).toUpper();
     const QString argument = space < 0 ? QString() : line.mid(space + 1);
-    const QString path = m_root.path() + QLatin1Char('/') + argument;
+    const QByteArray rawArgument = raw.indexOf(' ') < 0 ? QByteArray() : raw.mid(raw.indexOf(' ') + 1);
+    const QString path = pathOf(rawArgument);
 
     if (verb == QLatin1String("PASV")) {
         m_pasvListener.close();
@@ -200,13 +239,17 @@ void FakeFtpServer::handle(const QString& line)
     }
 
     auto scripted = m_scripts.find(verb);
-    if (scripted != m_scripts.end() && !scripted->isEmpty()) {
+    const bool isScripted = scripted != m_scripts.end() && !scripted->isEmpty();
+    // A directory change moves us unless a scripted reply refuses it.
+    if ((verb == u"CWD" || verb == u"CDUP") && (!isScripted || scripted->first().bytes.startsWith('2')))
+        changeDirectory(verb == u"CDUP" ? QByteArray("..") : rawArgument);
+    if (isScripted) {
         reply(scripted->takeFirst());
         return;
     }
 
     if (isDataVerb(verb)) {
-        startTransfer(verb, argument);
+        startTransfer(verb, rawArgument);
         return;
     }
     const auto either = [](bool done, const char* yes, const char* no) { return QByteArray(done ? yes : no); };
@@ -218,8 +261,20 @@ void FakeFtpServer::handle(const QString& line)
         text = "230 Logged in.";
     else if (verb == u"TYPE")
         text = "200 Type set.";
-    else if (verb == u"CWD")
+    else if (verb == u"CWD" || verb == u"CDUP")
         text = "250 Directory changed.";
+    else if (verb == u"PWD")
+        text = "257 " + quotedDirectory(m_cwd) + " is the current directory.";
+    else if (verb == u"OPTS")
+        text = "200 OK.";
+    else if (verb == u"SIZE")
+        text = QFileInfo(path).isFile() ? "213 " + QByteArray::number(QFileInfo(path).size()) : "550 No such file.";
+    else if (verb == u"FEAT" && m_features) {
+        text = "211-Features:\r\n";
+        for (const QByteArray& feature : *m_features)
+            text += ' ' + feature + "\r\n";
+        text += "211 End";
+    }
     else if (verb == u"NOOP")
         text = "200 NOOP ok.";
     else if (verb == u"ABOR")
@@ -239,11 +294,11 @@ void FakeFtpServer::handle(const QString& line)
     else if (verb == u"PORT")
         text = either(m_activeMode, "200 PORT ok.", "501 Bad PORT.");
     else if (verb == u"PASV")
-        text = QStringLiteral("227 Entering Passive Mode (%1,%2,%3).").arg(m_pasvHost).arg(p / 256).arg(p % 256).toLatin1();
+        text = m_pasvForm.arg(QStringLiteral("%1,%2,%3").arg(m_pasvHost).arg(p / 256).arg(p % 256)).toLatin1();
     reply(Response{text + "\r\n", 0, false, verb == u"QUIT"});
 }
 
-void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use)
+void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use, std::function<void()> failed)
 {
     if (!m_activeMode) {
         if (QTcpSocket* socket = m_pasvListener.nextPendingConnection()) {
@@ -266,21 +321,31 @@ void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use)
     };
     if (!m_stranger.isNull())
         connectFrom(m_stranger);  // the client must turn this one away
-    QTimer::singleShot(m_stranger.isNull() ? 0 : 200, this, [this, connectFrom, use] {
+    QTimer::singleShot(m_stranger.isNull() ? 0 : 200, this, [this, connectFrom, use, failed] {
         QTcpSocket* socket = connectFrom(QHostAddress(QHostAddress::LocalHost));
         m_data = socket;
         connect(socket, &QTcpSocket::connected, this, [this, socket, use] {
             ++m_dataAccepted;
             use(socket);
         });
+        // The client closed its listener already (a cancel): as real servers, say so.
+        connect(socket, &QTcpSocket::errorOccurred, this, [socket, failed] {
+            if (socket->state() != QAbstractSocket::ConnectedState && failed)
+                failed();
+        }, Qt::SingleShotConnection);
     });
 }
 
-QByteArray FakeFtpServer::defaultListing() const
+QByteArray FakeFtpServer::defaultListing(bool mlsd) const
 {
     QByteArray listing;
-    const QFileInfoList entries = QDir(m_root.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries = QDir(pathOf(".")).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& info : entries) {
+        if (mlsd) {
+            listing += (info.isDir() ? "type=dir;" : "type=file;size=" + QByteArray::number(info.size()) + ';')
+                       + "modify=20240101100000; " + info.fileName().toUtf8() + "\r\n";
+            continue;
+        }
         listing += (info.isDir() ? "drwxr-xr-x" : "-rw-r--r--");
         listing += "    1 0        0     " + QByteArray::number(info.isDir() ? 4096 : info.size()).rightJustified(10)
                    + " Jan 01 10:00 " + info.fileName().toUtf8() + "\r\n";
@@ -288,7 +353,7 @@ QByteArray FakeFtpServer::defaultListing() const
     return listing;
 }
 
-void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
+void FakeFtpServer::startTransfer(const QString& verb, const QByteArray& argument)
 {
     DataPlan plan;
     auto planned = m_plans.find(verb);
@@ -296,10 +361,12 @@ void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
         plan = planned->takeFirst();
 
     const bool upload = verb == QLatin1String("STOR");
-    const QString path = m_root.path() + QLatin1Char('/') + argument;
+    const QString path = pathOf(argument);
     QByteArray payload;
     if (verb == QLatin1String("LIST")) {
-        payload = m_listing.isNull() ? defaultListing() : m_listing;
+        payload = m_listing.isNull() ? defaultListing(false) : m_listing;
+    } else if (verb == QLatin1String("MLSD")) {
+        payload = m_mlsdListing.isNull() ? defaultListing(true) : m_mlsdListing;
     } else if (!upload) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
@@ -310,7 +377,7 @@ void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
     }
     if (plan.announceSize && !upload)
         plan.preliminary = QStringLiteral("150 Opening BINARY mode data connection for %1 (%2 bytes).\r\n")
-                               .arg(argument).arg(payload.size()).toUtf8();
+                               .arg(QString::fromUtf8(argument)).arg(payload.size()).toUtf8();
 
     if (plan.order == DataPlan::Order::FinalBeforePreliminary)
         reply(Response{plan.final + plan.preliminary});
@@ -318,10 +385,16 @@ void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
         reply(Response{plan.preliminary});
 
     // The data connection: downloads send the payload, uploads collect until the client closes.
-    enqueue([this, plan, upload, payload, path](auto next) {
-        const auto take = [this, plan, upload, payload, path, next] {
+    const auto dataFailed = std::make_shared<bool>(false);
+    enqueue([this, plan, upload, payload, path, dataFailed](auto next) {
+        const auto take = [this, plan, upload, payload, path, next, dataFailed] {
             withDataSocket([this, plan, upload, payload, path, next](QTcpSocket* socket) {
                 if (plan.stall) {
+                    next();
+                    return;
+                }
+                if (plan.stallAfter >= 0 && !upload) {
+                    socket->write(payload.left(plan.stallAfter));
                     next();
                     return;
                 }
@@ -357,6 +430,9 @@ void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
                     else
                         connect(socket, &QTcpSocket::disconnected, this, next);
                 });
+            }, [this, next, dataFailed] {
+                *dataFailed = true;
+                sendNow("425 Can't open data connection.\r\n", false, next);
             });
         };
         if (plan.takeUpDelayMs > 0)
@@ -364,8 +440,14 @@ void FakeFtpServer::startTransfer(const QString& verb, const QString& argument)
         else
             take();
     });
-    if (plan.order != DataPlan::Order::FinalBeforePreliminary && !plan.stall)
-        reply(Response{plan.final});
+    if (plan.order != DataPlan::Order::FinalBeforePreliminary && !plan.stall && plan.stallAfter < 0) {
+        enqueue([this, final = plan.final, dataFailed](auto next) {
+            if (*dataFailed)
+                next();
+            else
+                sendNow(final, false, next);
+        });
+    }
 }
 
 }  // namespace zephra::test

@@ -9,10 +9,13 @@
 //   server.planData("RETR", {.dropAfter = 10});                  // the next RETR drops its data
 //   ... server.commands() == {"USER user", "PASS secret", ...}
 //
-// Unscripted commands get ordinary replies: USER 331, PASS 230, TYPE 200, CWD/DELE/RMD/RNTO 250,
-// MKD 257, RNFR 350, NOOP 200, ABOR 225, QUIT 221 (and close), PASV 227 (a listener on
-// 127.0.0.1), PORT 200 (the server connects back), LIST/RETR/STOR with 150 ... 226 over the data
-// connection; anything else 502. A new client replaces the previous one.
+// Unscripted commands get ordinary replies: USER 331, PASS 230, TYPE 200, CWD/CDUP/DELE/RMD/RNTO
+// 250, MKD 257, PWD 257 "dir", RNFR 350, SIZE 213 (550 for no file), OPTS 200, NOOP 200, ABOR 225,
+// QUIT 221 (and close), PASV 227 (a listener on 127.0.0.1), PORT 200 (the server connects back;
+// 425 when it can not), LIST/MLSD/RETR/STOR with 150 ... 226 over the data connection, FEAT 502
+// unless setFeatures(); anything else 502. A new client replaces the previous one.
+// CWD always succeeds and moves the current directory ("/" at first) that PWD reports and file
+// names are taken in, whether it exists or not.
 
 #include <QByteArray>
 #include <QHash>
@@ -25,6 +28,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <functional>
+#include <optional>
 
 namespace zephra::test {
 
@@ -52,6 +56,7 @@ public:
         qint64 dropAfter = -1;     // download: reset the data connection after this many bytes
         int closeDelayMs = 0;      // delay before closing the data connection
         bool stall = false;        // open the data connection, send nothing, never close
+        qint64 stallAfter = -1;    // download: send this many bytes, then stall as above
         bool announceSize = false; // "150 ... (N bytes)." for RETR
         int takeUpDelayMs = 0;     // passive: take up the client's data connection only this late
     };
@@ -73,12 +78,22 @@ public:
     void planData(const QString& verb, const DataPlan& plan);
     // The host part of the 227 reply ("10,0,0,7"); the listener stays on 127.0.0.1.
     void setPasvHost(const QString& commaSeparated) { m_pasvHost = commaSeparated; }
+    // The 227 reply around its six numbers (%1), "227 Entering Passive Mode (%1)." by default.
+    void setPasvReplyForm(const QString& form) { m_pasvForm = form; }
     // Active mode: connect to the client from this local address first (a stranger), then from 127.0.0.1.
     void setActiveStrangerAddress(const QHostAddress& address) { m_stranger = address; }
-    // The LIST output; by default one "ls -l" line per file of rootDir().
+    // The LIST output; by default one "ls -l" line per file of the current directory.
     void setListing(const QByteArray& listing) { m_listing = listing; }
+    // The MLSD output; by default one "type=...;size=...; name" line per file of the current directory.
+    void setMlsdListing(const QByteArray& listing) { m_mlsdListing = listing; }
+    // The feature lines of the FEAT reply ("MLST type*;size*;", "SIZE", "UTF8"); FEAT then
+    // answers 211 with them. Without it FEAT is unknown (502), as on old servers.
+    void setFeatures(const QList<QByteArray>& features) { m_features = features; }
 
     QStringList commands() const { return m_commands; }
+    // The commands exactly as their bytes came (a name that is not UTF-8 shows here, not in commands()).
+    QList<QByteArray> rawCommands() const { return m_rawCommands; }
+    QByteArray currentDirectory() const { return m_cwd; }
     // Waits (bounded) until at least n commands have arrived.
     bool waitForCommands(int n, int timeoutMs = 5000);
     // Waits (bounded) until the client has closed or lost every connection to us.
@@ -94,14 +109,17 @@ private:
     using Step = std::function<void(std::function<void()> next)>;
     void onNewControl();
     void onControlReadyRead();
-    void handle(const QString& line);
+    void handle(const QByteArray& raw);
+    QString pathOf(const QByteArray& name) const;  // a name in the current directory, as a local path
+    void changeDirectory(const QByteArray& to);
     void reply(const Response& response);
     void enqueue(Step step);
     void runQueue();
     void sendNow(const QByteArray& bytes, bool byteByByte, std::function<void()> done);
-    void startTransfer(const QString& verb, const QString& argument);
-    void withDataSocket(std::function<void(QTcpSocket*)> use);
-    QByteArray defaultListing() const;
+    void startTransfer(const QString& verb, const QByteArray& argument);
+    // failed: active mode only, the connection to the client could not be made.
+    void withDataSocket(std::function<void(QTcpSocket*)> use, std::function<void()> failed = nullptr);
+    QByteArray defaultListing(bool mlsd) const;
 
     QTcpServer m_server;
     QTcpServer m_pasvListener;
@@ -111,10 +129,15 @@ private:
     QTemporaryDir m_root;
     QByteArray m_inBuffer;
     QStringList m_commands;
+    QList<QByteArray> m_rawCommands;
+    QByteArray m_cwd = "/";
+    std::optional<QList<QByteArray>> m_features;
+    QByteArray m_mlsdListing;
     Response m_greeting{"220 Fake ready\r\n"};
     QHash<QString, QList<Response>> m_scripts;
     QHash<QString, QList<DataPlan>> m_plans;
     QString m_pasvHost = QStringLiteral("127,0,0,1");
+    QString m_pasvForm = QStringLiteral("227 Entering Passive Mode (%1).");
     QHostAddress m_stranger;
     QByteArray m_listing;
     QHostAddress m_portAddress;

@@ -37,4 +37,18 @@ inline QByteArray pattern(qint64 size, int seed = 0)
 QT_BEGIN_NAMESPACE
 // Test failures show texts instead of bytes.
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+// Bytes as text, with what is not printable ASCII as \xNN (names that are not UTF-8 show).
+inline void PrintTo(const QByteArray& bytes, std::ostream* out)
+{
+    static const char digits[] = "0123456789abcdef";
+    *out << '"';
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f && c != '\\')
+            *out << c;
+        else
+            *out << "\\x" << digits[u >> 4] << digits[u & 15];
+    }
+    *out << '"';
+}
 QT_END_NAMESPACE
