@@ -97,7 +97,8 @@ bool ControlChannel::takeLine(const QByteArray& raw)
     const int code = leadingCode(line);
     if (!m_partial.lines.isEmpty()) {
         m_partial.lines.append(line);
-        m_partialSize += line.size();
+        m_partial.rawLines.append(bytes);
+        m_partialSize += bytes.size();
         if (m_partialSize > kMaxReplySize) {
             fail(QStringLiteral("a multi-line reply is longer than 1 MiB"));
             return false;
@@ -116,10 +117,11 @@ bool ControlChannel::takeLine(const QByteArray& raw)
     if (line.size() > 3 && line[3] == u'-') {
         m_partial.code = code;
         m_partial.lines = {line};
-        m_partialSize = line.size();
+        m_partial.rawLines = {bytes};
+        m_partialSize = bytes.size();
         return true;
     }
-    emit replyReceived(Reply{code, {line}});
+    emit replyReceived(Reply{code, {line}, {bytes}});
     return true;
 }
 

@@ -76,16 +76,12 @@ bool isErrorReply(const Reply& reply)
     return replyRule(reply.code).error;
 }
 
-std::optional<quint16> parsePassiveReply(QStringView line)
+namespace {
+
+// "h1,h2,h3,h4,p1,p2" (blanks around the numbers allowed) as the port, or nothing.
+std::optional<quint16> passivePort(QStringView list)
 {
-    const qsizetype close = line.lastIndexOf(u')');
-    if (close < 0)
-        return std::nullopt;
-    const QStringView head = line.left(close);
-    const qsizetype open = head.lastIndexOf(u'(');
-    if (open < 0)
-        return std::nullopt;
-    const auto fields = head.mid(open + 1).split(u',');
+    const auto fields = list.split(u',');
     if (fields.size() != 6)
         return std::nullopt;
     int numbers[6];
@@ -101,6 +97,77 @@ std::optional<quint16> parsePassiveReply(QStringView line)
     if (port == 0)
         return std::nullopt;
     return static_cast<quint16>(port);
+}
+
+}  // namespace
+
+std::optional<quint16> parsePassiveReply(QStringView line)
+{
+    const qsizetype close = line.lastIndexOf(u')');
+    if (close >= 0) {
+        const QStringView head = line.left(close);
+        const qsizetype open = head.lastIndexOf(u'(');
+        if (open >= 0)
+            return passivePort(head.mid(open + 1));
+    }
+    // No parentheses: the first run of six comma-separated numbers after the code.
+    static const QRegularExpression bare(QStringLiteral("(\\d+\\s*,\\s*){5}\\d+"));
+    const auto match = bare.match(line.size() > 3 ? line.mid(3) : QStringView());
+    return match.hasMatch() ? passivePort(match.capturedView()) : std::nullopt;
+}
+
+std::optional<QByteArray> parseDirectoryReply(QByteArrayView line)
+{
+    const qsizetype open = line.indexOf('"');
+    if (open < 0)
+        return std::nullopt;
+    QByteArray path;
+    for (qsizetype i = open + 1; i < line.size(); ++i) {
+        if (line[i] != '"') {
+            path += line[i];
+            continue;
+        }
+        if (i + 1 < line.size() && line[i + 1] == '"') {
+            path += '"';
+            ++i;
+            continue;
+        }
+        return path;
+    }
+    return std::nullopt;  // no closing quote
+}
+
+ServerFeatures parseFeatures(const Reply& reply)
+{
+    ServerFeatures features;
+    if (reply.code != 211)
+        return features;
+    // The first and last lines frame the list; each feature line starts with a blank.
+    for (qsizetype i = 1; i + 1 < reply.lines.size(); ++i) {
+        const QStringList words = reply.lines[i].trimmed().split(u' ', Qt::SkipEmptyParts);
+        if (words.isEmpty())
+            continue;
+        const QString name = words.first().toUpper();
+        if (name == u"MLST" || name == u"MLSD")
+            features.mlsd = true;
+        else if (name == u"SIZE")
+            features.size = true;
+        else if (name == u"UTF8")
+            features.utf8 = true;
+        else if (name == u"REST" && words.size() > 1 && words[1].toUpper() == u"STREAM")
+            features.restStream = true;
+    }
+    return features;
+}
+
+qint64 parseSizeReply(QStringView line)
+{
+    if (!line.startsWith(u"213 "))
+        return -1;
+    const QStringView number = line.mid(4).trimmed();
+    bool ok = false;
+    const qint64 value = number.toLongLong(&ok);
+    return ok && value >= 0 && !number.isEmpty() && number.front().isDigit() ? value : -1;
 }
 
 QString portArgument(const QHostAddress& address, quint16 port)

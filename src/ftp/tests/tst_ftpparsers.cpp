@@ -60,7 +60,12 @@ TEST(PassiveReply, Table)
         {"host above 255", "227 Entering Passive Mode (300,0,0,1,4,1)", -1},
         {"negative", "227 Entering Passive Mode (127,0,0,1,-4,1)", -1},
         {"five numbers", "227 Entering Passive Mode (127,0,0,4,1)", -1},
-        {"no parentheses", "227 Entering Passive Mode 127,0,0,1,4,1", -1},
+        // RFC 1123 4.1.2.6: the numbers need no parentheses (fault: refused before).
+        {"no parentheses", "227 Entering Passive Mode 127,0,0,1,4,1", 1025},
+        {"no parentheses, equals sign", "227 Entering Passive Mode =127,0,0,1,4,1", 1025},
+        {"no parentheses, text after", "227 Passive 10,0,0,7,4,1 ok", 1025},
+        {"no parentheses, five numbers", "227 Entering Passive Mode 127,0,0,4,1", -1},
+        {"no parentheses, above 255", "227 Entering Passive Mode 127,0,0,1,256,1", -1},
         {"refusal", "The previous command used by this program is unrecognized by the server.", -1},
         {"port zero", "227 Entering Passive Mode (127,0,0,1,0,0)", -1},
         {"not numbers", "227 Entering Passive Mode (a,b,c,d,e,f)", -1},
@@ -74,6 +79,53 @@ TEST(PassiveReply, Table)
     }
 }
 
+TEST(DirectoryReply, Table)
+{
+    struct Row {
+        const char* name;
+        QByteArray line;
+        std::optional<QByteArray> path;
+    };
+    const Row rows[] = {
+        {"vsftpd", "257 \"/pub\" is the current directory", "/pub"},
+        {"pyftpdlib", "257 \"/\" is the current directory.", "/"},
+        {"blanks", "257 \"/a b/c \" ok", "/a b/c "},
+        {"doubled quotes", "257 \"/say \"\"hi\"\"\" is current", "/say \"hi\""},
+        {"quote at the end", "257 \"/x\"\"\" created", "/x\""},
+        {"Latin-1 bytes", "257 \"/caf\xe9\" is current", "/caf\xe9"},
+        {"empty", "257 \"\" odd", ""},
+        {"no quotes", "257 /home is current", std::nullopt},
+        {"no closing quote", "257 \"/home is current", std::nullopt},
+        {"Windows style", "257 \"C:\\Users\\me\" is current", "C:\\Users\\me"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(parseDirectoryReply(row.line), row.path) << row.name;
+}
+
+TEST(Features, Table)
+{
+    struct Row {
+        const char* name;
+        Reply reply;
+        ServerFeatures features;
+    };
+    const Row rows[] = {
+        {"vsftpd", {211, {"211-Features:", " EPRT", " EPSV", " MDTM", " PASV", " REST STREAM", " SIZE", " TVFS", "211 End"}},
+         {.size = true, .restStream = true}},
+        {"pyftpdlib", {211, {"211-Features supported:", " EPRT", " EPSV", " MDTM", " MFMT",
+                             " MLST type*;perm*;size*;modify*;unique*;unix.mode;unix.uid;unix.gid;", " REST STREAM",
+                             " SIZE", " TVFS", " UTF8", "211 End FEAT."}},
+         {.mlsd = true, .size = true, .utf8 = true, .restStream = true}},
+        {"lower case and MLSD named", {211, {"211-Extensions:", " mlsd", " utf8", "211 END"}}, {.mlsd = true, .utf8 = true}},
+        {"REST without STREAM", {211, {"211-Features:", " REST", "211 End"}}, {}},
+        {"the frame is not a feature", {211, {"211-SIZE", " UTF8", "211 SIZE"}}, {.utf8 = true}},
+        {"not understood", {500, {"500 Unknown command."}}, {}},
+        {"single line", {211, {"211 No features."}}, {}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(parseFeatures(row.reply), row.features) << row.name;
+}
+
 TEST(PortArgumentAndAnnouncedSize, Examples)
 {
     EXPECT_EQ(portArgument(QHostAddress("192.168.1.5"), 4660), "192,168,1,5,18,52");
@@ -82,6 +134,11 @@ TEST(PortArgumentAndAnnouncedSize, Examples)
     EXPECT_EQ(announcedSize(u"150 Opening BINARY mode data connection for big.bin (1073741824 bytes)."), 1073741824);
     EXPECT_EQ(announcedSize(u"150 File status okay. About to open data connection."), -1);
     EXPECT_EQ(announcedSize(u"150 Opening data connection for a (1 byte)"), 1);
+    EXPECT_EQ(parseSizeReply(u"213 1048576"), 1048576);
+    EXPECT_EQ(parseSizeReply(u"213 0"), 0);
+    EXPECT_EQ(parseSizeReply(u"213 -5"), -1);
+    EXPECT_EQ(parseSizeReply(u"213 lots"), -1);
+    EXPECT_EQ(parseSizeReply(u"550 Could not get file size."), -1);
 }
 
 namespace {
