@@ -2,18 +2,30 @@
 // The FTP engine. One Connection is one session with a server: a control channel, a data channel
 // per transfer, and one state machine that knows the protocol. Every operation returns at once and
 // reports its outcome exactly once through finished(); the engine never blocks its thread.
-// Reading list: RFC 959 (FTP), RFC 1123 4.1 (FTP requirements), RFC 2577 (security).
+// Reading list: RFC 959 (FTP), RFC 1123 4.1 (FTP requirements), RFC 2389 (FEAT), RFC 3659 (SIZE,
+// MLSD), RFC 2640 (UTF8), RFC 2577 (security).
 //
 //   Connection ftp;                                   // passive ("PASV") unless ConnectionMode "PORT"
 //   connect(&ftp, &Connection::finished, this, [](const Result& r) { if (!r.ok()) show(r.description); });
 //   connect(&ftp, &Connection::transferProgress, bar, ...);   // bytes, total (-1 unknown)
 //   ftp.Connect(host, "21", user, password);          // then, after finished(): TransferType(0), ...
-//   ftp.GetFile("remote.bin", "/home/me/remote.bin"); // or GetFile(name, consumerDevice)
+//   ftp.ChangeDirectory(entry.rawName);               // CWD, then PWD: currentDirectory() is confirmed
+//   ftp.GetFile(entry.rawName, "/home/me/remote.bin"); // or GetFile(name, consumerDevice)
 //   ftp.cancel();                                     // finished() reports Cancelled; the session stays
+//
+// Names and paths are the server's bytes. The QByteArray overloads send them as they are (a name
+// from a listing, a PWD reply); the QString ones send the text as UTF-8 (a name the user typed).
+//
+// The login is USER, PASS, FEAT, OPTS UTF8 ON (when FEAT lists UTF8) and PWD. The server's current
+// directory is known only from its PWD replies: after the login and after every successful
+// directory change; a change that was cancelled or broke off halfway leaves it unknown (empty).
 //
 // One operation at a time: a call while another runs is answered with ErrorKind::Busy. A consumer
 // device must take every block written to it (at most kBlockSize bytes at once); a producer device
 // that is sequential may return 0 from read() until its readyRead() and ends at atEnd().
+//
+// When an operation ends with the session lost (ErrorKind TimeOut, ServerClosed, ProtocolError, or
+// any result after which isLoggedIn() is false), the caller has to log in again.
 
 #include "ftp/Reply.h"
 #include "ftp/Result.h"
@@ -48,9 +60,14 @@ public:
         AwaitingGreeting,
         AwaitingUserReply,
         AwaitingPassReply,
+        AwaitingFeatReply,
+        AwaitingOptsReply,       // OPTS UTF8 ON
+        AwaitingPwdReply,        // at the login, after CWD/CDUP, or for PrintDirectory
         Idle,
         AwaitingCommandReply,
+        AwaitingCwdReply,        // CWD or CDUP; PWD follows
         AwaitingRenameFromReply,
+        AwaitingSizeReply,       // SIZE before a download; PASV or PORT follows
         AwaitingPasvReply,
         AwaitingDataConnection,  // passive: our data socket is connecting
         AwaitingPortReply,
@@ -77,59 +94,96 @@ public:
     void Connect(const QString& eServer, const QString& ePort, const QString& eLogin, const QString& ePass);
     void Disconnect();
     void Rename(const QString& SourceFileName, const QString& DestFileName);
+    void Rename(const QByteArray& SourceFileName, const QByteArray& DestFileName);
+    // CWD, or CDUP for "..", then PWD; finished() comes after the PWD reply, which sets
+    // currentDirectory(). A failed CWD leaves the directory as it was; a failed PWD after it, or a
+    // cancel, leaves it unknown.
     void ChangeDirectory(const QString& ToFolder);
+    void ChangeDirectory(const QByteArray& ToFolder);
+    // PWD alone: confirms currentDirectory() (unknown when the reply holds no path).
+    void PrintDirectory();
     void MakeDirectory(const QString& NewFolder);
+    void MakeDirectory(const QByteArray& NewFolder);
     void RemoveFile(const QString& FileName);
+    void RemoveFile(const QByteArray& FileName);
     void RemoveDirectory(const QString& FolderName);
+    void RemoveDirectory(const QByteArray& FolderName);
     // 0: binary ("TYPE I"), 1: ASCII ("TYPE A"); any other value sends nothing.
     void TransferType(int TransType);
-    // The raw LIST output. A local file is written beside its target and renamed over it only
-    // when the listing is complete.
+    // The raw listing of the current directory (LIST). A local file
+    // is written beside its target and renamed over it only when the listing is complete. A
+    // listing over kMaxListingBytes (ListingLimit.h) is broken off: ErrorKind::ListingTooLarge.
     void ListContents(const QString& LocalFileName);
     void ListContents(QIODevice* sink);
-    // Downloads into a local file (atomically, as above) or into an open device (a consumer).
+    // Downloads into a local file (atomically, as above) or into an open device (a consumer). In
+    // binary mode, where FEAT offered SIZE, the size is asked first and a transfer that delivers
+    // another length fails (TransferAborted); a local file then stays as it was.
     void GetFile(const QString& RemoteFileName, const QString& LocalFileName);
+    void GetFile(const QByteArray& RemoteFileName, const QString& LocalFileName);
     void GetFile(const QString& RemoteFileName, QIODevice* sink);
+    void GetFile(const QByteArray& RemoteFileName, QIODevice* sink);
     // Uploads a local file, or what an open device produces until its end (size -1: unknown).
     void PutFile(const QString& RemoteFileName, const QString& LocalFileName);
+    void PutFile(const QByteArray& RemoteFileName, const QString& LocalFileName);
     void PutFile(const QString& RemoteFileName, QIODevice* source, qint64 size = -1);
+    void PutFile(const QByteArray& RemoteFileName, QIODevice* source, qint64 size = -1);
 
     // Ends the running operation; finished() reports Cancelled. A cancelled connect leaves no
     // session; otherwise the session stays usable: a command's late reply is passed over, and a
-    // transfer ends once the server has answered for it (bounded by TimeOut).
+    // transfer ends once the server has answered for it. When the server does not answer within
+    // TimeOut, the session is closed and finished() reports that instead (not Cancelled).
     void cancel();
 
     State state() const { return m_state; }
     bool isBusy() const { return m_busy; }
     bool isLoggedIn() const { return m_loggedIn; }
+    // The server's current directory as its last PWD reply gave it (bytes, doubled quotes undone);
+    // empty when unknown.
+    QByteArray currentDirectory() const { return m_currentDirectory; }
+    // What the server offered in its FEAT reply at this session's login.
+    const ServerFeatures& features() const { return m_features; }
 
 signals:
     void finished(const zephra::ftp::Result& result);
     void transferProgress(qint64 bytes, qint64 total);  // total -1 when unknown
+    // A cancel() or Disconnect() from its receivers runs once the step that changed it is done.
     void stateChanged(zephra::ftp::Connection::State state);
     void logAppended(const QString& text);
 
 private:
     struct Transfer;
 
+    // Bookkeeping (Connection.cpp).
     void setState(State state);
-    bool begin(bool needsSession, std::initializer_list<QStringView> names = {});
+    bool begin(bool needsSession, std::initializer_list<QByteArrayView> names = {});
     void finish(const Result& result);
     void finishLater(const Result& result);
     void rejectLater(const Result& result);
     void sendCommand(const QByteArray& command);
     void addToLog(const QString& text);
     void armWatchdog(int limitMs = -1);
-    void cancelCommand();
+    void forgetSession();
 
+    // The control connection and the one reply dispatcher (Connection.cpp).
     void onReply(const Reply& reply);
     void onControlConnected();
     void onControlConnectFailed(const QString& reason);
     void onControlClosed();
     void onProtocolError(const QString& reason);
-    void onWatchdog();
     void dropSession(Result result);
 
+    // The login and the commands on the control connection alone (ConnectionCommands.cpp).
+    void onLoginReply(const Reply& reply);
+    void onFeatReply(const Reply& reply);
+    void onPwdReply(const Reply& reply);
+    void onCommandReply(const Reply& reply);
+    void startCommand(State state, const QByteArray& command);
+    void loggedIn();
+
+    // Transfers (ConnectionTransfers.cpp).
+    void download(const QByteArray& name, const QString& localFileName, QIODevice* sink);
+    void upload(const QByteArray& name, const QString& localFileName, QIODevice* source, qint64 size);
+    void list(const QString& localFileName, QIODevice* sink);
     void startTransfer(std::unique_ptr<Transfer> transfer);
     void openDataConnection();
     void onTransferReply(const Reply& reply);
@@ -140,9 +194,14 @@ private:
     void pumpUpload();
     void checkTransferDone();
     void failTransfer(Result result);
-    void abortTransfer(Result result);
     void releaseTransfer(bool success);
     [[nodiscard]] Result commitTransfer();
+
+    // Cancels, time-outs and getting back in step after a broken-off transfer (ConnectionAbort.cpp).
+    void cancelCommand();
+    void abortTransfer(Result result, int budgetMs);
+    void onResyncReply(const Reply& reply);
+    void onWatchdog();
 
     QString m_connectionMode = QStringLiteral("PASV");
     int m_timeOut = 20000;
@@ -155,12 +214,20 @@ private:
     QElapsedTimer m_sinceProgress;  // since the last reply sent for or data block moved
     State m_state = State::Disconnected;
     bool m_busy = false;
+    quint64 m_operation = 0;      // counts operations, so a deferred cancel never reaches the next one
+    bool m_inStateSignal = false; // stateChanged() is being emitted: the step that changed it is not done
     bool m_loggedIn = false;
+    bool m_binary = false;        // TYPE I was accepted: lengths on both sides are byte counts
+    std::optional<bool> m_typeSent;  // TYPE I (true) or TYPE A awaits its reply
     int m_watchLimit = 0;         // the watchdog's current limit in milliseconds
     int m_owedReplies = 0;        // final replies of cancelled commands, passed over when they come
     bool m_aborSent = false;      // the aborted transfer was not answered in time: ABOR and NOOP went out
+    QElapsedTimer m_resyncClock;  // since the transfer was broken off
+    int m_resyncBudget = 0;       // how long getting back in step may take in all, in milliseconds
     QByteArray m_pendingCommand;  // USER after the greeting, RNTO after RNFR
     QString m_password;           // kept apart from the commands so it never reaches the log
+    QByteArray m_currentDirectory;
+    ServerFeatures m_features;
     std::optional<Result> m_resyncResult;
     std::unique_ptr<Transfer> m_transfer;
     QByteArray m_buffer;

@@ -1,5 +1,6 @@
 #include "ftp/Result.h"
 
+#include "ftp/ListingLimit.h"
 #include "ftp/Reply.h"
 
 namespace zephra::ftp {
@@ -47,6 +48,9 @@ Result makeError(ErrorKind kind, int replyCode, const QString& serverText)
         break;
     case ErrorKind::InvalidName:
         result.description = QStringLiteral("A name with a line break can not be sent to the server.");
+        break;
+    case ErrorKind::ListingTooLarge:
+        result.description = listingTooLargeMessage(QStringLiteral("list the current directory"));
         break;
     }
     return result;

@@ -20,6 +20,7 @@ enum class ErrorKind {
     NotConnected,      // the operation needs a logged-in session
     Busy,              // another operation is still running
     InvalidName,       // a name holds CR or LF and would inject commands
+    ListingTooLarge,   // the listing passed kMaxListingBytes (ListingLimit.h) and was broken off
 };
 
 struct [[nodiscard]] Result {

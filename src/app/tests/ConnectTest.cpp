@@ -245,11 +245,11 @@ TEST_F(ConnectTest, EngineRouteSendsUserPassTypePasvListThenQuit)
     fill(server.host(), server.port(), server.user(), server.password(), true);
     ASSERT_TRUE(clickAndSettle());
     ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
-    EXPECT_EQ(server.commands(), QStringList({"USER user", "PASS secret", "TYPE I", "PASV", "LIST"}));
+    EXPECT_EQ(server.commands(), QStringList({"USER user", "PASS secret", "FEAT", "PWD", "TYPE I", "PASV", "LIST"}));
     EXPECT_EQ(listNames(), QStringList({"notes.txt"}));
     ASSERT_TRUE(clickAndSettle());
-    EXPECT_TRUE(server.waitForCommands(6));
-    EXPECT_EQ(server.commands().value(5), QStringLiteral("QUIT"));
+    EXPECT_TRUE(server.waitForCommands(8));
+    EXPECT_EQ(server.commands().value(7), QStringLiteral("QUIT"));
 }
 
 TEST_F(ConnectTest, AFailingDirectoryChangeIsReportedAndKeepsTheListing)
@@ -284,7 +284,7 @@ TEST_F(ConnectTest, CancellingAStalledListingKeepsTheSessionAndTheOldListing)
     QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {},
                       tree()->visualRect(tree()->model()->index(row, 0)).center());
     ASSERT_TRUE(controller()->isBusy());
-    ASSERT_TRUE(server.waitForCommands(7));  // ... CWD slow, PASV, LIST
+    ASSERT_TRUE(server.waitForCommands(11));  // ... CWD slow, PWD, PASV, LIST
     QTest::mouseClick(button("cmdCancel"), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !controller()->isBusy(); }, 5000));
     EXPECT_EQ(status(), QStringLiteral("Cancelled"));

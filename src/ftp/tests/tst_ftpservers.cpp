@@ -11,7 +11,10 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <map>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zephra::ftp;
 using namespace zephra::test;
@@ -39,7 +42,11 @@ protected:
         connection.setTimeOut(10000);
         ASSERT_TRUE(login(server->user(), server->password()).ok());
         ASSERT_TRUE(run([&] { connection.TransferType(0); }).ok());
+        // vsftpd run as a plain user does not confine the login: its PWD is the machine's path.
+        loginDirectory = connection.currentDirectory();
+        ASSERT_TRUE(loginDirectory.startsWith('/'));
         ASSERT_TRUE(run([&] { connection.ChangeDirectory(dirName); }).ok());
+        home = loginDirectory + (loginDirectory.endsWith('/') ? "" : "/") + dirName.toUtf8();
     }
 
     void TearDown() override
@@ -77,6 +84,8 @@ protected:
     QTemporaryDir local;
     QString dirName;
     QString remoteDir;
+    QByteArray loginDirectory;  // as the server's PWD says
+    QByteArray home;            // the test's own directory, as the server's PWD says
     static inline int counter = 0;
 };
 
@@ -161,6 +170,58 @@ TEST_P(RealServerTest, CancelledTransfersLeaveTheSessionUsable)
     ASSERT_TRUE(next.ok()) << next.description.toStdString() << next.serverText.toStdString() << "\n"
                            << connection.LogData().toStdString();
     EXPECT_EQ(readFile(local.filePath(QStringLiteral("again.bin"))).size(), big.size());
+}
+
+TEST_P(RealServerTest, DirectoriesAreWhatPwdSaysAndDotDotIsTheParent)
+{
+    // Guards ".." going to the server's root (on an unconfined server, the machine's "/").
+    EXPECT_EQ(connection.currentDirectory(), home);
+    ASSERT_TRUE(QDir().mkpath(remoteDir + QStringLiteral("/sub dir/inner")));
+    ASSERT_TRUE(run([&] { connection.ChangeDirectory(QByteArray("sub dir/inner")); }).ok());
+    EXPECT_EQ(connection.currentDirectory(), home + "/sub dir/inner");
+    ASSERT_TRUE(run([&] { connection.ChangeDirectory(QByteArray("..")); }).ok());
+    EXPECT_EQ(connection.currentDirectory(), home + "/sub dir");
+    ASSERT_TRUE(run([&] { connection.ChangeDirectory(QStringLiteral("..")); }).ok());
+    EXPECT_EQ(connection.currentDirectory(), home);
+    // A refused change leaves the server, and what we know of it, where it was.
+    EXPECT_EQ(run([&] { connection.ChangeDirectory(QByteArray("missing")); }).replyCode, 550);
+    EXPECT_EQ(connection.currentDirectory(), home);
+    ASSERT_TRUE(run([&] { connection.ChangeDirectory(QByteArray("..")); }).ok());
+    EXPECT_EQ(connection.currentDirectory(), loginDirectory);
+    const bool vsftpd = QLatin1String(GetParam().server) == QLatin1String("vsftpd");
+    EXPECT_TRUE(connection.features().size);
+    EXPECT_TRUE(connection.features().restStream);
+    EXPECT_EQ(connection.features().mlsd, !vsftpd);
+}
+
+TEST_P(RealServerTest, NamesThatAreNotUtf8AreUsedAsTheirBytes)
+{
+    // Guards listed Latin-1 names re-encoded as UTF-8: download, delete and entering them failed with 550.
+    if (QLatin1String(GetParam().server) != QLatin1String("vsftpd"))
+        GTEST_SKIP() << "pyftpdlib lists such a name with '?' in place of the byte";
+    const QByteArray dir = QFile::encodeName(remoteDir);
+    ASSERT_EQ(::mkdir((dir + "/d\xe9j\xe0").constData(), 0755), 0);
+    const int fd = ::open((dir + "/caf\xe9.txt").constData(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "latin", 5), 5);
+    ::close(fd);
+    QByteArray file;
+    QByteArray directory;
+    for (const ListingEntry& entry : list())
+        (entry.isDirectory ? directory : file) = entry.rawName;
+    ASSERT_EQ(file, "caf\xe9.txt");
+    ASSERT_EQ(directory, "d\xe9j\xe0");
+    QBuffer got;
+    got.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(run([&] { connection.GetFile(file, &got); }).ok());
+    EXPECT_EQ(got.data(), "latin");
+    ASSERT_TRUE(run([&] { connection.Rename(file, file + ".old"); }).ok());
+    ASSERT_TRUE(run([&] { connection.RemoveFile(file + ".old"); }).ok());
+    ASSERT_TRUE(run([&] { connection.ChangeDirectory(directory); }).ok());
+    EXPECT_EQ(connection.currentDirectory(), home + "/d\xe9j\xe0");
+    ASSERT_TRUE(run([&] { connection.ChangeDirectory(QByteArray("..")); }).ok());
+    ASSERT_TRUE(run([&] { connection.RemoveDirectory(directory); }).ok());
+    EXPECT_TRUE(list().isEmpty());
 }
 
 TEST_P(RealServerTest, RefusedLoginIsAnError)

@@ -1,0 +1,46 @@
+#pragma once
+// Private to the engine: what the parts of Connection (split over several files by
+// responsibility, one state machine) share about the transfer that runs.
+
+#include "ftp/Connection.h"
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcFtp)
+
+namespace zephra::ftp {
+
+struct Connection::Transfer {
+    enum class Direction { Download, Upload };
+
+    QByteArray command;           // LIST, MLSD, RETR name or STOR name
+    QByteArray sizeCommand;       // SIZE name, sent first; empty: not asked
+    Direction direction = Direction::Download;
+    bool listing = false;         // held to kMaxListingBytes
+    QPointer<QIODevice> device;   // supplied by the caller
+    std::unique_ptr<QFile> file;  // opened by the engine
+    QString targetPath;           // download: the temporary file is renamed to it on success
+    qint64 bytes = 0;
+    qint64 total = -1;
+    bool sizeKnown = false;       // total came from the server's SIZE reply
+    bool commandSent = false;
+    bool started = false;         // the 1xx reply has been seen
+    bool dataConnected = false;
+    bool dataClosed = false;
+    bool finalReplyOk = false;
+    bool serverHoldsData = false;  // "125 Data connection already open", or bytes came from it
+    bool sourceDone = false;
+    bool pumping = false;
+    std::optional<Result> failure;  // a data-side failure waiting for the server's final reply
+
+    QIODevice* io() const { return file ? static_cast<QIODevice*>(file.get()) : device.data(); }
+    bool isUpload() const { return direction == Direction::Upload; }
+};
+
+// A name with CR, LF or NUL would end the command early and smuggle in another one.
+inline bool holdsLineBreak(QByteArrayView text)
+{
+    return text.contains('\r') || text.contains('\n') || text.contains('\0');
+}
+
+}  // namespace zephra::ftp
