@@ -9,8 +9,18 @@
 //   Opener opener(master);                // reads the header, checks the key
 //   opener.write(piece, n, out) ... opener.finish(out);   // out: authenticated plaintext only
 //
-// To resume, both start at a ChunkPosition (resumeFromSealed, resumeFromPlain) under the key of
-// the header already sent or read.
+// A download learns the format from its first kHeaderSize bytes (isSealed); without the header
+// it is the compatible format. A sealed header whose kdf differs from master.params() needs a
+// master key derived with header.kdf (Opener says KeyParameters otherwise). An upload's size is
+// sealedSize(plain size), known before the first byte is sent.
+//
+// To resume, both start at a ChunkPosition under the key of the header already sent or read:
+//   upload:   Header::read(the server's first bytes) -> FileKey::forHeader(master, header, key);
+//             from = resumeFromSealed(server size, plain size); REST from.sealedOffset;
+//             Sealer(*key, from) fed the plaintext from from.plainOffset. The plaintext must be
+//             the one sealed before (same size and time); a changed file starts a new upload.
+//   download: from = resumeFromPlain(verified local bytes); cut the local file to
+//             from.plainOffset; fetch from from.sealedOffset into Opener(*key, from).
 
 #include "crypto/sealed/ChunkCipher.h"
 #include "crypto/sealed/SealedFormat.h"
