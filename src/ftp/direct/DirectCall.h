@@ -68,7 +68,7 @@ QByteArray urlPathOf(const QByteArray& path);
 // line and let a name smuggle in another command.
 bool holdsLineBreak(const QByteArray& path);
 
-// The name as shown in messages: 'caf\xe9.txt' decoded for people.
+// A name as messages show it, in quotes: the bytes decoded as the listing shows them.
 QString quoted(const QByteArray& path);
 QString quoted(const QString& name);
 

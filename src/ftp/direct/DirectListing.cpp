@@ -19,8 +19,10 @@ QList<DirectEntry> parseDirectListing(const QByteArray& raw)
         d.isLink = e.isSymLink;
         d.size = e.size;
         d.modified = e.modified;
+        d.guessed = e.guessed;
+        // A true UTC time (MLSD) is shown in local time, a listing's wall-clock reading as written.
         if (e.modified.isValid())
-            d.dateText = e.modified.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+            d.dateText = (e.modifiedIsUtc ? e.modified.toLocalTime() : e.modified).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
         entries.append(d);
     }
     return entries;

@@ -4,7 +4,7 @@
 
 #include "ftp/direct/DirectCall.h"
 
-#include <QStringDecoder>
+#include "ftp/Listing.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -227,15 +227,7 @@ bool holdsLineBreak(const QByteArray& path)
 
 QString quoted(const QString& name) { return QLatin1Char('\'') + name + QLatin1Char('\''); }
 
-QString quoted(const QByteArray& path)
-{
-    // UTF-8 where the bytes are UTF-8, else one character per byte, as the listing shows names.
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(path);
-    if (utf8.hasError())
-        text = QString::fromLatin1(path);
-    return quoted(text);
-}
+QString quoted(const QByteArray& path) { return quoted(decodeServerName(path)); }
 
 DirectResult failure(DirectError error, const QString& message, int code, const QString& text)
 {

@@ -270,6 +270,8 @@ DirectResult DirectSession::listRaw(const QByteArray& directory, QByteArray* lis
     call.what = QStringLiteral("list %1").arg(absolute.isEmpty() ? QStringLiteral("the login directory") : quoted(absolute));
     call.url = urlFor(absolute, true);
     call.consumer = &collect;
+    if (m_mlsd)
+        call.customRequest = "MLSD";  // exact names, types, sizes and times; no guessing
     anchorRelative(absolute, absolute);
     DirectResult r = perform(call);
     if (tooLarge) {

@@ -91,8 +91,9 @@ struct DirectEntry {
     bool isLink = false;  // a symbolic link; name is the link's own name
     QString linkTarget;   // where a link points, when the listing says
     qint64 size = -1;     // -1 when the listing gave none
-    QDateTime modified;   // invalid when the listing gave none
-    QString dateText;     // modified as "yyyy-MM-dd HH:mm", empty when none
+    QDateTime modified;   // invalid when the listing gave none; held as UTC, as ListingEntry holds it
+    QString dateText;     // modified as "yyyy-MM-dd HH:mm" (a true UTC time in local time), empty when none
+    bool guessed = false; // no known listing shape explained the line; name and type are a guess
 };
 
 struct DirectOptions {

@@ -100,7 +100,8 @@ TEST(DirectTranscript, OneLoginActiveBinaryAndQuit)
     EXPECT_EQ(log.count(QStringLiteral("<- EPRT")) + log.count(QStringLiteral("<- PORT")), 3);  // put, list, get
     EXPECT_FALSE(log.contains(QStringLiteral("PASV")));  // neither PASV nor EPSV
     EXPECT_TRUE(log.contains(QStringLiteral("<- TYPE I")));
-    EXPECT_TRUE(log.contains(QStringLiteral("<- LIST\n")));
+    EXPECT_TRUE(log.contains(QStringLiteral("<- MLSD\n")));  // FEAT offers MLST
+    EXPECT_FALSE(log.contains(QStringLiteral("<- LIST")));
     // Uploads go to the file's own name; commands carry the absolute path.
     EXPECT_TRUE(log.contains(QStringLiteral("<- STOR f\n")));
     EXPECT_FALSE(log.contains(QStringLiteral("zephra-part")));
