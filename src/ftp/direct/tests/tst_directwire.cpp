@@ -154,7 +154,8 @@ TEST(DirectWire, ListsByChangingIntoTheDirectoryAndFailsLoudly)
     for (const Row& row : rows) {
         FakeFtpServer server;
         ASSERT_TRUE(server.start());
-        ASSERT_TRUE(writeFile(server.rootDir() + QStringLiteral("/inside"), "x"));
+        ASSERT_TRUE(QDir(server.rootDir()).mkdir(QStringLiteral("-dashdir")));
+        ASSERT_TRUE(writeFile(server.rootDir() + QStringLiteral("/-dashdir/inside"), "x"));
         DirectSession s;
         ASSERT_TRUE(openOn(s, server).ok()) << row.name;
         if (row.verb)
