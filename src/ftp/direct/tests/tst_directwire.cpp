@@ -220,3 +220,86 @@ TEST(DirectWire, SwitchesToUtf8NamesWhenFeatOffersThem)
         closeOn(s);
     }
 }
+
+TEST(DirectWire, NamesGoOutAsTheirBytes)
+{
+    // Guards names re-encoded from their shown text ("caf\xe9.txt" went out as UTF-8 and got 550).
+    using Response = FakeFtpServer::Response;
+    struct Row {
+        const char* name;
+        QList<std::pair<const char*, QByteArray>> replies;  // scripted, so no file need exist
+        std::function<DirectResult(DirectSession&, const QString&)> run;
+        QList<QByteArray> sent;  // in this order among the commands
+    };
+    const Row rows[] = {
+        {"delete", {{"DELE", "250 Deleted.\r\n"}}, [](DirectSession& s, const QString&) { return s.remove(QByteArray("caf\xe9.txt")); },
+         {"DELE /caf\xe9.txt"}},
+        {"rename", {{"RNFR", "350 Ready.\r\n"}, {"RNTO", "250 Renamed.\r\n"}},
+         [](DirectSession& s, const QString&) { return s.rename(QByteArray("caf\xe9.txt"), QByteArray("/r\xe9p/th\xe9 [1].txt")); },
+         {"RNFR /caf\xe9.txt", "RNTO /r\xe9p/th\xe9 [1].txt"}},
+        {"make and remove a directory", {{"MKD", "257 Created.\r\n"}, {"RMD", "250 Removed.\r\n"}},
+         [](DirectSession& s, const QString&) {
+             const DirectResult r = s.makeDirectory(QByteArray("r\xe9p"));
+             return r.ok() ? s.removeDirectory(QByteArray("/r\xe9p")) : r;
+         },
+         {"MKD /r\xe9p", "RMD /r\xe9p"}},
+        {"list", {}, [](DirectSession& s, const QString&) { QList<DirectEntry> e; return s.list(QByteArray("/r\xe9p/-x"), &e); },
+         {"CWD /r\xe9p/-x", "LIST"}},
+        {"download", {{"SIZE", "213 5\r\n"}, {"RETR", "550 Failed to open file.\r\n"}},
+         [](DirectSession& s, const QString&) { return s.getTo(QByteArray("/r\xe9p/caf\xe9.txt"), [](const char*, qint64) { return true; }); },
+         {"CWD /r\xe9p", "RETR caf\xe9.txt"}},
+        {"upload", {{"STOR", "553 Could not create file.\r\n"}}, [](DirectSession& s, const QString& local) { return s.put(local, QByteArray("r\xe9p/\xe9t\xe9")); },
+         {"CWD /r\xe9p", "STOR \xe9t\xe9"}},
+    };
+    for (const Row& row : rows) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.start());
+        QTemporaryDir local;
+        const QString file = local.path() + QStringLiteral("/f");
+        ASSERT_TRUE(writeFile(file, "bytes"));
+        DirectSession s;
+        ASSERT_TRUE(openOn(s, server).ok()) << row.name;
+        EXPECT_EQ(s.loginDirectory(), "/");
+        for (const auto& [verb, reply] : row.replies)
+            server.script(QString::fromLatin1(verb), Response{reply});
+        const DirectResult r = whileServing([&] { return row.run(s, file); });
+        if (row.replies.isEmpty() || !row.replies.last().second.startsWith('5'))
+            EXPECT_TRUE(r.ok()) << row.name << ": " << r.message.toStdString();
+        const QList<QByteArray> raw = server.rawCommands();
+        qsizetype at = 0;
+        for (const QByteArray& expected : row.sent) {
+            at = raw.indexOf(expected, at);
+            EXPECT_GE(at, 0) << row.name << ": " << expected.toStdString();
+        }
+        closeOn(s);
+    }
+}
+
+TEST(DirectWire, ListsWithMlsdWhenFeatOffersIt)
+{
+    struct Row { const char* name; QList<QByteArray> features; const char* command; const char* notSent; };
+    const Row rows[] = {
+        {"MLST offered", {"SIZE", "MLST type*;size*;modify*;", "UTF8"}, "MLSD", "LIST"},
+        {"MLST not offered", {"SIZE", "UTF8"}, "LIST", "MLSD"},
+    };
+    for (const Row& row : rows) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.start());
+        server.setFeatures(row.features);
+        ASSERT_TRUE(writeFile(server.rootDir() + QStringLiteral("/a  b.txt"), "12345"));
+        ASSERT_TRUE(QDir(server.rootDir()).mkdir(QStringLiteral("sub")));
+        DirectSession s;
+        ASSERT_TRUE(openOn(s, server).ok()) << row.name;
+        QList<DirectEntry> entries;
+        const DirectResult r = whileServing([&] { return s.list(QByteArray("/"), &entries); });
+        EXPECT_TRUE(r.ok()) << row.name << ": " << r.message.toStdString();
+        const QStringList commands = server.commands();
+        EXPECT_TRUE(commands.contains(QString::fromLatin1(row.command))) << row.name << ": " << commands.join(u',').toStdString();
+        EXPECT_FALSE(commands.contains(QString::fromLatin1(row.notSent))) << row.name;
+        ASSERT_EQ(entries.size(), 2) << row.name;
+        EXPECT_EQ(entries.at(0).rawName, "a  b.txt") << row.name;
+        EXPECT_EQ(entries.at(0).size, 5) << row.name;
+        EXPECT_TRUE(entries.at(1).isDirectory) << row.name;
+        closeOn(s);
+    }
+}
