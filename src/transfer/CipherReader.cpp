@@ -1,0 +1,286 @@
+// CipherReader: a thread that reads a local file block by block, runs the cipher over each and
+// queues it for the network, a few blocks ahead.
+#include "transfer/CipherBlocks.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zephra::transfer {
+
+using namespace detail;
+
+struct CipherReader::Pipe {
+    Pipe(const crypto::Cipher& c, crypto::Direction d) : cipher(c), direction(d) {}
+
+    const crypto::Cipher& cipher;
+    const crypto::Direction direction;
+    QString path;
+    int fd = -1;
+    qint64 size = 0;
+    std::thread thread;
+    std::once_flag started;
+
+    mutable std::mutex mutex;
+    std::condition_variable dataReady;  // the consumer waits for blocks
+    std::condition_variable spaceFree;  // the cipher thread waits for room in the queue
+    std::deque<Block> queue;
+    std::vector<std::vector<std::uint8_t>> spare;
+    bool producedAll = false;  // every block is queued and the file did not change size
+    bool failed = false;
+    bool cancelled = false;
+    QString error;
+
+    std::mutex callbackMutex;  // held while the callback runs, so it can be replaced safely
+    std::function<void()> callback;
+
+    void notify()
+    {
+        std::lock_guard lock(callbackMutex);
+        if (callback)
+            callback();
+    }
+
+    void fail(const QString& text)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!failed && !cancelled) {
+                failed = true;
+                error = text;
+            }
+        }
+        dataReady.notify_all();
+        notify();
+    }
+
+    bool readFull(std::uint8_t* p, std::size_t n, off_t offset)
+    {
+        while (n > 0) {
+            const ssize_t r = ::pread(fd, p, n, offset);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0) {
+                fail(QStringLiteral("cannot read %1: %2").arg(path, errnoText(errno)));
+                return false;
+            }
+            if (r == 0) {
+                fail(QStringLiteral("cannot read %1: it got shorter while being sent").arg(path));
+                return false;
+            }
+            p += r;
+            n -= static_cast<std::size_t>(r);
+            offset += r;
+        }
+        return true;
+    }
+
+    void run()
+    {
+        const auto total = static_cast<std::uint64_t>(size);
+        for (std::uint64_t offset = 0; offset < total;) {
+            std::vector<std::uint8_t> buffer;
+            {
+                std::unique_lock lock(mutex);
+                spaceFree.wait(lock, [&] { return queue.size() < kQueueDepth || cancelled || failed; });
+                if (cancelled || failed)
+                    return;
+                buffer = takeBuffer(spare);
+            }
+            const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, total - offset));
+            if (!readFull(buffer.data(), len, static_cast<off_t>(offset)))
+                return;
+            cipher.process(direction, offset, buffer.data(), buffer.data(), len);
+            // The last block goes out only if the file still has the size announced to the
+            // server: a file that grew while it was read would otherwise arrive cut short.
+            if (offset + len == total && !sizeUnchanged())
+                return;
+            {
+                std::lock_guard lock(mutex);
+                if (cancelled)
+                    return;
+                queue.push_back(Block{std::move(buffer), len, 0, offset});
+                if (offset + len == total)
+                    producedAll = true;
+            }
+            offset += len;
+            dataReady.notify_all();
+            notify();
+        }
+        if (total == 0) {
+            if (!sizeUnchanged())
+                return;
+            {
+                std::lock_guard lock(mutex);
+                producedAll = true;
+            }
+            dataReady.notify_all();
+            notify();
+        }
+    }
+
+    bool sizeUnchanged()
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            fail(QStringLiteral("cannot read %1: %2").arg(path, errnoText(errno)));
+            return false;
+        }
+        if (st.st_size != size) {
+            fail(QStringLiteral("cannot read %1: its size changed while it was being sent").arg(path));
+            return false;
+        }
+        return true;
+    }
+
+    // Copies what is queued into buffer; the caller holds the lock.
+    qint64 takeLocked(char* buffer, qint64 maxSize)
+    {
+        qint64 n = 0;
+        bool freed = false;
+        while (n < maxSize && !queue.empty()) {
+            Block& b = queue.front();
+            const auto chunk = static_cast<std::size_t>(std::min<qint64>(maxSize - n, qint64(b.len - b.pos)));
+            std::memcpy(buffer + n, b.data.data() + b.pos, chunk);
+            b.pos += chunk;
+            n += qint64(chunk);
+            if (b.pos == b.len) {
+                spare.push_back(std::move(b.data));
+                queue.pop_front();
+                freed = true;
+            }
+        }
+        if (freed)
+            spaceFree.notify_one();
+        return n;
+    }
+};
+
+CipherReader::CipherReader(const crypto::Cipher& cipher, crypto::Direction direction)
+    : m_pipe(std::make_unique<Pipe>(cipher, direction))
+{
+}
+
+CipherReader::~CipherReader()
+{
+    cancel();
+    if (m_pipe->thread.joinable())
+        m_pipe->thread.join();
+    if (m_pipe->fd >= 0)
+        ::close(m_pipe->fd);
+}
+
+bool CipherReader::open(const QString& path, QString* error)
+{
+    auto setError = [&](const QString& text) {
+        if (error)
+            *error = text;
+        std::lock_guard lock(m_pipe->mutex);
+        m_pipe->error = text;
+        return false;
+    };
+    if (m_pipe->fd >= 0 || m_pipe->thread.joinable())
+        return setError(QStringLiteral("the stream is already open"));
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return setError(QStringLiteral("cannot read %1: %2").arg(path, errnoText(errno)));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = errno;
+        ::close(fd);
+        return setError(S_ISDIR(st.st_mode) || err == 0 ? QStringLiteral("%1 is not a regular file").arg(path)
+                                                        : QStringLiteral("cannot read %1: %2").arg(path, errnoText(err)));
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    m_pipe->fd = fd;
+    m_pipe->path = path;
+    m_pipe->size = st.st_size;
+    return true;
+}
+
+// The cipher thread starts with the first read, not at open: until the transfer asks for bytes
+// (the data connection is being set up) it would only compete with the network for the CPU.
+void CipherReader::start()
+{
+    std::call_once(m_pipe->started, [pipe = m_pipe.get()] {
+        if (pipe->fd >= 0)
+            pipe->thread = std::thread([pipe] { pipe->run(); });
+    });
+}
+
+qint64 CipherReader::size() const { return m_pipe->size; }
+
+qint64 CipherReader::read(char* buffer, qint64 maxSize)
+{
+    start();
+    Pipe& p = *m_pipe;
+    std::unique_lock lock(p.mutex);
+    p.dataReady.wait(lock, [&] { return !p.queue.empty() || p.producedAll || p.failed || p.cancelled; });
+    if (p.cancelled || p.failed)
+        return -1;
+    return p.takeLocked(buffer, maxSize);
+}
+
+qint64 CipherReader::tryRead(char* buffer, qint64 maxSize)
+{
+    start();
+    Pipe& p = *m_pipe;
+    std::lock_guard lock(p.mutex);
+    if (p.cancelled || p.failed)
+        return -1;
+    return p.takeLocked(buffer, maxSize);
+}
+
+qint64 CipherReader::bytesReady() const
+{
+    const Pipe& p = *m_pipe;
+    std::lock_guard lock(p.mutex);
+    qint64 n = 0;
+    for (const Block& b : p.queue)
+        n += qint64(b.len - b.pos);
+    return n;
+}
+
+bool CipherReader::atEnd() const
+{
+    const Pipe& p = *m_pipe;
+    std::lock_guard lock(p.mutex);
+    return p.producedAll && p.queue.empty() && !p.failed && !p.cancelled;
+}
+
+void CipherReader::setReadyCallback(std::function<void()> callback)
+{
+    std::lock_guard lock(m_pipe->callbackMutex);
+    m_pipe->callback = std::move(callback);
+}
+
+QString CipherReader::errorString() const
+{
+    std::lock_guard lock(m_pipe->mutex);
+    return m_pipe->error;
+}
+
+void CipherReader::cancel()
+{
+    Pipe& p = *m_pipe;
+    {
+        std::lock_guard lock(p.mutex);
+        if (!p.cancelled && !p.failed) {
+            p.cancelled = true;
+            p.error = QStringLiteral("cancelled");
+        }
+    }
+    p.spaceFree.notify_all();
+    p.dataReady.notify_all();
+}
+
+}  // namespace zephra::transfer

@@ -1,0 +1,239 @@
+// CipherWriter: takes downloaded bytes in order and a thread of its own runs the cipher over
+// them and writes them to the file that replaces the target at commit (ftp::LocalFileReplacement).
+#include "transfer/CipherBlocks.h"
+
+#include "crypto/PosixIo.h"
+#include "ftp/LocalFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace zephra::transfer {
+
+using namespace detail;
+
+struct CipherWriter::Pipe {
+    Pipe(const crypto::Cipher& c, crypto::Direction d) : cipher(c), direction(d) {}
+
+    const crypto::Cipher& cipher;
+    const crypto::Direction direction;
+    QString target;
+    std::unique_ptr<ftp::LocalFileReplacement> file;  // replaces the target at commit
+    int fd = -1;            // the file's descriptor, written by the cipher thread
+    std::thread thread;
+    std::atomic<qint64> taken{0};
+
+    // The block being filled by write(); only the writing thread touches it.
+    Block fill;
+
+    mutable std::mutex mutex;
+    std::condition_variable blocksQueued;  // the cipher thread waits for blocks
+    std::condition_variable spaceFree;     // write() waits for room
+    std::deque<Block> queue;
+    std::vector<std::vector<std::uint8_t>> spare;
+    bool finishing = false;  // commit(): no more blocks come
+    bool failed = false;
+    bool aborted = false;
+    bool committed = false;
+    QString error;
+
+    void fail(const QString& text)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!failed) {
+                failed = true;
+                error = text;
+            }
+        }
+        spaceFree.notify_all();
+    }
+
+    void run()
+    {
+        for (;;) {
+            Block block;
+            {
+                std::unique_lock lock(mutex);
+                blocksQueued.wait(lock, [&] { return !queue.empty() || finishing || aborted; });
+                if (aborted || failed || queue.empty())
+                    return;
+                block = std::move(queue.front());
+                queue.pop_front();
+            }
+            cipher.process(direction, block.position, block.data.data(), block.data.data(), block.len);
+            const bool ok = crypto::writeAll(fd, block.data.data(), block.len, static_cast<off_t>(block.position));
+            const int err = errno;
+            {
+                std::lock_guard lock(mutex);
+                spare.push_back(std::move(block.data));
+            }
+            spaceFree.notify_all();
+            if (!ok) {
+                fail(QStringLiteral("cannot write %1: %2").arg(target, errnoText(err)));
+                return;
+            }
+        }
+    }
+
+    // Hands the filled block to the cipher thread, waiting while the queue is full.
+    bool pushFill()
+    {
+        std::unique_lock lock(mutex);
+        spaceFree.wait(lock, [&] { return queue.size() < kQueueDepth || failed || aborted; });
+        if (failed || aborted)
+            return false;
+        queue.push_back(std::move(fill));
+        fill = Block{};
+        lock.unlock();
+        blocksQueued.notify_one();
+        return true;
+    }
+
+    void stopThread()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+
+    void removeTemp()
+    {
+        fd = -1;
+        if (file)
+            file->discard();
+    }
+};
+
+CipherWriter::CipherWriter(const crypto::Cipher& cipher, crypto::Direction direction)
+    : m_pipe(std::make_unique<Pipe>(cipher, direction))
+{
+}
+
+CipherWriter::~CipherWriter() { abort(); }
+
+bool CipherWriter::open(const QString& target, QString* error)
+{
+    Pipe& p = *m_pipe;
+    auto setError = [&](const QString& text) {
+        if (error)
+            *error = text;
+        std::lock_guard lock(p.mutex);
+        p.error = text;
+        return false;
+    };
+    if (p.file || p.thread.joinable() || p.committed)
+        return setError(QStringLiteral("the stream is already open"));
+    // The one rule for replacing a local file: owner-only while it fills (it may hold
+    // plaintext), the replaced file's permission bits kept, a link replaced, never followed.
+    auto file = std::make_unique<ftp::LocalFileReplacement>(target);
+    QString why;
+    if (!file->open(&why))
+        return setError(why);
+    p.fd = file->handle();
+    p.file = std::move(file);
+    p.target = target;
+    p.thread = std::thread([pipe = &p] { pipe->run(); });
+    return true;
+}
+
+bool CipherWriter::write(const char* data, qint64 size)
+{
+    Pipe& p = *m_pipe;
+    {
+        std::lock_guard lock(p.mutex);
+        if (p.failed || p.aborted || p.finishing || !p.thread.joinable())
+            return false;
+    }
+    while (size > 0) {
+        if (p.fill.data.empty()) {
+            std::lock_guard lock(p.mutex);
+            p.fill.data = takeBuffer(p.spare);
+            p.fill.len = 0;
+            p.fill.position = static_cast<std::uint64_t>(p.taken.load());
+        }
+        const auto chunk = static_cast<std::size_t>(std::min<qint64>(size, qint64(kBlockSize - p.fill.len)));
+        std::memcpy(p.fill.data.data() + p.fill.len, data, chunk);
+        p.fill.len += chunk;
+        p.taken += qint64(chunk);
+        data += chunk;
+        size -= qint64(chunk);
+        if (p.fill.len == kBlockSize && !p.pushFill())
+            return false;
+    }
+    return true;
+}
+
+qint64 CipherWriter::written() const { return m_pipe->taken.load(); }
+
+bool CipherWriter::commit(QString* error)
+{
+    Pipe& p = *m_pipe;
+    auto failWith = [&](const QString& text) {
+        p.fail(text);
+        abort();
+        if (error)
+            *error = errorString();
+        return false;
+    };
+    if (p.committed)
+        return true;
+    if (!p.thread.joinable() || p.aborted)
+        return failWith(p.error.isEmpty() ? QStringLiteral("nothing to commit") : p.error);
+    if (!p.fill.data.empty() && p.fill.len > 0 && !p.pushFill())
+        return failWith(QStringLiteral("cannot write %1").arg(p.target));
+    {
+        std::lock_guard lock(p.mutex);
+        p.finishing = true;
+    }
+    p.blocksQueued.notify_all();
+    p.stopThread();
+    {
+        std::lock_guard lock(p.mutex);
+        if (p.failed) {
+            const QString text = p.error;
+            p.removeTemp();
+            p.aborted = true;
+            if (error)
+                *error = text;
+            return false;
+        }
+    }
+    QString why;
+    p.fd = -1;
+    if (!p.file->commit(&why))
+        return failWith(why);
+    std::lock_guard lock(p.mutex);
+    p.committed = true;
+    return true;
+}
+
+void CipherWriter::abort()
+{
+    Pipe& p = *m_pipe;
+    {
+        std::lock_guard lock(p.mutex);
+        if (p.committed)
+            return;
+        p.aborted = true;
+        if (p.error.isEmpty())
+            p.error = QStringLiteral("cancelled");
+    }
+    p.blocksQueued.notify_all();
+    p.spaceFree.notify_all();
+    p.stopThread();
+    p.removeTemp();
+}
+
+QString CipherWriter::errorString() const
+{
+    std::lock_guard lock(m_pipe->mutex);
+    return m_pipe->error;
+}
+
+}  // namespace zephra::transfer
