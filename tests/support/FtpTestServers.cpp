@@ -14,6 +14,7 @@
 #ifdef Q_OS_LINUX
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #endif
 
 namespace zephra::test {
@@ -162,7 +163,15 @@ bool FtpTestServer::start()
         m_process->setWorkingDirectory(workDir());
 #ifdef Q_OS_LINUX
         // The server ends with the test process, even when that one crashes.
-        m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process->setChildProcessModifier([limit = m_setup.fileSizeLimit] {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (limit > 0) {
+                // A write past the limit fails with EFBIG instead of ending the server.
+                ::signal(SIGXFSZ, SIG_IGN);
+                const struct rlimit small {rlim_t(limit), rlim_t(limit)};
+                ::setrlimit(RLIMIT_FSIZE, &small);
+            }
+        });
 #endif
         m_process->start(program, arguments);
         if (!m_process->waitForStarted(5000)) {
@@ -221,12 +230,15 @@ bool VsftpdServer::prepare(QString* program, QStringList* arguments)
                                "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%3\npasv_max_port=%4\n"
                                "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
                                "use_localtime=NO\nhide_ids=YES\nmax_per_ip=0\nmax_clients=0\n"
-                               "dirlist_enable=%5\n")
+                               "dirlist_enable=%5\n%6")
                                .arg(port())
                                .arg(rootDir())
                                .arg(pasvRangeStart())
                                .arg(pasvRangeStart() + kPasvRangeSize)
-                               .arg(setup().listing ? QStringLiteral("YES") : QStringLiteral("NO"));
+                               .arg(setup().listing ? QStringLiteral("YES") : QStringLiteral("NO"))
+                               .arg(setup().uploadOnly ? QStringLiteral("anon_other_write_enable=NO\n"
+                                                                        "anon_mkdir_write_enable=NO\n")
+                                                       : QString());
     const QString path = workDir() + QStringLiteral("/vsftpd.conf");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
@@ -251,7 +263,9 @@ bool PyftpdlibServer::prepare(QString* program, QStringList* arguments)
     *arguments = {QStringLiteral("-c"), QString::fromLatin1(kPyftpdlibScript), QString::number(port()), rootDir(),
                   user(), password(), QString::number(pasvRangeStart()),
                   QString::number(pasvRangeStart() + kPasvRangeSize), QString::number(m_idleSeconds),
-                  setup().listing ? QStringLiteral("elradfmwMT") : QStringLiteral("eradfmwMT")};
+                  setup().uploadOnly ? (setup().listing ? QStringLiteral("elw") : QStringLiteral("ew"))
+                  : setup().listing  ? QStringLiteral("elradfmwMT")
+                                     : QStringLiteral("eradfmwMT")};
     return true;
 }
 

@@ -29,6 +29,14 @@ struct FtpServerSetup {
     bool listing = true;
     // pyftpdlib: this password instead of the usual one (vsftpd's anonymous login takes any).
     QString password;
+    // true: an upload-only drop box. Files are stored under their names but never renamed or
+    // deleted (vsftpd anon_other_write_enable=NO: RNFR and DELE "550 Permission denied.", and
+    // STOR over an existing file "553 Could not create file."; pyftpdlib with only the "e", "l"
+    // and "w" permissions: "550 Not enough privileges.", though it lets STOR overwrite).
+    bool uploadOnly = false;
+    // > 0: the server cannot write a file past this many bytes, as on a full disk (its writes
+    // fail with EFBIG; vsftpd answers the STOR "451 Failure writing to local file.").
+    qint64 fileSizeLimit = 0;
 };
 
 class FtpTestServer {
