@@ -1,5 +1,6 @@
 #pragma once
-// The open FTP session as the commands of the window see it, whichever route carries it.
+// The open FTP session as the commands of the window and the command-line tool see it, whichever
+// route carries it.
 //
 // The engine route (ftp::Connection) works in the server's current directory with bare names;
 // the direct route (DirectWorker) never changes directory and joins each bare name to the
@@ -8,13 +9,19 @@
 // Every operation is asynchronous, one at a time, and ends with exactly one finished(). An
 // operation started while another runs finishes at once with a failure.
 //
-// What every route guarantees:
-// - An upload goes to "<name>.zephra-part" and is renamed over the name only when complete, so
-//   a failed or cancelled upload never truncates the server's file; the part file is removed.
-// - A download lands in a temporary file beside its target and replaces it only when complete
-//   (and, when decrypted, only once decrypted).
-// - An encrypted upload sends exactly the bytes crypto::Engine::encryptFile would write; if the
-//   local file cannot be read, nothing is sent.
+// The rules every route follows live here, in RemoteRoute itself; a route only moves the bytes
+// and sends the commands:
+// - An upload goes to the file's own name (STOR NAME): no temporary name, no rename, nothing
+//   deleted after a failure, so it works on servers that allow storing but not renaming or
+//   deleting (upload-only drop boxes), and a replaced file keeps what the server set on it.
+//   A failed or cancelled upload leaves an incomplete copy under that name; its outcome says so
+//   and how many bytes were sent (a later resume completes it).
+// - A file that cannot be read sends nothing: no STOR goes out for it.
+// - An encrypted upload sends exactly the bytes crypto::Engine::encryptFile would write.
+// - A download replaces its local target only when complete (and, when decrypted, only once
+//   decrypted), through ftp::LocalFileReplacement; on any failure the target stays as it was.
+// - A cancel is reported as a cancel, whatever the wire or the local file said by then: it is
+//   recorded before anything is stopped, and the outcome is mapped from that record.
 
 #include <QObject>
 #include <QString>
@@ -33,14 +40,25 @@ class DirectWorker;
 
 namespace zephra::transfer {
 
+class UploadSource;
+class DownloadTarget;
+
 struct Outcome {
     bool ok = true;
     bool cancelled = false;
-    QString message;  // one line, why it failed; empty on success
+    QString message;     // one line, why it failed; empty on success
+    QString leftBehind;  // what a failed or cancelled upload left on the server; empty when nothing
 
     static Outcome success() { return {}; }
-    static Outcome failure(QString why) { return {false, false, std::move(why)}; }
-    static Outcome cancel() { return {false, true, QStringLiteral("Cancelled")}; }
+    static Outcome failure(QString why) { return {false, false, std::move(why), {}}; }
+    static Outcome cancel() { return {false, true, QStringLiteral("Cancelled"), {}}; }
+    // The message and what was left behind, as sentences for a report.
+    QString text() const
+    {
+        if (leftBehind.isEmpty())
+            return message;
+        return message + (message.endsWith(u'.') || message.endsWith(u')') ? QStringLiteral(" ") : QStringLiteral(". ")) + leftBehind;
+    }
 };
 
 class RemoteRoute : public QObject {
@@ -52,23 +70,20 @@ public:
     Q_ENUM(Stage)
 
     using QObject::QObject;
+    ~RemoteRoute() override;
 
-    virtual void upload(const QString& localPath, const QString& name) = 0;
-    virtual void uploadEncrypted(const QString& localPath, const QString& name,
-                                 std::shared_ptr<const crypto::Cipher> cipher) = 0;
-    virtual void download(const QString& name, const QString& localPath) = 0;
-    virtual void downloadDecrypted(const QString& name, const QString& localPath,
-                                   std::shared_ptr<const crypto::Cipher> cipher) = 0;
-    virtual void makeDirectory(const QString& name) = 0;
-    virtual void removeDirectory(const QString& name) = 0;
-    virtual void rename(const QString& from, const QString& to) = 0;
-    virtual void remove(const QString& name) = 0;
-    // Stops the running operation; it finishes with Outcome::cancel(). The session stays usable.
-    virtual void cancel() = 0;
-    bool isBusy() const { return m_busy; }
-
-    // The part name an upload of name is sent to.
-    static QString partName(const QString& name) { return name + QStringLiteral(".zephra-part"); }
+    void upload(const QString& localPath, const QString& name);
+    void uploadEncrypted(const QString& localPath, const QString& name, std::shared_ptr<const crypto::Cipher> cipher);
+    void download(const QString& name, const QString& localPath);
+    void downloadDecrypted(const QString& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
+    void makeDirectory(const QString& name);
+    void removeDirectory(const QString& name);
+    void rename(const QString& from, const QString& to);
+    void remove(const QString& name);
+    // Stops the running operation; it finishes with Outcome::cancel() (an operation that had
+    // already completed keeps its success). The session stays usable.
+    void cancel();
+    bool isBusy() const { return m_op != Op::None; }
 
 signals:
     void progress(qint64 done, qint64 total);  // total -1 when unknown
@@ -76,12 +91,47 @@ signals:
     void finished(const zephra::transfer::Outcome& outcome);
 
 protected:
-    // Marks the start of an operation; false (and a failure reported) when one is running.
-    bool begin();
-    void finish(const Outcome& outcome);
+    enum class Command { MakeDirectory, RemoveDirectory, Rename, Remove };
+
+    // How the wire part of an operation ended, as a route tells it.
+    struct WireEnd {
+        bool ok = false;
+        bool cancelled = false;    // the engine or the session says it was stopped
+        bool commandSent = true;   // the transfer command went out (true when the route cannot tell)
+        bool started = false;      // the server took the transfer command (its 1xx reply came)
+        bool refused = false;      // the server answered the transfer command with a refusal
+        QString why;               // the failure's one line
+        qint64 bytes = 0;          // upload: bytes sent to the server
+    };
+
+    // What a route does on the wire; each ends with exactly one wireEnded(), never inside the call.
+    virtual void send(std::shared_ptr<UploadSource> source, const QString& name) = 0;
+    virtual void receive(const QString& name, std::shared_ptr<DownloadTarget> target) = 0;
+    virtual void command(Command command, const QString& name, const QString& newName) = 0;
+    // Stops what runs on the wire (the cancel is already recorded).
+    virtual void stop() = 0;
+
+    void wireEnded(const WireEnd& end);
+    bool cancelRequested() const { return m_cancelRequested; }
 
 private:
-    bool m_busy = false;
+    enum class Op { None, Upload, Download, Command };
+
+    bool begin(Op op);
+    // After begin(): the local end opened (or the failure reported) and the route told to go.
+    void startUpload(const QString& localPath, const QString& name, std::shared_ptr<const crypto::Cipher> cipher);
+    void startDownload(const QString& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
+    void startCommand(Command command, const QString& name, const QString& newName = {});
+    void finishLater(const Outcome& outcome);
+    void finish(const Outcome& outcome);
+    static QString incompleteCopy(const QString& name, const WireEnd& end, qint64 size);
+
+    Op m_op = Op::None;
+    bool m_cancelRequested = false;
+    QString m_name;
+    qint64 m_uploadSize = 0;
+    std::shared_ptr<UploadSource> m_source;
+    std::shared_ptr<DownloadTarget> m_target;
 };
 
 // The engine route over the window's one Connection (logged in, binary type set).

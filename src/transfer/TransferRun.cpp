@@ -44,6 +44,8 @@ QString RunSummary::report(const QString& what) const
         lines << (skipped == 0 ? QStringLiteral("%1 was cancelled.").arg(what)
                                : QStringLiteral("%1 was cancelled; %2 more file(s) were not started.").arg(what).arg(skipped));
     }
+    for (const Failure& left : leftBehind)
+        lines << QStringLiteral("%1: %2").arg(left.name, left.reason);
     return lines.join(u'\n');
 }
 
@@ -167,8 +169,10 @@ void TransferRun::onFinished(const Outcome& outcome)
     } else if (outcome.cancelled) {
         m_cancelled = true;
         m_summary.cancelled = true;
+        if (!outcome.leftBehind.isEmpty())
+            m_summary.leftBehind.append({item.name, outcome.leftBehind});
     } else {
-        m_summary.failures.append({item.name, outcome.message});
+        m_summary.failures.append({item.name, outcome.text()});
     }
     m_finishedBytes += item.size > 0 ? item.size : m_itemBytes;
     using Kind = TransferItem::Kind;

@@ -41,7 +41,9 @@ struct RunSummary {
     int succeeded = 0;
     int skipped = 0;        // not started because the run was cancelled
     bool cancelled = false;
-    QList<Failure> failures;
+    QList<Failure> failures;  // each reason says what a failed upload left on the server
+    // What a cancelled upload left on the server (an incomplete copy under its own name).
+    QList<Failure> leftBehind;
 
     bool ok() const { return failures.isEmpty() && !cancelled; }
     // The text of the one message at the end: every failed file and why; empty when all went well.

@@ -1,26 +1,25 @@
 // The FTP commands of zephraftp-cli on either route: ls, get, put, mkdir, rmdir, rm, mv.
-// put --encrypt and get --decrypt stream the file through the cipher on its way (no working
-// copy on disk): the server receives exactly what "encrypt" writes, and the local file is what
-// "decrypt" writes. An encrypted upload goes to "<name>.zephra-part" and is renamed over the
-// name only when complete; a download replaces LOCALFILE only when complete.
+// get and put (with --decrypt / --encrypt or without) run through the same transfer code as the
+// window (transfer::RemoteRoute), so both follow one rule: an upload goes to the file's own name
+// and a failed one says what the server now holds; a download replaces LOCALFILE only when
+// complete, keeping its permission bits. The encrypted ones stream the file through the cipher on
+// its way (no working copy on disk): the server receives exactly what "encrypt" writes, and the
+// local file is what "decrypt" writes.
 #include "app/cli/CliCommon.h"
 
 #include "ftp/Connection.h"
 #include "ftp/Listing.h"
 #include "crypto/PosixIo.h"
 #include "ftp/Url.h"
-#include "ftp/direct/DirectSession.h"
-#include "transfer/CipherStreams.h"
+#include "ftp/direct/DirectWorker.h"
+#include "transfer/RemoteRoute.h"
 
 #include <QBuffer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 namespace zephra::cli {
 
@@ -28,6 +27,7 @@ namespace {
 
 using ftp::Connection;
 using ftp::Result;
+namespace direct = ftp::direct;
 
 struct CommandShape {
     const char* name;
@@ -67,6 +67,54 @@ Result await(Connection& connection, const std::function<void()>& operation)
     loop.exec();
     QObject::disconnect(link);
     return result;
+}
+
+// Runs one operation of the direct route's worker to its end (bounded by the session's
+// time-outs); entries, when given, receives a listing.
+direct::DirectResult await(direct::DirectWorker& worker, const std::function<quint64()>& operation,
+                           QList<direct::DirectEntry>* entries = nullptr)
+{
+    direct::DirectResult result;
+    quint64 id = 0;
+    QEventLoop loop;
+    const auto listed = QObject::connect(&worker, &direct::DirectWorker::listed, &loop,
+                                         [&](quint64 op, const QList<direct::DirectEntry>& list) {
+                                             if (op == id && entries)
+                                                 *entries = list;
+                                         });
+    const auto done = QObject::connect(&worker, &direct::DirectWorker::finished, &loop,
+                                       [&](quint64 op, const direct::DirectResult& r) {
+                                           if (op != id)
+                                               return;
+                                           result = r;
+                                           loop.quit();
+                                       });
+    id = operation();
+    loop.exec();
+    QObject::disconnect(listed);
+    QObject::disconnect(done);
+    return result;
+}
+
+// Runs one transfer of the route to its end; Ctrl-C cancels it, so a download's temporary file
+// goes and an upload's report says what the server holds.
+transfer::Outcome await(transfer::RemoteRoute& route, const std::function<void()>& operation)
+{
+    transfer::Outcome outcome;
+    QEventLoop loop;
+    QObject::connect(&route, &transfer::RemoteRoute::finished, &loop, [&](const transfer::Outcome& o) {
+        outcome = o;
+        loop.quit();
+    });
+    QTimer interruptWatch;
+    QObject::connect(&interruptWatch, &QTimer::timeout, &route, [&route] {
+        if (interrupted())
+            route.cancel();
+    });
+    interruptWatch.start(50);
+    operation();
+    loop.exec();
+    return outcome;
 }
 
 int failWith(const QString& command, const Result& result)
@@ -118,100 +166,92 @@ QString renameTarget(const QString& path, const QString& newName)
     return newName;
 }
 
-// The cipher of an encrypted transfer and the stream that feeds or drains it, made before any
-// network traffic: a bad key, an unreadable file or an unwritable target fails at once.
-struct CipherTransfer {
-    std::unique_ptr<crypto::Cipher> cipher;
-    std::unique_ptr<transfer::CipherReader> reader;  // put --encrypt
-    std::unique_ptr<transfer::CipherWriter> writer;  // get --decrypt
+// A file's path split into the directory a route works in and the bare name it moves.
+struct Placed {
+    QString directory;  // empty: the login directory
+    QString name;
 };
 
-QString partName(const QString& path) { return path + QStringLiteral(".zephra-part"); }
-
-// The direct route: one libcurl session, logged in at open, reused for the one operation.
-int runDirect(const GlobalOptions& options, const QString& command, const QStringList& args,
-              const ftp::FtpUrl& url, const QString& path, CipherTransfer* ciphered)
+Placed place(const QString& path)
 {
-    namespace direct = ftp::direct;
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash < 0)
+        return {QString(), path};
+    return {slash == 0 ? QStringLiteral("/") : path.left(slash), path.mid(slash + 1)};
+}
+
+// What get and put do, with the key when they are ciphered.
+struct Transfer {
+    bool upload = false;
+    QString localPath;
+    std::shared_ptr<const crypto::Cipher> cipher;
+};
+
+int reportTransfer(const QString& command, const transfer::Outcome& outcome)
+{
+    if (outcome.ok)
+        return 0;
+    return fail(QStringLiteral("%1: %2").arg(command, outcome.text()));
+}
+
+transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QString& name)
+{
+    return await(route, [&] {
+        if (t.upload && t.cipher)
+            route.uploadEncrypted(t.localPath, name, t.cipher);
+        else if (t.upload)
+            route.upload(t.localPath, name);
+        else if (t.cipher)
+            route.downloadDecrypted(name, t.localPath, t.cipher);
+        else
+            route.download(name, t.localPath);
+    });
+}
+
+// The direct route: one libcurl session on its worker thread, logged in at open.
+int runDirect(const GlobalOptions& options, const QString& command, const QStringList& args,
+              const ftp::FtpUrl& url, const QString& path, const std::optional<Transfer>& transferred)
+{
     direct::DirectOptions directOptions;
     directOptions.connectTimeoutMs = options.timeoutMs;
     directOptions.replyTimeoutMs = options.timeoutMs;
     directOptions.stallTimeoutMs = options.timeoutMs;
     directOptions.active = options.active;
-    direct::DirectSession session(directOptions);
-
-    // Ctrl-C stops the transfer through the session, so the temporary files still go.
-    std::atomic<bool> done{false};
-    std::thread watcher;
-    if (ciphered) {
-        watcher = std::thread([&] {
-            while (!done.load()) {
-                if (interrupted())
-                    session.cancel();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        });
-    }
-    struct Joiner {
-        std::atomic<bool>& done;
-        std::thread& thread;
-        ~Joiner()
-        {
-            done = true;
-            if (thread.joinable())
-                thread.join();
-        }
-    } joiner{done, watcher};
+    direct::DirectWorker worker(directOptions);
 
     auto failed = [&](const direct::DirectResult& r) {
         return fail(QStringLiteral("%1: %2").arg(command, r.message));
     };
-    direct::DirectResult result =
-        session.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
+    direct::DirectResult result = await(worker, [&] {
+        return worker.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
+    });
     if (!result.ok())
         return failed(result);
 
+    if (transferred) {
+        const Placed placed = place(path);
+        const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeDirectRoute(worker, placed.directory);
+        const int status = reportTransfer(command, runTransfer(*route, *transferred, placed.name));
+        (void)await(worker, [&] { return worker.close(); });
+        return status;
+    }
+
     QList<direct::DirectEntry> entries;
     if (command == QLatin1String("ls"))
-        result = session.list(withoutTrailingSlash(path), &entries);
-    else if (command == QLatin1String("get") && ciphered) {
-        transfer::CipherWriter& writer = *ciphered->writer;
-        result = session.getTo(path, [&writer](const char* data, qint64 size) { return writer.write(data, size); });
-        QString error;
-        if (result.ok() && !writer.commit(&error))
-            return fail(QStringLiteral("get: %1").arg(error));
-        if (!result.ok() && result.error == direct::DirectError::LocalFile)
-            result.message = QStringLiteral("Cannot download '%1': %2").arg(path, writer.errorString());
-        if (!result.ok())
-            writer.abort();
-    } else if (command == QLatin1String("get"))
-        result = session.get(path, args[1]);
-    else if (command == QLatin1String("put") && ciphered) {
-        transfer::CipherReader& reader = *ciphered->reader;
-        result = session.putFrom([&reader](char* buffer, qint64 maxSize) { return reader.read(buffer, maxSize); },
-                                 reader.size(), path);
-        if (!result.ok() && result.error == direct::DirectError::LocalFile && !reader.errorString().isEmpty())
-            result.message = QStringLiteral("Cannot upload '%1': %2").arg(path, reader.errorString());
-        if (result.error == direct::DirectError::Cancelled) {
-            // The session removes a broken-off part file with its next operation: give it one.
-            session.resetCancel();
-            (void)session.remove(partName(path));
-        }
-    } else if (command == QLatin1String("put"))
-        result = session.put(args[0], path);
+        result = await(worker, [&] { return worker.list(withoutTrailingSlash(path)); }, &entries);
     else if (command == QLatin1String("mkdir"))
-        result = session.makeDirectory(withoutTrailingSlash(path));
+        result = await(worker, [&] { return worker.makeDirectory(withoutTrailingSlash(path)); });
     else if (command == QLatin1String("rmdir"))
-        result = session.removeDirectory(withoutTrailingSlash(path));
+        result = await(worker, [&] { return worker.removeDirectory(withoutTrailingSlash(path)); });
     else if (command == QLatin1String("rm"))
-        result = session.remove(path);
+        result = await(worker, [&] { return worker.remove(path); });
     else if (command == QLatin1String("mv"))
-        result = session.rename(path, renameTarget(path, args[1]));
+        result = await(worker, [&] { return worker.rename(path, renameTarget(path, args[1])); });
     if (!result.ok())
         return failed(result);
     for (const direct::DirectEntry& entry : entries)
         printEntry(entry.isDirectory, entry.isLink, entry.name, entry.linkTarget);
-    session.close();
+    (void)await(worker, [&] { return worker.close(); });
     return 0;
 }
 
@@ -234,7 +274,8 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     KeyOptions keyOptions;
     QString error;
     bool ciphered = false;
-    if (command == QLatin1String("get") || command == QLatin1String("put")) {
+    const bool isTransfer = command == QLatin1String("get") || command == QLatin1String("put");
+    if (isTransfer) {
         const QString flag = command == QLatin1String("put") ? QStringLiteral("--encrypt") : QStringLiteral("--decrypt");
         if (!takeKeyOptions(&args, &keyOptions, &error))
             return fail(error);
@@ -270,44 +311,31 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         path += QFileInfo(args[0]).fileName();
     if (command != QLatin1String("ls") && withoutTrailingSlash(path).isEmpty())
         return fail(QStringLiteral("%1: the address names no file or directory").arg(command));
+    if (isTransfer && path.endsWith(u'/'))
+        return fail(QStringLiteral("%1: the address names no file").arg(command));
 
-    // Only encrypted transfers catch Ctrl-C (to clean up); the others end at once as before.
+    // Transfers catch Ctrl-C, so they stop cleanly: nothing half-written stays on this side.
     std::optional<InterruptGuard> interrupts;
-    CipherTransfer cipherTransfer;
-    if (ciphered) {
+    std::optional<Transfer> transferred;
+    if (isTransfer) {
         interrupts.emplace();
-        const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
-        if (!key)
-            return fail(QStringLiteral("%1: %2").arg(command, error));
-        cipherTransfer.cipher = makeCipher(*key, &error);
-        if (!cipherTransfer.cipher)
-            return fail(QStringLiteral("%1: %2").arg(command, error));
-        if (command == QLatin1String("put")) {
-            cipherTransfer.reader = std::make_unique<transfer::CipherReader>(*cipherTransfer.cipher, crypto::Direction::Encrypt);
-            if (!cipherTransfer.reader->open(args[0], &error))
-                return fail(QStringLiteral("put: %1").arg(error));
-        } else {
-            cipherTransfer.writer = std::make_unique<transfer::CipherWriter>(*cipherTransfer.cipher, crypto::Direction::Decrypt);
-            if (!cipherTransfer.writer->open(args[1], &error))
-                return fail(QStringLiteral("get: %1").arg(error));
+        transferred = Transfer{command == QLatin1String("put"), command == QLatin1String("put") ? args[0] : args[1], {}};
+        // The key is checked before any network traffic.
+        if (ciphered) {
+            const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
+            if (!key)
+                return fail(QStringLiteral("%1: %2").arg(command, error));
+            transferred->cipher = makeCipher(*key, &error);
+            if (!transferred->cipher)
+                return fail(QStringLiteral("%1: %2").arg(command, error));
         }
     }
     if (options.route == QLatin1String("direct"))
-        return runDirect(options, command, args, *url, path, ciphered ? &cipherTransfer : nullptr);
+        return runDirect(options, command, args, *url, path, transferred);
 
     Connection connection;
     connection.setTimeOut(options.timeoutMs);
     connection.setConnectionMode(options.active ? QStringLiteral("PORT") : QStringLiteral("PASV"));
-
-    // Ctrl-C cancels what the engine is doing, so the temporary files still go.
-    QTimer interruptWatch;
-    if (ciphered) {
-        QObject::connect(&interruptWatch, &QTimer::timeout, &connection, [&connection] {
-            if (interrupted())
-                connection.cancel();
-        });
-        interruptWatch.start(50);
-    }
 
     Result result = await(connection, [&] {
         connection.Connect(url->host, QString::number(url->port), url->user, url->password);
@@ -318,6 +346,21 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     if (!result.ok())
         return failWith(command, result);
 
+    if (transferred) {
+        // The engine route works in the server's current directory with bare names.
+        const Placed placed = place(path);
+        if (!placed.directory.isEmpty()) {
+            result = await(connection, [&] { connection.ChangeDirectory(placed.directory); });
+            if (!result.ok())
+                return failWith(command, result);
+        }
+        const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeEngineRoute(connection);
+        const int status = reportTransfer(command, runTransfer(*route, *transferred, placed.name));
+        if (connection.isLoggedIn())
+            (void)await(connection, [&] { connection.Disconnect(); });
+        return status;
+    }
+
     QBuffer listing;
     if (command == QLatin1String("ls")) {
         if (!path.isEmpty())
@@ -326,34 +369,6 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
             listing.open(QIODevice::WriteOnly);
             result = await(connection, [&] { connection.ListContents(&listing); });
         }
-    } else if (command == QLatin1String("get") && ciphered) {
-        transfer::CipherSinkDevice sink(std::move(cipherTransfer.writer));
-        result = await(connection, [&] { connection.GetFile(path, &sink); });
-        if (result.ok() && !sink.writer().commit(&error))
-            return fail(QStringLiteral("get: %1").arg(error));
-        if (!result.ok())
-            sink.writer().abort();
-    } else if (command == QLatin1String("get")) {
-        result = await(connection, [&] { connection.GetFile(path, args[1]); });
-    } else if (command == QLatin1String("put") && ciphered) {
-        // Into a part file first and renamed over the name when complete, so a failed upload
-        // never leaves the server's existing file cut short.
-        const QString part = partName(path);
-        const qint64 size = cipherTransfer.reader->size();
-        transfer::CipherSourceDevice source(std::move(cipherTransfer.reader));
-        result = await(connection, [&] { connection.PutFile(part, &source, size); });
-        if (result.ok()) {
-            result = await(connection, [&] { connection.Rename(part, path); });
-            if (!result.ok())
-                result.description = QStringLiteral("the upload arrived as %1 but could not be renamed to %2: %3")
-                                         .arg(part, path, result.description);
-        }
-        if (!result.ok() && connection.isLoggedIn()) {
-            interruptWatch.stop();
-            (void)await(connection, [&] { connection.RemoveFile(part); });
-        }
-    } else if (command == QLatin1String("put")) {
-        result = await(connection, [&] { connection.PutFile(path, args[0]); });
     } else if (command == QLatin1String("mkdir")) {
         result = await(connection, [&] { connection.MakeDirectory(withoutTrailingSlash(path)); });
     } else if (command == QLatin1String("rmdir")) {

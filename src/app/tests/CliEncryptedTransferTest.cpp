@@ -85,7 +85,7 @@ TEST_P(CliEncrypted, ServerHoldsTheEncryptOutputAndTheRoundTripGivesTheFileBack)
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     const QByteArray reference = readFile(path(QStringLiteral("reference.bin")));
 
-    // An existing server file is replaced as a whole, and no part file stays.
+    // An existing server file is replaced as a whole, under its own name and nothing else.
     ASSERT_TRUE(writeFile(remote(QStringLiteral("up.bin")), pattern(5 * 1024 * 1024)));
     o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), plain, url(QStringLiteral("up.bin"))});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
@@ -161,10 +161,11 @@ TEST_P(CliEncrypted, FailedTransfersLoseNothing)
     o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), path(QStringLiteral("absent.txt")), url(QStringLiteral("a.txt"))});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains(QStringLiteral("absent.txt"))) << o.err.toStdString();
-    // A server that refuses the upload (no such directory) leaves no part file either.
+    // A server that refuses the upload (no such directory) stores nothing, and says why.
     o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), keep, url(QStringLiteral("no/such/dir/a.txt"))});
     EXPECT_EQ(o.status, 1);
-    EXPECT_FALSE(o.err.isEmpty());
+    EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: put: ")) && o.err.count('\n') == 1) << o.err.toStdString();
+    EXPECT_FALSE(o.err.contains(QStringLiteral("copy"))) << o.err.toStdString();
     EXPECT_EQ(readFile(remote(QStringLiteral("a.txt"))), "server copy");
     EXPECT_EQ(remoteFiles(), QStringList{QStringLiteral("a.txt")});
     EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(' ').toStdString();

@@ -6,8 +6,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace zephra::test;
 
@@ -54,6 +57,12 @@ protected:
     QString dir;
     static inline int counter = 0;
 };
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode : 0;
+}
 
 TEST_P(CliTest, EveryCommandDoesItsWork)
 {
@@ -138,5 +147,99 @@ INSTANTIATE_TEST_SUITE_P(Servers, CliTest,
                              return std::string(info.param.server) + (info.param.active ? "_active_" : "_passive_") +
                                     info.param.route;
                          });
+
+}  // namespace
+
+namespace {
+
+// put and get of both kinds against vsftpd as an upload-only drop box (no rename, no delete, no
+// storing over a name it holds) whose disk is full past 1 MiB, on either route.
+class CliDropBox : public ::testing::TestWithParam<const char*> {
+protected:
+    static constexpr qint64 kDiskLeft = 1024 * 1024;
+
+    void SetUp() override
+    {
+        FtpServerSetup setup;
+        setup.uploadOnly = true;
+        setup.fileSizeLimit = kDiskLeft;
+        server = makeFtpTestServer(QStringLiteral("vsftpd"), setup);
+        if (!server->start())
+            GTEST_SKIP() << server->errorString().toStdString();
+    }
+
+    Outcome run(const QStringList& arguments)
+    {
+        return cli(QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments);
+    }
+    QString path(const QString& name) const { return local.filePath(name); }
+    QString remote(const QString& name) const { return server->rootDir() + QLatin1Char('/') + name; }
+
+    std::unique_ptr<FtpTestServer> server;
+    QTemporaryDir local;
+};
+
+// Guards fault 2 (the CLI's direct and encrypted uploads went to a part file and were renamed,
+// which a drop box refuses) and fault 7 (a download over a 0600 file left it 0644; onto a symbolic
+// link it wrote through the link).
+TEST_P(CliDropBox, UploadsGoToTheFilesOwnNameAndDownloadsKeepWhatTheUserSet)
+{
+    const QByteArray small = pattern(300 * 1024 + 1, 3);
+    ASSERT_TRUE(writeFile(path("small.bin"), small));
+    Outcome o = run({"encrypt", "--key", "123456789", path("small.bin"), path("small.enc")});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    o = run({"put", path("small.bin"), server->url("plain.bin")});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    o = run({"put", "--encrypt", "--key", "123456789", path("small.bin"), server->url("secret.bin")});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(remote("plain.bin")), small);
+    EXPECT_EQ(readFile(remote("secret.bin")), readFile(path("small.enc")));
+    EXPECT_EQ(QDir(server->rootDir()).entryList(QDir::Files | QDir::Hidden), QStringList({"plain.bin", "secret.bin"}));
+
+    // Downloads: a private local file stays private, a link is replaced and never followed.
+    ASSERT_TRUE(writeFile(path("private.bin"), "old"));
+    ASSERT_EQ(::chmod(QFile::encodeName(path("private.bin")).constData(), 0600), 0);
+    ASSERT_TRUE(writeFile(path("elsewhere.txt"), "where the link leads"));
+    ASSERT_TRUE(QFile::link(path("elsewhere.txt"), path("link.bin")));
+    o = run({"get", server->url("plain.bin"), path("private.bin")});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    o = run({"get", "--decrypt", "--key", "123456789", server->url("secret.bin"), path("link.bin")});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(path("private.bin")), small);
+    EXPECT_EQ(modeOf(path("private.bin")) & 07777, mode_t(0600));
+    EXPECT_TRUE(S_ISREG(modeOf(path("link.bin"))));
+    EXPECT_EQ(readFile(path("link.bin")), small);
+    EXPECT_EQ(readFile(path("elsewhere.txt")), "where the link leads");
+
+    // The disk fills up halfway: the server keeps what arrived under the name, and the one
+    // line says so.
+    const QByteArray huge = pattern(3 * kDiskLeft, 4);
+    ASSERT_TRUE(writeFile(path("huge.iso"), huge));
+    const QRegularExpression says(QStringLiteral(
+        "^zephraftp-cli: put: .*The server now holds an incomplete copy of (\\S+) \\((\\d+) of (\\d+) bytes sent\\)\\.\n$"));
+    for (const bool encrypted : {false, true}) {
+        const QString name = encrypted ? QStringLiteral("huge.enc") : QStringLiteral("huge.iso");
+        SCOPED_TRACE(name.toStdString());
+        o = encrypted ? run({"put", "--encrypt", "--key", "123456789", path("huge.iso"), server->url(name)})
+                      : run({"put", path("huge.iso"), server->url(name)});
+        EXPECT_EQ(o.status, 1);
+        const QRegularExpressionMatch match = says.match(o.err);
+        ASSERT_TRUE(match.hasMatch()) << o.err.toStdString();
+        EXPECT_EQ(match.captured(1), name);
+        EXPECT_EQ(match.captured(3).toLongLong(), huge.size());
+        const QByteArray arrived = readFile(remote(name));
+        EXPECT_GT(arrived.size(), 0);
+        EXPECT_GE(match.captured(2).toLongLong(), arrived.size());
+        if (!encrypted) {
+            EXPECT_TRUE(huge.startsWith(arrived));
+        }
+    }
+    EXPECT_EQ(QDir(server->rootDir()).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"huge.enc", "huge.iso", "plain.bin", "secret.bin"}));
+    EXPECT_EQ(QDir(local.path()).entryList({QStringLiteral(".*zephra*")}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, CliDropBox, ::testing::Values("engine", "direct"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

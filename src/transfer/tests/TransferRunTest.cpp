@@ -1,5 +1,6 @@
 // Transfer commands run over both routes against real servers on 127.0.0.1: what lands on the
-// server and on disk, failures in the middle of a selection, cancel, and hostile names.
+// server and on disk, failures in the middle of a selection, cancel, hostile names, upload-only
+// drop boxes, and what the user set on a replaced file on either side.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,10 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 #include "FtpTestServers.h"
 #include "crypto/Engine.h"
@@ -52,22 +56,43 @@ QStringList entries(const QString& dir)
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
+mode_t modeOf(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode : 0;
+}
+
+bool setMode(const QString& path, mode_t mode) { return ::chmod(QFile::encodeName(path).constData(), mode) == 0; }
+
 struct Param {
     const char* server;
     bool engine;
+    bool dropBox = false;
 };
 
 std::string paramName(const ::testing::TestParamInfo<Param>& info)
 {
-    return std::string(info.param.server) + (info.param.engine ? "_engine" : "_direct");
+    return std::string(info.param.server) + (info.param.dropBox ? "_dropbox" : "") +
+           (info.param.engine ? "_engine" : "_direct");
 }
+
+// vsftpd's drop box has a small disk: a file stops growing at this size, so an upload fails
+// halfway. (pyftpdlib's gets none: its session breaks on the write error, "OSError: [Errno 27]
+// File too large" raised again from its own close().)
+constexpr qint64 kDropBoxFileLimit = 1024 * 1024;
 
 class TransferRunTest : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_keyDir.isValid() && m_local.isValid() && m_other.isValid());
-        m_server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server));
+        test::FtpServerSetup setup;
+        if (GetParam().dropBox) {
+            setup.uploadOnly = true;
+            if (QLatin1String(GetParam().server) == QLatin1String("vsftpd"))
+                setup.fileSizeLimit = kDropBoxFileLimit;
+        }
+        m_server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server), setup);
         if (!m_server->start())
             GTEST_SKIP() << m_server->errorString().toStdString();
         m_engine = std::make_unique<crypto::Engine>(m_keyDir.path().toStdString());
@@ -260,15 +285,25 @@ TEST_P(TransferRunTest, CancelInALargeFileLosesNothingAndTheSessionGoesOn)
                               0);
     EXPECT_TRUE(up.cancelled);
     EXPECT_EQ(up.skipped, 1);
-    EXPECT_TRUE(up.failures.isEmpty());
-    EXPECT_EQ(readFile(remote("big.bin")), "server's old copy");
+    EXPECT_TRUE(up.failures.isEmpty()) << up.report("Upload").toStdString();
+    // The server holds what arrived under the file's own name (or, when the cancel came before
+    // it took the STOR, its old copy), and the report says so.
+    const QByteArray onServer = readFile(remote("big.bin"));
+    EXPECT_TRUE(onServer == "server's old copy" || ciphertextOf(local("big.bin")).startsWith(onServer));
+    ASSERT_EQ(up.leftBehind.size(), 1);
+    EXPECT_EQ(up.leftBehind[0].name, "big.bin");
+    EXPECT_TRUE(up.leftBehind[0].reason.contains("copy of big.bin")) << up.leftBehind[0].reason.toStdString();
+    EXPECT_TRUE(up.report("Upload").contains("copy of big.bin")) << up.report("Upload").toStdString();
     EXPECT_FALSE(QFile::exists(remote("after.txt")));
 
     // The session is usable (pyftpdlib would hand the next data connection to an upload cancelled
-    // before it took up its own); the cancelled upload's part file is gone after the next operation.
+    // before it took up its own), and nothing but the files' own names is ever written.
     const RunSummary next = run({{Kind::Upload, "after.txt", local("after.txt")}});
     EXPECT_TRUE(next.ok()) << next.report("Upload").toStdString();
     EXPECT_EQ(entries(m_server->rootDir()), (QStringList{"after.txt", "big.bin"}));
+    if (m_server->name() == QLatin1String("pyftpdlib")) {
+        EXPECT_FALSE(m_server->log().contains("<- RNFR") || m_server->log().contains("<- DELE"));
+    }
 
     // A cancelled download leaves the local file as it was, and no temporary file beside it.
     ASSERT_TRUE(writeFile(remote("big.bin"), ciphertextOf(local("big.bin"))));
@@ -279,7 +314,109 @@ TEST_P(TransferRunTest, CancelInALargeFileLosesNothingAndTheSessionGoesOn)
     EXPECT_EQ(entries(m_other.path()), QStringList{"big.bin"});
 }
 
+// Guards faults 2 and 7: a replaced server file lost its mode to the upload's rename (0600 became
+// 0644); an engine download over a 0600 file left it 0644, and a direct download onto a symbolic
+// link wrote through the link.
+TEST_P(TransferRunTest, ReplacedFilesKeepWhatTheUserSetOnThemOnBothSides)
+{
+    const QByteArray text = pattern(200 * 1024 + 1, 4);
+    const QByteArray secret = pattern(1024 * 1024 + 3, 5);
+    ASSERT_TRUE(writeFile(local("mine.txt"), text));
+    ASSERT_TRUE(writeFile(local("mine.bin"), secret));
+    for (const char* name : {"private.txt", "private.bin"}) {
+        ASSERT_TRUE(writeFile(remote(name), "the server's old copy"));
+        ASSERT_TRUE(setMode(remote(name), 0600));
+    }
+    const RunSummary up = run({{Kind::Upload, "private.txt", local("mine.txt")},
+                               {Kind::UploadEncrypted, "private.bin", local("mine.bin")}});
+    EXPECT_TRUE(up.ok()) << up.report("Upload").toStdString();
+    EXPECT_EQ(readFile(remote("private.txt")), text);
+    EXPECT_EQ(readFile(remote("private.bin")), ciphertextOf(local("mine.bin")));
+    EXPECT_EQ(modeOf(remote("private.txt")) & 07777, mode_t(0600));
+    EXPECT_EQ(modeOf(remote("private.bin")) & 07777, mode_t(0600));
+    EXPECT_EQ(entries(m_server->rootDir()), (QStringList{"private.bin", "private.txt"}));
+
+    // Locally: a private file stays private, and a link is replaced, never written through.
+    ASSERT_TRUE(writeFile(m_other.filePath("private.txt"), "the local old copy"));
+    ASSERT_TRUE(setMode(m_other.filePath("private.txt"), 0600));
+    ASSERT_TRUE(writeFile(m_other.filePath("elsewhere.txt"), "where the link leads"));
+    ASSERT_TRUE(QFile::link(m_other.filePath("elsewhere.txt"), m_other.filePath("link.bin")));
+    ASSERT_TRUE(QFile::link(m_other.filePath("elsewhere.txt"), m_other.filePath("link.txt")));
+    const RunSummary down = run({{Kind::Download, "private.txt", m_other.filePath("private.txt")},
+                                 {Kind::DownloadDecrypted, "private.bin", m_other.filePath("link.bin")},
+                                 {Kind::Download, "private.txt", m_other.filePath("link.txt")}});
+    EXPECT_TRUE(down.ok()) << down.report("Download").toStdString();
+    EXPECT_EQ(readFile(m_other.filePath("private.txt")), text);
+    EXPECT_EQ(modeOf(m_other.filePath("private.txt")) & 07777, mode_t(0600));
+    EXPECT_TRUE(S_ISREG(modeOf(m_other.filePath("link.bin"))));
+    EXPECT_TRUE(S_ISREG(modeOf(m_other.filePath("link.txt"))));
+    EXPECT_EQ(readFile(m_other.filePath("link.bin")), secret);
+    EXPECT_EQ(readFile(m_other.filePath("link.txt")), text);
+    EXPECT_EQ(readFile(m_other.filePath("elsewhere.txt")), "where the link leads");
+    EXPECT_EQ(entries(m_other.path()), (QStringList{"elsewhere.txt", "link.bin", "link.txt", "private.txt"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Routes, TransferRunTest,
                          ::testing::Values(Param{"vsftpd", true}, Param{"vsftpd", false},
                                            Param{"pyftpdlib", true}, Param{"pyftpdlib", false}),
+                         paramName);
+
+// Upload-only drop boxes (no rename, no delete) on a small disk.
+class DropBoxTest : public TransferRunTest {};
+
+// Guards fault 2: uploads went to NAME.zephra-part and were renamed when complete; a drop box
+// refuses the rename ("550 Permission denied."), so every upload failed and left a part file
+// nobody could remove.
+TEST_P(DropBoxTest, UploadsGoToTheFilesOwnNameAndAFailedOneSaysWhatTheServerHolds)
+{
+    const QByteArray small = pattern(70 * 1024 + 9, 1);
+    ASSERT_TRUE(writeFile(local("plain.txt"), small));
+    const RunSummary up = run({{Kind::Upload, "plain.txt", local("plain.txt")},
+                               {Kind::UploadEncrypted, "secret.bin", local("plain.txt")}});
+    EXPECT_TRUE(up.ok()) << up.report("Upload").toStdString();
+    EXPECT_EQ(readFile(remote("plain.txt")), small);
+    EXPECT_EQ(readFile(remote("secret.bin")), ciphertextOf(local("plain.txt")));
+    EXPECT_EQ(entries(m_server->rootDir()), (QStringList{"plain.txt", "secret.bin"}));
+    if (m_server->name() == QLatin1String("pyftpdlib")) {
+        const QString log = m_server->log();
+        EXPECT_TRUE(log.contains("<- STOR plain.txt") && log.contains("<- STOR secret.bin")) << log.right(3000).toStdString();
+        EXPECT_FALSE(log.contains("<- RNFR") || log.contains("<- DELE")) << log.right(3000).toStdString();
+        return;
+    }
+
+    // vsftpd's disk fills up halfway: the server keeps what arrived under the file's own name,
+    // nothing deletes it, and the report says how much of it was sent.
+    const QByteArray huge = pattern(3 * kDropBoxFileLimit, 2);
+    ASSERT_TRUE(writeFile(local("huge.iso"), huge));
+    const RunSummary full = run({{Kind::Upload, "huge.iso", local("huge.iso")},
+                                 {Kind::UploadEncrypted, "huge.enc", local("huge.iso")}});
+    ASSERT_EQ(full.failures.size(), 2) << full.report("Upload").toStdString();
+    const QByteArray hugeCipher = ciphertextOf(local("huge.iso"));
+    const QRegularExpression says(
+        QStringLiteral("The server now holds an incomplete copy of (\\S+) \\((\\d+) of (\\d+) bytes sent\\)\\.$"));
+    for (const auto& [failure, whole] : {std::pair{full.failures[0], huge}, std::pair{full.failures[1], hugeCipher}}) {
+        SCOPED_TRACE(failure.name.toStdString());
+        const QByteArray arrived = readFile(remote(failure.name));
+        EXPECT_GT(arrived.size(), 0);
+        EXPECT_LE(arrived.size(), kDropBoxFileLimit);
+        EXPECT_TRUE(whole.startsWith(arrived));
+        const QRegularExpressionMatch match = says.match(failure.reason);
+        ASSERT_TRUE(match.hasMatch()) << failure.reason.toStdString();
+        EXPECT_EQ(match.captured(1), failure.name);
+        EXPECT_GE(match.captured(2).toLongLong(), arrived.size());
+        EXPECT_EQ(match.captured(3).toLongLong(), whole.size());
+    }
+    EXPECT_EQ(entries(m_server->rootDir()), (QStringList{"huge.enc", "huge.iso", "plain.txt", "secret.bin"}));
+
+    // vsftpd will not store over a name it already holds ("553 Could not create file."):
+    // refused before any data moved, so nothing is said about a copy.
+    const RunSummary again = run({{Kind::Upload, "plain.txt", local("huge.iso")}});
+    ASSERT_EQ(again.failures.size(), 1);
+    EXPECT_FALSE(again.failures[0].reason.contains("copy")) << again.failures[0].reason.toStdString();
+    EXPECT_EQ(readFile(remote("plain.txt")), small);
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, DropBoxTest,
+                         ::testing::Values(Param{"vsftpd", true, true}, Param{"vsftpd", false, true},
+                                           Param{"pyftpdlib", true, true}, Param{"pyftpdlib", false, true}),
                          paramName);

@@ -1,0 +1,111 @@
+// The direct route: a DirectWorker's libcurl session, naming every file by its path.
+#include "transfer/RemoteRoute.h"
+
+#include "ftp/direct/DirectWorker.h"
+#include "ftp/direct/RemoteName.h"
+#include "transfer/LocalEnds.h"
+
+namespace zephra::transfer {
+
+namespace {
+
+using ftp::direct::DirectError;
+using ftp::direct::DirectResult;
+using ftp::direct::DirectSession;
+using ftp::direct::DirectWorker;
+
+class DirectRoute final : public RemoteRoute {
+public:
+    DirectRoute(DirectWorker& worker, QString serverPath, QObject* parent)
+        : RemoteRoute(parent), m_worker(worker), m_serverPath(std::move(serverPath))
+    {
+        connect(&m_worker, &DirectWorker::finished, this, &DirectRoute::onFinished);
+        connect(&m_worker, &DirectWorker::progress, this, [this](quint64 operation, qint64 done, qint64 total) {
+            if (operation != 0 && operation == m_operation)
+                emit progress(done, total);
+        });
+    }
+
+    // The job holds its own share of the local ends, so they live as long as it runs.
+    ~DirectRoute() override
+    {
+        disconnect(&m_worker, nullptr, this, nullptr);
+        stop();
+    }
+
+protected:
+    void send(std::shared_ptr<UploadSource> source, const QString& name) override
+    {
+        m_source = source;
+        const QString target = remote(name);
+        m_operation = m_worker.run([source, target](DirectSession& session) {
+            return session.putFrom([&source](char* buffer, qint64 max) { return source->read(buffer, max); },
+                                   source->size(), target);
+        });
+    }
+
+    void receive(const QString& name, std::shared_ptr<DownloadTarget> target) override
+    {
+        const QString source = remote(name);
+        m_operation = m_worker.run([target, source](DirectSession& session) {
+            return session.getTo(source, [&target](const char* data, qint64 size) { return target->write(data, size); });
+        });
+    }
+
+    void command(Command which, const QString& name, const QString& newName) override
+    {
+        switch (which) {
+        case Command::MakeDirectory: m_operation = m_worker.makeDirectory(remote(name)); break;
+        case Command::RemoveDirectory: m_operation = m_worker.removeDirectory(remote(name)); break;
+        case Command::Rename: m_operation = m_worker.rename(remote(name), remote(newName)); break;
+        case Command::Remove: m_operation = m_worker.remove(remote(name)); break;
+        }
+    }
+
+    void stop() override
+    {
+        if (m_operation == 0)
+            return;
+        // The session first, then the reader it may be waiting in: a read failing because of
+        // this cancel then always finds the session cancelled too (and the ending is mapped
+        // from the cancel the route recorded anyway).
+        m_worker.cancel();
+        if (m_source)
+            m_source->cancel();
+    }
+
+private:
+    QString remote(const QString& name) const { return ftp::direct::remoteName(m_serverPath, name); }
+
+    void onFinished(quint64 operation, const DirectResult& result)
+    {
+        if (operation == 0 || operation != m_operation)
+            return;
+        m_operation = 0;
+        const qint64 sent = m_source ? m_source->handedOut() : 0;
+        m_source.reset();
+        WireEnd end;
+        end.ok = result.ok();
+        end.cancelled = result.error == DirectError::Cancelled;
+        // libcurl asks for the first bytes only once the server has taken the STOR.
+        end.started = sent > 0;
+        end.refused = (result.error == DirectError::ServerRefused || result.error == DirectError::NotFound) && sent == 0;
+        end.why = result.message;
+        end.bytes = sent;
+        wireEnded(end);
+    }
+
+    DirectWorker& m_worker;
+    QString m_serverPath;
+    quint64 m_operation = 0;
+    std::shared_ptr<UploadSource> m_source;
+};
+
+}  // namespace
+
+std::unique_ptr<RemoteRoute> makeDirectRoute(DirectWorker& worker, const QString& serverPath, QObject* parent)
+{
+    return std::make_unique<DirectRoute>(worker, serverPath, parent);
+}
+
+}  // namespace zephra::transfer

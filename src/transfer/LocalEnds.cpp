@@ -1,0 +1,187 @@
+#include "transfer/LocalEnds.h"
+
+#include "ftp/LocalFile.h"
+#include "transfer/CipherStreams.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace zephra::transfer {
+
+namespace {
+
+// The check before a file is sent: a missing or unreadable file, or a directory, sends nothing.
+QString unreadable(const QString& localPath)
+{
+    const QFileInfo info(localPath);
+    if (!info.exists())
+        return QStringLiteral("%1 does not exist.").arg(localPath);
+    if (!info.isFile())
+        return QStringLiteral("%1 is not a file.").arg(localPath);
+    if (!info.isReadable())
+        return QStringLiteral("%1 cannot be read.").arg(localPath);
+    return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// UploadSource
+
+std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
+                                                 QString* why)
+{
+    if (QString reason = unreadable(localPath); !reason.isEmpty()) {
+        *why = reason;
+        return nullptr;
+    }
+    std::shared_ptr<UploadSource> source(new UploadSource);
+    source->m_path = localPath;
+    if (cipher) {
+        auto reader = std::make_unique<CipherReader>(*cipher, crypto::Direction::Encrypt);
+        if (!reader->open(localPath, why))
+            return nullptr;
+        source->m_cipher = std::move(cipher);
+        source->m_size = reader->size();
+        source->m_reader = reader.get();
+        source->m_ownedReader = std::move(reader);
+        return source;
+    }
+    auto file = std::make_unique<QFile>(localPath);
+    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        *why = QStringLiteral("%1 cannot be read: %2").arg(localPath, file->errorString());
+        return nullptr;
+    }
+    source->m_size = file->size();
+    source->m_file = std::move(file);
+    return source;
+}
+
+UploadSource::~UploadSource()
+{
+    // The cipher thread stops (with whatever owns the reader) before the cipher goes.
+    m_cipherDevice.reset();
+    m_ownedReader.reset();
+}
+
+qint64 UploadSource::read(char* buffer, qint64 maxSize)
+{
+    if (m_cancelled.load())
+        return -1;
+    const qint64 n = m_reader ? m_reader->read(buffer, maxSize) : m_file->read(buffer, maxSize);
+    if (n > 0)
+        m_handedOut += n;
+    return n;
+}
+
+QIODevice* UploadSource::device()
+{
+    if (!m_reader)
+        return m_file.get();
+    if (!m_cipherDevice)
+        m_cipherDevice = std::make_unique<CipherSourceDevice>(std::move(m_ownedReader));
+    return m_cipherDevice.get();
+}
+
+QString UploadSource::errorString() const
+{
+    if (m_reader)
+        return m_reader->errorString();
+    const QString error = m_file->errorString();
+    // QIODevice says "Unknown error" when nothing went wrong.
+    return m_file->error() == QFileDevice::NoError ? QString()
+                                                    : QStringLiteral("cannot read %1: %2").arg(m_path, error);
+}
+
+void UploadSource::cancel()
+{
+    m_cancelled = true;
+    if (m_reader)
+        m_reader->cancel();
+}
+
+// ---------------------------------------------------------------------------------------------
+// DownloadTarget
+
+std::shared_ptr<DownloadTarget> DownloadTarget::open(const QString& localPath,
+                                                     std::shared_ptr<const crypto::Cipher> cipher, QString* why)
+{
+    std::shared_ptr<DownloadTarget> target(new DownloadTarget);
+    target->m_path = localPath;
+    if (cipher) {
+        auto writer = std::make_unique<CipherWriter>(*cipher, crypto::Direction::Decrypt);
+        if (!writer->open(localPath, why))
+            return nullptr;
+        target->m_cipher = std::move(cipher);
+        target->m_writer = writer.get();
+        target->m_ownedWriter = std::move(writer);
+        return target;
+    }
+    auto file = std::make_unique<ftp::LocalFileReplacement>(localPath);
+    if (!file->open(why))
+        return nullptr;
+    target->m_file = std::move(file);
+    return target;
+}
+
+DownloadTarget::~DownloadTarget()
+{
+    abort();
+    // The cipher thread stops (with whatever owns the writer) before the cipher goes.
+    m_sink.reset();
+    m_ownedWriter.reset();
+}
+
+bool DownloadTarget::write(const char* data, qint64 size)
+{
+    if (m_writer)
+        return m_writer->write(data, size);
+    QIODevice* out = m_file->device();
+    if (!out || !m_writeError.isEmpty())
+        return false;
+    if (out->write(data, size) == size)
+        return true;
+    m_writeError = QStringLiteral("cannot write %1: %2").arg(m_path, out->errorString());
+    return false;
+}
+
+QIODevice* DownloadTarget::device()
+{
+    if (!m_writer)
+        return m_file->device();
+    if (!m_sink)
+        m_sink = std::make_unique<CipherSinkDevice>(std::move(m_ownedWriter));
+    return m_sink.get();
+}
+
+bool DownloadTarget::commit(QString* why)
+{
+    if (m_writer)
+        return m_writer->commit(why);
+    if (!m_writeError.isEmpty()) {
+        m_file->discard();
+        *why = m_writeError;
+        return false;
+    }
+    return m_file->commit(why);
+}
+
+void DownloadTarget::abort()
+{
+    if (m_writer)
+        m_writer->abort();
+    else if (m_file)
+        m_file->discard();
+}
+
+QString DownloadTarget::errorString() const
+{
+    if (m_writer) {
+        // "cancelled" is the writer's word for an abort, not a failure of its own.
+        const QString error = m_writer->errorString();
+        return error == QLatin1String("cancelled") ? QString() : error;
+    }
+    return m_writeError;
+}
+
+}  // namespace zephra::transfer

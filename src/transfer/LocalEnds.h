@@ -1,0 +1,111 @@
+#pragma once
+// The local end of a transfer, the same for every route: what an upload reads and what a
+// download writes. Internal to the transfer library (RemoteRoute and the routes).
+//
+// An UploadSource is opened before anything goes to the server, so a file that cannot be read
+// sends nothing (no STOR, no empty copy on the server). It hands out the file's bytes, or their
+// ciphertext (exactly what crypto::Engine::encryptFile writes), either blocking (the direct
+// route's worker thread) or as a producer device (the engine's event loop).
+//
+// A DownloadTarget writes through ftp::LocalFileReplacement: the target is replaced only by
+// commit(), once every byte (and, decrypting, the last block) is written; otherwise it stays
+// as it was. It takes bytes from a consumer call (the worker thread) or as a device (the engine).
+//
+// Each holds a share of its cipher, so the cipher goes only after the cipher thread has stopped.
+
+#include "crypto/Engine.h"
+
+#include <QFile>
+#include <QIODevice>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace zephra::ftp {
+class LocalFileReplacement;
+}
+
+namespace zephra::transfer {
+
+class CipherReader;
+class CipherWriter;
+class CipherSourceDevice;
+class CipherSinkDevice;
+
+class UploadSource final {
+public:
+    // Opens localPath (with a cipher: its ciphertext); nullptr with a one-line reason when it
+    // cannot be read.
+    static std::shared_ptr<UploadSource> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
+                                              QString* why);
+    ~UploadSource();
+    UploadSource(const UploadSource&) = delete;
+    UploadSource& operator=(const UploadSource&) = delete;
+
+    bool isEncrypted() const { return bool(m_cipher); }
+    qint64 size() const { return m_size; }
+
+    // Blocks until bytes are ready: their count, 0 at the end, -1 on a failure or after cancel().
+    qint64 read(char* buffer, qint64 maxSize);
+    // The same bytes as a producer device for ftp::Connection::PutFile (never blocks). Use one
+    // of read() and device() per upload.
+    QIODevice* device();
+    // Bytes read() has handed out so far.
+    qint64 handedOut() const { return m_handedOut.load(); }
+    // Why reading failed; empty when it did not.
+    QString errorString() const;
+    // Any thread: read() returns -1 from now on.
+    void cancel();
+
+private:
+    UploadSource() = default;
+
+    std::shared_ptr<const crypto::Cipher> m_cipher;  // first member: destroyed last
+    std::unique_ptr<QFile> m_file;                    // plain: the local file itself
+    // Encrypted: the reader, owned by the device once device() made one (the direct route
+    // never does, so no QObject of the window's thread is used or freed on the worker's).
+    std::unique_ptr<CipherReader> m_ownedReader;
+    std::unique_ptr<CipherSourceDevice> m_cipherDevice;
+    CipherReader* m_reader = nullptr;
+    QString m_path;
+    qint64 m_size = 0;
+    std::atomic<qint64> m_handedOut{0};
+    std::atomic<bool> m_cancelled{false};
+};
+
+class DownloadTarget final {
+public:
+    // Starts the replacement of localPath (with a cipher: by the plaintext of what arrives);
+    // nullptr with a one-line reason when it cannot be written.
+    static std::shared_ptr<DownloadTarget> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
+                                                QString* why);
+    ~DownloadTarget();  // abort() unless committed
+    DownloadTarget(const DownloadTarget&) = delete;
+    DownloadTarget& operator=(const DownloadTarget&) = delete;
+
+    bool isDecrypting() const { return bool(m_cipher); }
+    // Takes the next bytes; false once writing has failed (see errorString()).
+    bool write(const char* data, qint64 size);
+    // The same as a consumer device for ftp::Connection::GetFile. Use one of write() and device().
+    QIODevice* device();
+    // Replaces the target; false with the reason when that fails (the target then stays).
+    bool commit(QString* why);
+    // Leaves the target as it was and removes what was written. Safe to call more than once.
+    void abort();
+    QString errorString() const;
+
+private:
+    DownloadTarget() = default;
+
+    std::shared_ptr<const crypto::Cipher> m_cipher;  // first member: destroyed last
+    std::unique_ptr<ftp::LocalFileReplacement> m_file;  // plain
+    // Decrypting: the writer, owned by the device once device() made one.
+    std::unique_ptr<CipherWriter> m_ownedWriter;
+    std::unique_ptr<CipherSinkDevice> m_sink;
+    CipherWriter* m_writer = nullptr;
+    QString m_path;
+    QString m_writeError;
+};
+
+}  // namespace zephra::transfer
