@@ -82,16 +82,15 @@ private:
         if (operation == 0 || operation != m_operation)
             return;
         m_operation = 0;
-        const qint64 sent = m_source ? m_source->handedOut() : 0;
         m_source.reset();
         WireEnd end;
         end.ok = result.ok();
         end.cancelled = result.error == DirectError::Cancelled;
-        // libcurl asks for the first bytes only once the server has taken the STOR.
-        end.started = sent > 0;
-        end.refused = (result.error == DirectError::ServerRefused || result.error == DirectError::NotFound) && sent == 0;
+        end.started = result.transferStarted;
+        end.refused = !result.transferStarted
+                      && (result.error == DirectError::ServerRefused || result.error == DirectError::NotFound);
         end.why = result.message;
-        end.bytes = sent;
+        end.bytes = result.bytesTransferred;
         wireEnded(end);
     }
 

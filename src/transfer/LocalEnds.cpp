@@ -68,10 +68,7 @@ qint64 UploadSource::read(char* buffer, qint64 maxSize)
 {
     if (m_cancelled.load())
         return -1;
-    const qint64 n = m_reader ? m_reader->read(buffer, maxSize) : m_file->read(buffer, maxSize);
-    if (n > 0)
-        m_handedOut += n;
-    return n;
+    return m_reader ? m_reader->read(buffer, maxSize) : m_file->read(buffer, maxSize);
 }
 
 QIODevice* UploadSource::device()

@@ -51,8 +51,6 @@ public:
     // The same bytes as a producer device for ftp::Connection::PutFile (never blocks). Use one
     // of read() and device() per upload.
     QIODevice* device();
-    // Bytes read() has handed out so far.
-    qint64 handedOut() const { return m_handedOut.load(); }
     // Why reading failed; empty when it did not.
     QString errorString() const;
     // Any thread: read() returns -1 from now on.
@@ -70,7 +68,6 @@ private:
     CipherReader* m_reader = nullptr;
     QString m_path;
     qint64 m_size = 0;
-    std::atomic<qint64> m_handedOut{0};
     std::atomic<bool> m_cancelled{false};
 };
 

@@ -170,13 +170,23 @@ protected:
 
     Outcome run(const QStringList& arguments)
     {
-        return cli(QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments);
+        return cli(QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments,
+                   server->cliEnvironment());
     }
+    QString url(const QString& name) const { return server->urlWithoutPassword(name); }
     QString path(const QString& name) const { return local.filePath(name); }
     QString remote(const QString& name) const { return server->rootDir() + QLatin1Char('/') + name; }
+    // The key in a file of its own, so that none stands on the command line.
+    QString keyFile()
+    {
+        const QString file = keys.filePath(QStringLiteral("key.txt"));
+        EXPECT_TRUE(writeFile(file, "123456789\n"));
+        return file;
+    }
 
     std::unique_ptr<FtpTestServer> server;
     QTemporaryDir local;
+    QTemporaryDir keys;
 };
 
 // Guards fault 2 (the CLI's direct and encrypted uploads went to a part file and were renamed,
@@ -186,11 +196,11 @@ TEST_P(CliDropBox, UploadsGoToTheFilesOwnNameAndDownloadsKeepWhatTheUserSet)
 {
     const QByteArray small = pattern(300 * 1024 + 1, 3);
     ASSERT_TRUE(writeFile(path("small.bin"), small));
-    Outcome o = run({"encrypt", "--key", "123456789", path("small.bin"), path("small.enc")});
+    Outcome o = run({"encrypt", "--key-file", keyFile(), path("small.bin"), path("small.enc")});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    o = run({"put", path("small.bin"), server->url("plain.bin")});
+    o = run({"put", path("small.bin"), url("plain.bin")});
     EXPECT_EQ(o.status, 0) << o.err.toStdString();
-    o = run({"put", "--encrypt", "--key", "123456789", path("small.bin"), server->url("secret.bin")});
+    o = run({"put", "--encrypt", "--key-file", keyFile(), path("small.bin"), url("secret.bin")});
     EXPECT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(readFile(remote("plain.bin")), small);
     EXPECT_EQ(readFile(remote("secret.bin")), readFile(path("small.enc")));
@@ -201,9 +211,9 @@ TEST_P(CliDropBox, UploadsGoToTheFilesOwnNameAndDownloadsKeepWhatTheUserSet)
     ASSERT_EQ(::chmod(QFile::encodeName(path("private.bin")).constData(), 0600), 0);
     ASSERT_TRUE(writeFile(path("elsewhere.txt"), "where the link leads"));
     ASSERT_TRUE(QFile::link(path("elsewhere.txt"), path("link.bin")));
-    o = run({"get", server->url("plain.bin"), path("private.bin")});
+    o = run({"get", url("plain.bin"), path("private.bin")});
     EXPECT_EQ(o.status, 0) << o.err.toStdString();
-    o = run({"get", "--decrypt", "--key", "123456789", server->url("secret.bin"), path("link.bin")});
+    o = run({"get", "--decrypt", "--key-file", keyFile(), url("secret.bin"), path("link.bin")});
     EXPECT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(readFile(path("private.bin")), small);
     EXPECT_EQ(modeOf(path("private.bin")) & 07777, mode_t(0600));
@@ -220,8 +230,8 @@ TEST_P(CliDropBox, UploadsGoToTheFilesOwnNameAndDownloadsKeepWhatTheUserSet)
     for (const bool encrypted : {false, true}) {
         const QString name = encrypted ? QStringLiteral("huge.enc") : QStringLiteral("huge.iso");
         SCOPED_TRACE(name.toStdString());
-        o = encrypted ? run({"put", "--encrypt", "--key", "123456789", path("huge.iso"), server->url(name)})
-                      : run({"put", path("huge.iso"), server->url(name)});
+        o = encrypted ? run({"put", "--encrypt", "--key-file", keyFile(), path("huge.iso"), url(name)})
+                      : run({"put", path("huge.iso"), url(name)});
         EXPECT_EQ(o.status, 1);
         const QRegularExpressionMatch match = says.match(o.err);
         ASSERT_TRUE(match.hasMatch()) << o.err.toStdString();
