@@ -35,7 +35,7 @@ Connection::Connection(QObject* parent)
 Connection::~Connection()
 {
     m_data->abort();
-    releaseTransfer(false);
+    releaseTransfer();
     m_control->abort();
 }
 
@@ -165,7 +165,7 @@ void Connection::dropSession(Result result)
     m_watchdog.stop();
     m_control->abort();
     m_data->abort();
-    releaseTransfer(false);
+    releaseTransfer();
     forgetSession();
     m_resyncResult.reset();
     setState(State::Disconnected);

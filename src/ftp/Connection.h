@@ -111,7 +111,7 @@ public:
     // 0: binary ("TYPE I"), 1: ASCII ("TYPE A"); any other value sends nothing.
     void TransferType(int TransType);
     // The raw listing of the current directory (LIST). A local file
-    // is written beside its target and renamed over it only when the listing is complete. A
+    // is replaced only when the listing is complete (LocalFileReplacement, LocalFile.h). A
     // listing over kMaxListingBytes (ListingLimit.h) is broken off: ErrorKind::ListingTooLarge.
     void ListContents(const QString& LocalFileName);
     void ListContents(QIODevice* sink);
@@ -194,7 +194,7 @@ private:
     void pumpUpload();
     void checkTransferDone();
     void failTransfer(Result result);
-    void releaseTransfer(bool success);
+    void releaseTransfer();
     [[nodiscard]] Result commitTransfer();
 
     // Cancels, time-outs and getting back in step after a broken-off transfer (ConnectionAbort.cpp).

@@ -57,7 +57,7 @@ void Connection::cancel()
     case State::AwaitingDataConnection:
         // No data command has been sent: the session is in step.
         m_data->abort();
-        releaseTransfer(false);
+        releaseTransfer();
         setState(State::Idle);
         finish(makeError(ErrorKind::Cancelled));
         break;
@@ -85,7 +85,7 @@ void Connection::cancel()
 void Connection::cancelCommand()
 {
     m_data->abort();  // a listener of active mode
-    releaseTransfer(false);
+    releaseTransfer();
     // A directory change may or may not happen now: where the server is, is no longer known.
     if (m_state == State::AwaitingCwdReply || m_state == State::AwaitingPwdReply)
         m_currentDirectory.clear();
@@ -117,7 +117,7 @@ void Connection::abortTransfer(Result result, int budgetMs)
         return;
     }
     m_data->abort(t.serverHoldsData ? DataChannel::Ending::Reset : DataChannel::Ending::Graceful);
-    releaseTransfer(false);
+    releaseTransfer();
     m_resyncResult = result;
     m_aborSent = false;
     m_resyncBudget = qMax(2, budgetMs);
@@ -162,7 +162,7 @@ void Connection::onWatchdog()
     case State::AwaitingDataConnection:
         // The server never accepted our data connection; no data command was sent.
         m_data->abort();
-        releaseTransfer(false);
+        releaseTransfer();
         setState(State::Idle);
         finish(timeOut);
         return;

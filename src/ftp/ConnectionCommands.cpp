@@ -47,7 +47,7 @@ void Connection::Disconnect()
     }
     if (m_busy && m_transfer) {
         m_data->abort();
-        releaseTransfer(false);
+        releaseTransfer();
         finish(makeError(ErrorKind::Cancelled));
     } else if (m_busy) {
         finish(makeError(ErrorKind::Cancelled));

@@ -3,6 +3,7 @@
 // responsibility, one state machine) share about the transfer that runs.
 
 #include "ftp/Connection.h"
+#include "ftp/LocalFile.h"
 
 #include <QLoggingCategory>
 
@@ -18,8 +19,8 @@ struct Connection::Transfer {
     Direction direction = Direction::Download;
     bool listing = false;         // held to kMaxListingBytes
     QPointer<QIODevice> device;   // supplied by the caller
-    std::unique_ptr<QFile> file;  // opened by the engine
-    QString targetPath;           // download: the temporary file is renamed to it on success
+    std::unique_ptr<QFile> file;  // an upload's local file, opened by the engine
+    std::unique_ptr<LocalFileReplacement> replacement;  // a download's local file, replaced at the end
     qint64 bytes = 0;
     qint64 total = -1;
     bool sizeKnown = false;       // total came from the server's SIZE reply
@@ -33,7 +34,12 @@ struct Connection::Transfer {
     bool pumping = false;
     std::optional<Result> failure;  // a data-side failure waiting for the server's final reply
 
-    QIODevice* io() const { return file ? static_cast<QIODevice*>(file.get()) : device.data(); }
+    QIODevice* io() const
+    {
+        if (replacement)
+            return replacement->device();
+        return file ? static_cast<QIODevice*>(file.get()) : device.data();
+    }
     bool isUpload() const { return direction == Direction::Upload; }
 };
 

@@ -6,11 +6,8 @@
 #include "ftp/ControlChannel.h"
 #include "ftp/DataChannel.h"
 #include "ftp/ListingLimit.h"
+#include "ftp/LocalFile.h"
 
-#include <QFileInfo>
-#include <QRandomGenerator>
-#include <filesystem>
-#include <system_error>
 
 namespace zephra::ftp {
 
@@ -18,26 +15,6 @@ namespace {
 
 // Chunks handled per event before the event loop gets a turn (keeps a window responsive).
 constexpr int kChunksPerEvent = 16;
-
-// A temporary file beside the target, created new so nothing else is ever overwritten.
-std::unique_ptr<QFile> openTemporaryBeside(const QString& target, QString* error)
-{
-    const QFileInfo info(target);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const QString name = QStringLiteral("%1/.%2.%3.part")
-                                 .arg(info.absolutePath(), info.fileName())
-                                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-        auto file = std::make_unique<QFile>(name);
-        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            return file;
-        if (file->error() != QFileDevice::OpenError || QFileInfo::exists(name) == false) {
-            *error = QStringLiteral("Can't create a file beside %1: %2").arg(target, file->errorString());
-            return nullptr;
-        }
-    }
-    *error = QStringLiteral("Can't create a file beside %1").arg(target);
-    return nullptr;
-}
 
 }  // namespace
 
@@ -104,12 +81,11 @@ void Connection::list(const QString& localFileName, QIODevice* sink)
         transfer->device = sink;
     } else {
         QString error;
-        transfer->file = openTemporaryBeside(localFileName, &error);
-        if (!transfer->file) {
+        transfer->replacement = std::make_unique<LocalFileReplacement>(localFileName);
+        if (!transfer->replacement->open(&error)) {
             finishLater(makeError(ErrorKind::LocalFile, 0, error));
             return;
         }
-        transfer->targetPath = localFileName;
     }
     startTransfer(std::move(transfer));
 }
@@ -128,12 +104,11 @@ void Connection::download(const QByteArray& name, const QString& localFileName, 
         transfer->device = sink;
     } else {
         QString error;
-        transfer->file = openTemporaryBeside(localFileName, &error);
-        if (!transfer->file) {
+        transfer->replacement = std::make_unique<LocalFileReplacement>(localFileName);
+        if (!transfer->replacement->open(&error)) {
             finishLater(makeError(ErrorKind::LocalFile, 0, error));
             return;
         }
-        transfer->targetPath = localFileName;
     }
     startTransfer(std::move(transfer));
 }
@@ -191,7 +166,7 @@ void Connection::openDataConnection()
     const QString argument = port ? portArgument(local, *port) : QString();
     if (argument.isEmpty()) {
         m_data->abort();
-        releaseTransfer(false);
+        releaseTransfer();
         setState(State::Idle);
         finish(makeError(ErrorKind::DataConnection));
         return;
@@ -366,7 +341,7 @@ void Connection::onDataFailed(const QString& reason)
         return;
     if (m_state == State::AwaitingDataConnection) {
         m_data->abort();
-        releaseTransfer(false);
+        releaseTransfer();
         setState(State::Idle);
         finish(makeError(ErrorKind::DataConnection, 0, reason));
         return;
@@ -455,7 +430,7 @@ void Connection::checkTransferDone()
     }
     const Result committed = commitTransfer();
     m_data->abort();
-    releaseTransfer(committed.ok());
+    releaseTransfer();
     setState(State::Idle);
     finish(committed);
 }
@@ -464,7 +439,7 @@ void Connection::checkTransferDone()
 void Connection::failTransfer(Result result)
 {
     m_data->abort();
-    releaseTransfer(false);
+    releaseTransfer();
     setState(m_control->isOpen() ? State::Idle : State::Disconnected);
     finish(result);
 }
@@ -472,32 +447,19 @@ void Connection::failTransfer(Result result)
 Result Connection::commitTransfer()
 {
     Transfer& t = *m_transfer;
-    if (!t.file || t.targetPath.isEmpty())
-        return Result{};
-    t.file->close();
-    std::error_code ec;
-    std::filesystem::rename(QFile::encodeName(t.file->fileName()).toStdString(),
-                            QFile::encodeName(t.targetPath).toStdString(), ec);
-    if (ec)
-        return makeError(ErrorKind::LocalFile, 0,
-                         QStringLiteral("Can't replace %1: %2").arg(t.targetPath, QString::fromStdString(ec.message())));
-    t.targetPath.clear();
+    QString error;
+    if (t.replacement && !t.replacement->commit(&error))
+        return makeError(ErrorKind::LocalFile, 0, error);
     return Result{};
 }
 
-void Connection::releaseTransfer(bool success)
+void Connection::releaseTransfer()
 {
     if (!m_transfer)
         return;
-    Transfer& t = *m_transfer;
-    if (t.device)
-        disconnect(t.device, nullptr, this, nullptr);
-    if (t.file) {
-        t.file->close();
-        // A download that did not complete leaves no trace; the target was never touched.
-        if (!t.targetPath.isEmpty() && !success)
-            QFile::remove(t.file->fileName());
-    }
+    if (m_transfer->device)
+        disconnect(m_transfer->device, nullptr, this, nullptr);
+    // A download that was not committed leaves no trace; its target was never touched.
     m_transfer.reset();
 }
 

@@ -58,7 +58,10 @@ INSTANTIATE_TEST_SUITE_P(
     HostileServers, MemoryBounds,
     testing::Values(Case{"reply-line", "longer than 64 KiB", kFramerBound},
                     Case{"endless-multiline", "longer than 1 MiB", kFramerBound},
-                    Case{"direct-listing", "larger than 64 MiB", kHoldingBound}),
+                    Case{"direct-listing", "larger than 64 MiB", kHoldingBound},
+                    // The engine passes a listing on block by block and breaks it off at the limit.
+                    Case{"engine-listing", "larger than 64 MiB", kFramerBound},
+                    Case{"engine-listing-device", "larger than 64 MiB", kFramerBound}),
     [](const testing::TestParamInfo<Case>& info) {
         return QString::fromLatin1(info.param.scenario).replace(u'-', u'_').toStdString();
     });

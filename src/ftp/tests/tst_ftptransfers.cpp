@@ -6,6 +6,7 @@
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 using namespace zephra::ftp;
 using namespace zephra::test;
@@ -63,6 +64,48 @@ TEST_F(FakeServerTest, FailedDownloadsAndListingsKeepTheExistingLocalFile)
     EXPECT_EQ(readFile(local), "d x\r\n- y\r\n");
     ASSERT_TRUE(run([&] { connection.GetFile("a"_ba, local); }).ok());
     EXPECT_EQ(readFile(local), pattern(100000));
+}
+
+TEST_F(FakeServerTest, ADownloadReplacesTheLocalFileKeepingItsModeAndNeverFollowingALink)
+{
+    // Guards fault: a download over a 0600 file left a 0644 file (a private file made readable).
+    ASSERT_TRUE(login().ok());
+    putRemote("a", "new bytes");
+    server.setListing("- listed\r\n");
+    const QString other = workDir.filePath("other");
+    struct Row {
+        const char* name;
+        bool link;       // local is a symbolic link to other
+        bool listing;    // ListContents instead of GetFile
+        QByteArray expected;
+    };
+    const Row rows[] = {
+        {"private file", false, false, "new bytes"},
+        {"link", true, false, "new bytes"},
+        {"private listing work file", false, true, "- listed\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(local);
+        ASSERT_TRUE(writeFile(other, "theirs"));
+        if (row.link)
+            ASSERT_TRUE(QFile::link(other, local));
+        else
+            ASSERT_TRUE(writeFile(local, "mine"));
+        ASSERT_TRUE(QFile::setPermissions(row.link ? other : local, QFile::ReadOwner | QFile::WriteOwner));
+        ASSERT_TRUE(run([&] {
+            if (row.listing)
+                connection.ListContents(local);
+            else
+                connection.GetFile("a"_ba, local);
+        }).ok());
+        EXPECT_EQ(readFile(local), row.expected);
+        EXPECT_FALSE(QFileInfo(local).isSymLink());
+        EXPECT_EQ(readFile(other), "theirs");
+        if (!row.link)  // rw for the user alone, nothing for group and others
+            EXPECT_EQ(QFile::permissions(local) & 0x0fff, QFile::ReadUser | QFile::WriteUser);
+        EXPECT_EQ(localEntries(), QStringList({"local.bin", "other"}));
+    }
 }
 
 TEST_F(FakeServerTest, FullLocalDiskEndsTheDownloadAndTheSessionGoesOn)
