@@ -110,7 +110,7 @@ public:
     void RemoveDirectory(const QByteArray& FolderName);
     // 0: binary ("TYPE I"), 1: ASCII ("TYPE A"); any other value sends nothing.
     void TransferType(int TransType);
-    // The raw listing of the current directory (LIST). A local file
+    // The raw listing of the current directory: MLSD when FEAT offered it, else LIST. A local file
     // is replaced only when the listing is complete (LocalFileReplacement, LocalFile.h). A
     // listing over kMaxListingBytes (ListingLimit.h) is broken off: ErrorKind::ListingTooLarge.
     void ListContents(const QString& LocalFileName);

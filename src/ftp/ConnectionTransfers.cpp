@@ -75,7 +75,8 @@ void Connection::list(const QString& localFileName, QIODevice* sink)
     if (!begin(true))
         return;
     auto transfer = std::make_unique<Transfer>();
-    transfer->command = "LIST";
+    // MLSD gives exact names, types, sizes and times (RFC 3659); LIST leaves them to guessing.
+    transfer->command = m_features.mlsd ? "MLSD" : "LIST";
     transfer->listing = true;
     if (sink) {
         transfer->device = sink;

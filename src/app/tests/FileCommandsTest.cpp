@@ -84,6 +84,9 @@ protected:
         click("Command3");
         ASSERT_TRUE(settled());
         ASSERT_EQ(button("Command3")->text(), "Disconnect");
+        // Rows in name order, whatever order the server lists in (pyftpdlib's MLSD gives the
+        // directory's own order), so the answers below meet the files they are meant for.
+        find<QTreeView>("ListView2")->sortByColumn(0, Qt::AscendingOrder);
     }
 
     void acceptKey()

@@ -39,6 +39,40 @@ TEST_F(FakeServerTest, ListingAndDownloadTranscriptStatesAndSignals)
     EXPECT_TRUE(server.waitForOpenConnections(1));  // no data connection is left open
 }
 
+TEST(Listing, MlsdWhereFeatOffersItElseList)
+{
+    // Guards listing lines of shapes the LIST parser had to guess at: MLSD's facts are exact.
+    struct Row {
+        const char* name;
+        QList<QByteArray> features;
+        QByteArray command;
+        QByteArray output;
+    };
+    const QByteArray mlsd = "type=file;size=3;modify=20240101100000; odd  name\r\n";
+    const QByteArray list = "-rw-r--r-- 1 0 0 3 Jan 01 10:00 odd  name\r\n";
+    const Row rows[] = {
+        {"MLST offered", {"MLST type*;size*;modify*;"}, "MLSD", mlsd},
+        {"MLSD named", {"MLSD"}, "MLSD", mlsd},
+        {"not offered", {"SIZE"}, "LIST", list},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.start());
+        server.setFeatures(row.features);
+        server.setMlsdListing(mlsd);
+        server.setListing(list);
+        Connection connection;
+        connection.setTimeOut(3000);
+        ASSERT_TRUE(login(connection, server).ok());
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        ASSERT_TRUE(run(connection, [&] { connection.ListContents(&sink); }).ok());
+        EXPECT_EQ(sink.data(), row.output);
+        EXPECT_EQ(server.rawCommands().last(), row.command);
+    }
+}
+
 TEST_F(FakeServerTest, FailedDownloadsAndListingsKeepTheExistingLocalFile)
 {
     ASSERT_TRUE(login().ok());
