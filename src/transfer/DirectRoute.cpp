@@ -91,6 +91,7 @@ private:
                       && (result.error == DirectError::ServerRefused || result.error == DirectError::NotFound);
         end.why = result.message;
         end.bytes = result.bytesTransferred;
+        end.kind = failureOf(result);
         wireEnded(end);
     }
 
@@ -101,6 +102,33 @@ private:
 };
 
 }  // namespace
+
+Outcome::Failure failureOf(const DirectResult& result)
+{
+    using Failure = Outcome::Failure;
+    switch (result.error) {
+    case DirectError::None: return Failure::None;
+    case DirectError::HostNotFound:
+    case DirectError::ConnectFailed: return Failure::Connection;
+    case DirectError::LoginRefused: return Failure::Login;
+    case DirectError::ServerRefused:
+    case DirectError::NotFound: return Failure::Refused;
+    case DirectError::ConnectionLost:
+    case DirectError::Protocol:
+        // The server answered the transfer with a failure ("451 Failure writing to local file."
+        // from vsftpd whose disk filled up): it refused, as the engine route reports it.
+        if (result.replyCode >= 400)
+            return Failure::Refused;
+        return result.error == DirectError::Protocol ? Failure::Other : Failure::Broken;
+    case DirectError::TimedOut:
+    case DirectError::DataConnection: return Failure::Broken;
+    case DirectError::LocalFile: return Failure::LocalFile;
+    case DirectError::InvalidArgument:
+    case DirectError::NotOpen:
+    case DirectError::Cancelled: break;
+    }
+    return Failure::Other;
+}
 
 std::unique_ptr<RemoteRoute> makeDirectRoute(DirectWorker& worker, const QString& serverPath, QObject* parent)
 {

@@ -125,6 +125,7 @@ private:
         end.refused = result.kind == ftp::ErrorKind::Reply && !m_started;
         end.why = describe(result);
         end.bytes = m_bytes;
+        end.kind = failureOf(result);
         m_source.reset();
         m_target.reset();
         wireEnded(end);
@@ -140,6 +141,29 @@ private:
 };
 
 }  // namespace
+
+Outcome::Failure failureOf(const ftp::Result& result)
+{
+    using Kind = ftp::ErrorKind;
+    using Failure = Outcome::Failure;
+    switch (result.kind) {
+    case Kind::None: return Failure::None;
+    case Kind::Reply: return Failure::Refused;
+    case Kind::ConnectFailed: return Failure::Connection;
+    case Kind::TimeOut:
+    case Kind::DataConnection:
+    case Kind::TransferAborted:
+    case Kind::ServerClosed: return Failure::Broken;
+    case Kind::LocalFile: return Failure::LocalFile;
+    case Kind::ProtocolError:
+    case Kind::Cancelled:
+    case Kind::NotConnected:
+    case Kind::Busy:
+    case Kind::InvalidName:
+    case Kind::ListingTooLarge: break;
+    }
+    return Failure::Other;
+}
 
 std::unique_ptr<RemoteRoute> makeEngineRoute(ftp::Connection& engine, QObject* parent)
 {

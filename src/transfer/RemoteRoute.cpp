@@ -81,7 +81,7 @@ void RemoteRoute::startUpload(const QString& localPath, const QString& name, std
     QString why;
     std::shared_ptr<UploadSource> source = UploadSource::open(localPath, std::move(cipher), &why);
     if (!source)
-        return finishLater(Outcome::failure(why));
+        return finishLater(Outcome::failure(why, Outcome::Failure::LocalFile));
     m_name = name;
     m_uploadSize = source->size();
     m_source = source;
@@ -95,7 +95,7 @@ void RemoteRoute::startDownload(const QString& name, const QString& localPath, s
     QString why;
     std::shared_ptr<DownloadTarget> target = DownloadTarget::open(localPath, std::move(cipher), &why);
     if (!target)
-        return finishLater(Outcome::failure(why));
+        return finishLater(Outcome::failure(why, Outcome::Failure::LocalFile));
     m_name = name;
     m_target = target;
     receive(name, std::move(target));
@@ -125,7 +125,7 @@ void RemoteRoute::wireEnded(const WireEnd& end)
         return;
     Outcome outcome = end.ok ? Outcome::success()
                       : (end.cancelled || m_cancelRequested) ? Outcome::cancel()
-                                                             : Outcome::failure(end.why);
+                                                             : Outcome::failure(end.why, end.kind);
     switch (m_op) {
     case Op::None:
     case Op::Command:
@@ -133,8 +133,10 @@ void RemoteRoute::wireEnded(const WireEnd& end)
     case Op::Upload:
         if (!outcome.ok) {
             // A local read failure says more than the server's reaction to the short upload.
-            if (!outcome.cancelled && !m_source->errorString().isEmpty())
+            if (!outcome.cancelled && !m_source->errorString().isEmpty()) {
                 outcome.message = m_source->errorString();
+                outcome.kind = Outcome::Failure::LocalFile;
+            }
             outcome.leftBehind = incompleteCopy(m_name, end, m_uploadSize);
         }
         break;
@@ -144,10 +146,12 @@ void RemoteRoute::wireEnded(const WireEnd& end)
                 emit stageChanged(Stage::Decrypting);
             QString why;
             if (!m_target->commit(&why))
-                outcome = Outcome::failure(why);
+                outcome = Outcome::failure(why, Outcome::Failure::LocalFile);
         } else {
-            if (!outcome.cancelled && !m_target->errorString().isEmpty())
+            if (!outcome.cancelled && !m_target->errorString().isEmpty()) {
                 outcome.message = m_target->errorString();
+                outcome.kind = Outcome::Failure::LocalFile;
+            }
             m_target->abort();
         }
         break;

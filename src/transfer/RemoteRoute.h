@@ -33,9 +33,11 @@ class Cipher;
 }
 namespace zephra::ftp {
 class Connection;
+struct Result;
 }
 namespace zephra::ftp::direct {
 class DirectWorker;
+struct DirectResult;
 }
 
 namespace zephra::transfer {
@@ -44,14 +46,26 @@ class UploadSource;
 class DownloadTarget;
 
 struct Outcome {
+    // What kind of failure it was, the same on both routes, so a script can tell them apart.
+    enum class Failure {
+        None,
+        LocalFile,   // the local file could not be opened, read or written (a full disk too)
+        Connection,  // the server could not be reached, or did not answer in time
+        Login,       // the server refused the user name or the password
+        Refused,     // the server refused the command (no such file, no permission)
+        Broken,      // the connection or the transfer broke off, or stalled past the time-out
+        Other,       // anything else: a protocol fault, a name that cannot be sent, a busy route
+    };
+
     bool ok = true;
     bool cancelled = false;
     QString message;     // one line, why it failed; empty on success
     QString leftBehind;  // what a failed or cancelled upload left on the server; empty when nothing
+    Failure kind = Failure::None;
 
     static Outcome success() { return {}; }
-    static Outcome failure(QString why) { return {false, false, std::move(why), {}}; }
-    static Outcome cancel() { return {false, true, QStringLiteral("Cancelled"), {}}; }
+    static Outcome failure(QString why, Failure kind = Failure::Other) { return {false, false, std::move(why), {}, kind}; }
+    static Outcome cancel() { return {false, true, QStringLiteral("Cancelled"), {}, Failure::Other}; }
     // The message and what was left behind, as sentences for a report.
     QString text() const
     {
@@ -102,6 +116,7 @@ protected:
         bool refused = false;      // the server answered the transfer command with a refusal
         QString why;               // the failure's one line
         qint64 bytes = 0;          // upload: bytes sent to the server
+        Outcome::Failure kind = Outcome::Failure::Other;  // the failure's kind (failureOf below)
     };
 
     // What a route does on the wire; each ends with exactly one wireEnded(), never inside the call.
@@ -133,6 +148,12 @@ private:
     std::shared_ptr<UploadSource> m_source;
     std::shared_ptr<DownloadTarget> m_target;
 };
+
+// The kind of a failure of either route's own report; both routes and the command-line tool's
+// other commands classify through these two. A time-out here is one of a logged-in session
+// (Broken); while connecting, the caller takes Broken for Connection.
+Outcome::Failure failureOf(const ftp::Result& result);
+Outcome::Failure failureOf(const ftp::direct::DirectResult& result);
 
 // The engine route over the window's one Connection (logged in, binary type set).
 std::unique_ptr<RemoteRoute> makeEngineRoute(ftp::Connection& engine, QObject* parent = nullptr);

@@ -24,8 +24,23 @@ struct GlobalOptions {
     QString netrcFile;              // --netrc-file FILE: instead of ~/.netrc
 };
 
-// Prints one line "zephraftp-cli: <message>" on stderr and returns the failure status.
-int fail(const QString& message);
+// The exit statuses, each listed in --help and the man page, so a script can tell why a run failed.
+enum class Exit : int {
+    Success = 0,
+    Failure = 1,      // anything not below: a wrong key, a damaged cipher file, a protocol fault
+    Usage = 2,        // the command line is wrong
+    LocalFile = 3,    // a local file could not be read or written (missing, no permission, disk full)
+    Connection = 4,   // the server could not be reached: connection refused, no such host, timed out
+    Login = 5,        // the server refused the user name or the password
+    Refused = 6,      // the server refused the command: no such file, no permission
+    Broken = 7,       // the transfer or the connection broke off, or stalled past --timeout
+    Tls = 8,          // reserved: the TLS handshake or the server's certificate failed
+    Interrupted = 130,  // Ctrl-C or a termination request stopped the run
+};
+
+// Prints one line "zephraftp-cli: <message>" on stderr and returns status.
+int fail(const QString& message, Exit status = Exit::Failure);
+inline int usageError(const QString& message) { return fail(message, Exit::Usage); }
 
 // One line on stderr: what can be seen by other users in the process list, and what to use instead.
 void warnVisibleSecret(const QString& what, const QString& instead);

@@ -45,10 +45,24 @@ std::filesystem::path toPath(const QString& s) { return std::filesystem::path(QF
 
 QString fromStatus(const crypto::Status& s) { return QString::fromStdString(s.message); }
 
+// A file the cipher commands cannot read or write is a local file error; a wrong key or a
+// damaged cipher file is the general failure.
+Exit exitFor(crypto::ErrorKind kind)
+{
+    switch (kind) {
+    case crypto::ErrorKind::SourceUnreadable:
+    case crypto::ErrorKind::DestinationUnwritable:
+    case crypto::ErrorKind::SameFile:
+    case crypto::ErrorKind::Io: return Exit::LocalFile;
+    case crypto::ErrorKind::Cancelled: return Exit::Interrupted;
+    default: return Exit::Failure;
+    }
+}
+
 int runKeyspace(const QStringList& args)
 {
     if (args.size() != 2)
-        return fail(QStringLiteral("usage: keyspace KEY DIR"));
+        return usageError(QStringLiteral("usage: keyspace KEY DIR"));
     const std::string key = args[0].toStdString();
     if (const crypto::Status s = crypto::Engine::validateKey(key); !s.ok())
         return fail(fromStatus(s));
@@ -130,7 +144,7 @@ int runFileCommand(const QString& command, const QStringList& arguments)
     KeyOptions keyOptions;
     QString error;
     if (!takeKeyOptions(&args, &keyOptions, &error))
-        return fail(error);
+        return usageError(error);
     const bool encrypt = command == QLatin1String("encrypt");
     Format format = Format::Compatible;
     QStringList paths;
@@ -147,22 +161,22 @@ int runFileCommand(const QString& command, const QStringList& arguments)
             else if (value == QLatin1String("sealed"))
                 format = Format::Sealed;
             else
-                return fail(QStringLiteral("--format must be compatible or sealed"));
+                return usageError(QStringLiteral("--format must be compatible or sealed"));
             continue;
         }
         if (a == QLatin1String("--format"))
-            return fail(QStringLiteral("decrypt takes the format from the file; it has no --format"));
+            return usageError(QStringLiteral("decrypt takes the format from the file; it has no --format"));
         if (a.startsWith(QLatin1String("--")))
-            return fail(QStringLiteral("unknown option %1").arg(a));
+            return usageError(QStringLiteral("unknown option %1").arg(a));
         paths += a;
     }
     if (!keyOptions.given())
-        return fail(QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command));
+        return usageError(QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command));
     const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
     if (!key)
         return fail(error);
     if (paths.size() != 2)
-        return fail(encrypt ? QStringLiteral("usage: encrypt [--format compatible|sealed] --key KEY SOURCE DEST")
+        return usageError(encrypt ? QStringLiteral("usage: encrypt [--format compatible|sealed] --key KEY SOURCE DEST")
                             : QStringLiteral("usage: decrypt --key KEY SOURCE DEST"));
     const std::string& keyText = *key;
 
@@ -201,11 +215,11 @@ int runFileCommand(const QString& command, const QStringList& arguments)
     if (showProgress && shown >= 0 && shown < 100)
         std::fputc('\n', stderr);
     if (status.kind == crypto::ErrorKind::Cancelled)
-        return fail(QStringLiteral("interrupted; %1 left unchanged").arg(paths[1]));
+        return fail(QStringLiteral("interrupted; %1 left unchanged").arg(paths[1]), Exit::Interrupted);
     if (isSealedFormatError(status.kind))
         return fail(QStringLiteral("%1: %2").arg(paths[0], fromStatus(status)));
     if (!status.ok())
-        return fail(fromStatus(status));
+        return fail(fromStatus(status), exitFor(status.kind));
     return 0;
 }
 
@@ -215,7 +229,7 @@ QString hex(const std::uint8_t* p, std::size_t n) { return QString::fromLatin1(Q
 int runInspect(const QStringList& args)
 {
     if (args.size() != 1)
-        return fail(QStringLiteral("usage: inspect FILE"));
+        return usageError(QStringLiteral("usage: inspect FILE"));
     sealed::Inspection in;
     if (const crypto::Status s = sealed::inspectFile(toPath(args[0]), in); !s.ok())
         return fail(fromStatus(s));

@@ -117,12 +117,30 @@ transfer::Outcome await(transfer::RemoteRoute& route, const std::function<void()
     return outcome;
 }
 
-int failWith(const QString& command, const Result& result)
+// The exit status of a failure of either route. While connecting and logging in, a time-out or
+// a broken connection means the server could not be reached, and the engine's refusal a refused
+// login (its only refusal there is "530 Login incorrect.").
+Exit exitFor(transfer::Outcome::Failure kind, bool connecting)
+{
+    using Failure = transfer::Outcome::Failure;
+    switch (kind) {
+    case Failure::None: return Exit::Success;
+    case Failure::LocalFile: return Exit::LocalFile;
+    case Failure::Connection: return Exit::Connection;
+    case Failure::Login: return Exit::Login;
+    case Failure::Refused: return connecting ? Exit::Login : Exit::Refused;
+    case Failure::Broken: return connecting ? Exit::Connection : Exit::Broken;
+    case Failure::Other: break;
+    }
+    return Exit::Failure;
+}
+
+int failWith(const QString& command, const Result& result, bool connecting = false)
 {
     QString text = result.description;
     if (!result.serverText.isEmpty() && !text.contains(result.serverText))
         text += QStringLiteral(" (%1)").arg(result.serverText);
-    return fail(QStringLiteral("%1: %2").arg(command, text));
+    return fail(QStringLiteral("%1: %2").arg(command, text), exitFor(transfer::failureOf(result), connecting));
 }
 
 // Names come from the server: control characters are shown escaped, never sent to the terminal.
@@ -191,7 +209,8 @@ int reportTransfer(const QString& command, const transfer::Outcome& outcome)
 {
     if (outcome.ok)
         return 0;
-    return fail(QStringLiteral("%1: %2").arg(command, outcome.text()));
+    return fail(QStringLiteral("%1: %2").arg(command, outcome.text()),
+                outcome.cancelled ? Exit::Interrupted : exitFor(outcome.kind, false));
 }
 
 transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QString& name)
@@ -219,14 +238,14 @@ int runDirect(const GlobalOptions& options, const QString& command, const QStrin
     directOptions.active = options.active;
     direct::DirectWorker worker(directOptions);
 
-    auto failed = [&](const direct::DirectResult& r) {
-        return fail(QStringLiteral("%1: %2").arg(command, r.message));
+    auto failed = [&](const direct::DirectResult& r, bool connecting = false) {
+        return fail(QStringLiteral("%1: %2").arg(command, r.message), exitFor(transfer::failureOf(r), connecting));
     };
     direct::DirectResult result = await(worker, [&] {
         return worker.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
     });
     if (!result.ok())
-        return failed(result);
+        return failed(result, true);
 
     if (transferred) {
         const Placed placed = place(path);
@@ -266,7 +285,7 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
 {
     const CommandShape* shape = findCommand(command);
     if (!shape)
-        return fail(QStringLiteral("unknown command %1").arg(command));
+        return usageError(QStringLiteral("unknown command %1").arg(command));
     const QString usage = QStringLiteral("usage: zephraftp-cli [options] %1").arg(QLatin1String(shape->usage));
 
     // put --encrypt / get --decrypt and where their key comes from.
@@ -278,7 +297,7 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     if (isTransfer) {
         const QString flag = command == QLatin1String("put") ? QStringLiteral("--encrypt") : QStringLiteral("--decrypt");
         if (!takeKeyOptions(&args, &keyOptions, &error))
-            return fail(error);
+            return usageError(error);
         QStringList positional;
         for (int i = 0; i < args.size(); ++i) {
             if (args[i] == QLatin1String("--")) {
@@ -288,21 +307,23 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
             if (args[i] == flag)
                 ciphered = true;
             else if (args[i].startsWith(QLatin1String("--")))
-                return fail(QStringLiteral("%1: unknown option %2").arg(command, args[i]));
+                return usageError(QStringLiteral("%1: unknown option %2").arg(command, args[i]));
             else
                 positional += args[i];
         }
         args = positional;
         if (ciphered != keyOptions.given())
-            return fail(ciphered ? QStringLiteral("%1 %2 needs --key KEY or --key-name NAME").arg(command, flag)
+            return usageError(ciphered ? QStringLiteral("%1 %2 needs --key KEY or --key-name NAME").arg(command, flag)
                                  : QStringLiteral("%1: a key is for %2 only").arg(command, flag));
     }
     if (args.size() != shape->arguments)
-        return fail(usage);
+        return usageError(usage);
     const QString urlText = command == QLatin1String("put") ? args[1] : args[0];
     auto url = ftp::parseFtpUrl(urlText, &error);
-    if (!url || !completeLogin(urlText, &*url, options, &error))
-        return fail(error);
+    if (!url)
+        return usageError(error);
+    if (!completeLogin(urlText, &*url, options, &error))
+        return fail(error, Exit::LocalFile);
     // What an earlier, killed download left beside its destination goes first.
     if (command == QLatin1String("get"))
         (void)crypto::removeStaleTemporaries(QFile::encodeName(QFileInfo(args[1]).absolutePath()).toStdString());
@@ -310,9 +331,9 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     if (command == QLatin1String("put") && (path.isEmpty() || path.endsWith(u'/')))
         path += QFileInfo(args[0]).fileName();
     if (command != QLatin1String("ls") && withoutTrailingSlash(path).isEmpty())
-        return fail(QStringLiteral("%1: the address names no file or directory").arg(command));
+        return usageError(QStringLiteral("%1: the address names no file or directory").arg(command));
     if (isTransfer && path.endsWith(u'/'))
-        return fail(QStringLiteral("%1: the address names no file").arg(command));
+        return usageError(QStringLiteral("%1: the address names no file").arg(command));
 
     // Transfers catch Ctrl-C, so they stop cleanly: nothing half-written stays on this side.
     std::optional<InterruptGuard> interrupts;
@@ -341,7 +362,7 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         connection.Connect(url->host, QString::number(url->port), url->user, url->password);
     });
     if (!result.ok())
-        return failWith(command, result);
+        return failWith(command, result, true);
     result = await(connection, [&] { connection.TransferType(0); });
     if (!result.ok())
         return failWith(command, result);

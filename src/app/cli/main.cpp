@@ -6,10 +6,10 @@
 
 namespace zephra::cli {
 
-int fail(const QString& message)
+int fail(const QString& message, Exit status)
 {
     std::fprintf(stderr, "zephraftp-cli: %s\n", qUtf8Printable(message));
-    return 1;
+    return int(status);
 }
 
 namespace {
@@ -26,7 +26,11 @@ const char* const kUsage =
     "  mkdir URL | rmdir URL | rm URL | mv URL NEWNAME\n"
     "Instead of --key KEY (visible to other users in the process list): --key-file FILE (its first\n"
     "line) or --key-stdin (one line of standard input). A URL without a password takes it from\n"
-    "~/.netrc (or --netrc-file FILE), else from ZEPHRA_PASSWORD, else from a prompt on a terminal.\n";
+    "~/.netrc (or --netrc-file FILE), else from ZEPHRA_PASSWORD, else from a prompt on a terminal.\n"
+    "Exit status: 0 success, 1 other failure (wrong key, damaged file, protocol fault), 2 usage,\n"
+    "3 local file error, 4 connection refused or timed out, 5 login refused, 6 server refused the\n"
+    "command (no such file, no permission), 7 transfer broken off, 8 TLS or certificate failure\n"
+    "(reserved), 130 interrupted.\n";
 
 }  // namespace
 }  // namespace zephra::cli
@@ -55,17 +59,17 @@ int main(int argc, char** argv)
             bool ok = false;
             options.timeoutMs = args.isEmpty() ? 0 : args.takeFirst().toInt(&ok);
             if (!ok || options.timeoutMs <= 0)
-                return fail(QStringLiteral("--timeout needs a positive number of milliseconds"));
+                return usageError(QStringLiteral("--timeout needs a positive number of milliseconds"));
         } else if (opt == QLatin1String("--netrc-file")) {
             if (args.isEmpty())
-                return fail(QStringLiteral("--netrc-file needs a file"));
+                return usageError(QStringLiteral("--netrc-file needs a file"));
             options.netrcFile = args.takeFirst();
         } else if (opt == QLatin1String("--route")) {
             options.route = args.isEmpty() ? QString() : args.takeFirst();
             if (options.route != QLatin1String("engine") && options.route != QLatin1String("direct"))
-                return fail(QStringLiteral("--route must be engine or direct"));
+                return usageError(QStringLiteral("--route must be engine or direct"));
         } else {
-            return fail(QStringLiteral("unknown option %1").arg(opt));
+            return usageError(QStringLiteral("unknown option %1").arg(opt));
         }
     }
     if (args.isEmpty()) {
@@ -78,5 +82,5 @@ int main(int argc, char** argv)
     if (isFtpCommand(command))
         return runFtpCommand(options, command, args);
     std::fputs(kUsage, stderr);
-    return fail(QStringLiteral("unknown command %1").arg(command));
+    return usageError(QStringLiteral("unknown command %1").arg(command));
 }

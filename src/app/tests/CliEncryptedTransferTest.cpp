@@ -125,20 +125,21 @@ TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
     struct Bad {
         QStringList arguments;
         const char* says;
+        int status;  // 1 a key that cannot be used, 2 usage
     };
     const Bad bad[] = {
-        {{"put", "--encrypt", "--key-file", keyFile("12ab"), path("a.txt"), url("a.txt")}, "only the digits"},
-        {{"get", "--decrypt", "--key-file", keyFile("0012"), url("a.txt"), path("keep.txt")}, "cannot make a keyspace"},
-        {{"put", "--encrypt", "--key-name", "absent", "--home", home, path("a.txt"), url("a.txt")}, "no key named \"absent\""},
-        {{"get", "--decrypt", "--key-name", "absent", "--home", home, url("a.txt"), path("keep.txt")}, "no key named \"absent\""},
-        {{"put", "--encrypt", path("a.txt"), url("a.txt")}, "needs --key KEY or --key-name NAME"},
-        {{"put", "--key-file", keyFile("123"), path("a.txt"), url("a.txt")}, "for --encrypt only"},
-        {{"get", "--encrypt", "--key-file", keyFile("123"), url("a.txt"), path("keep.txt")}, "unknown option --encrypt"},
-        {{"put", "--encrypt", "--key-file", keyFile("123"), "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "only one of"},
+        {{"put", "--encrypt", "--key-file", keyFile("12ab"), path("a.txt"), url("a.txt")}, "only the digits", 1},
+        {{"get", "--decrypt", "--key-file", keyFile("0012"), url("a.txt"), path("keep.txt")}, "cannot make a keyspace", 1},
+        {{"put", "--encrypt", "--key-name", "absent", "--home", home, path("a.txt"), url("a.txt")}, "no key named \"absent\"", 1},
+        {{"get", "--decrypt", "--key-name", "absent", "--home", home, url("a.txt"), path("keep.txt")}, "no key named \"absent\"", 1},
+        {{"put", "--encrypt", path("a.txt"), url("a.txt")}, "needs --key KEY or --key-name NAME", 2},
+        {{"put", "--key-file", keyFile("123"), path("a.txt"), url("a.txt")}, "for --encrypt only", 2},
+        {{"get", "--encrypt", "--key-file", keyFile("123"), url("a.txt"), path("keep.txt")}, "unknown option --encrypt", 2},
+        {{"put", "--encrypt", "--key-file", keyFile("123"), "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "only one of", 1},
     };
     for (const Bad& b : bad) {
         const Outcome o = run(b.arguments);
-        EXPECT_EQ(o.status, 1) << b.arguments.join(' ').toStdString();
+        EXPECT_EQ(o.status, b.status) << b.arguments.join(' ').toStdString();
         EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: ")) && o.err.count('\n') == 1) << o.err.toStdString();
         EXPECT_TRUE(o.err.contains(QLatin1String(b.says))) << o.err.toStdString();
     }
@@ -152,18 +153,18 @@ TEST_P(CliEncrypted, FailedTransfersLoseNothing)
     const QString keep = path(QStringLiteral("keep.txt"));
     ASSERT_TRUE(writeFile(keep, "local copy"));
     Outcome o = run({"get", "--decrypt", "--key-file", keyFile("123456789"), url(QStringLiteral("missing.bin")), keep});
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.status, 6) << "the server refused the command";
     EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: get: "))) << o.err.toStdString();
     EXPECT_EQ(readFile(keep), "local copy");
 
     // A local file that does not exist leaves the server's file as it was.
     ASSERT_TRUE(writeFile(remote(QStringLiteral("a.txt")), "server copy"));
     o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), path(QStringLiteral("absent.txt")), url(QStringLiteral("a.txt"))});
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.status, 3) << "a local file error";
     EXPECT_TRUE(o.err.contains(QStringLiteral("absent.txt"))) << o.err.toStdString();
     // A server that refuses the upload (no such directory) stores nothing, and says why.
     o = run({"put", "--encrypt", "--key-file", keyFile("123456789"), keep, url(QStringLiteral("no/such/dir/a.txt"))});
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.status, 6) << "the server refused the command";
     EXPECT_TRUE(o.err.startsWith(QStringLiteral("zephraftp-cli: put: ")) && o.err.count('\n') == 1) << o.err.toStdString();
     EXPECT_FALSE(o.err.contains(QStringLiteral("copy"))) << o.err.toStdString();
     EXPECT_EQ(readFile(remote(QStringLiteral("a.txt"))), "server copy");

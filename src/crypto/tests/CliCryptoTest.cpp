@@ -178,21 +178,23 @@ TEST_F(Cli, FailuresPrintOneLineAndLeaveTheDestination)
 {
     writeFile(files / "plain", "some text");
     writeFile(files / "dest", "keep me");
-    const std::vector<std::vector<std::string>> bad = {
-        {"encrypt", "--key-file", keyFile("00123"), (files / "plain").string(), (files / "dest").string()},
-        {"encrypt", "--key-file", keyFile("12ab"), (files / "plain").string(), (files / "dest").string()},
-        {"encrypt", "--key-file", keyFile("123"), (files / "absent").string(), (files / "dest").string()},
-        {"decrypt", "--key-file", keyFile("123"), (files / "dest").string(), (files / "dest").string()},
-        {"encrypt", (files / "plain").string(), (files / "dest").string()},
-        {"encrypt", "--key-file", keyFile("123"), (files / "plain").string()},
-        {"encrypt", "--key-name", "absent", "--home", (scratch / "home").string(), (files / "plain").string(),
-         (files / "dest").string()},
-        {"encrypt", "--key-file", keyFile("123"), "--key-name", "work", (files / "plain").string(), (files / "dest").string()},
-        {"keyspace", "", (files / "ks").string()},
+    // Each with the exit status --help gives its kind: 1 a key that cannot be used, 2 usage, 3 a
+    // local file.
+    const std::vector<std::pair<std::vector<std::string>, int>> bad = {
+        {{"encrypt", "--key-file", keyFile("00123"), (files / "plain").string(), (files / "dest").string()}, 1},
+        {{"encrypt", "--key-file", keyFile("12ab"), (files / "plain").string(), (files / "dest").string()}, 1},
+        {{"encrypt", "--key-file", keyFile("123"), (files / "absent").string(), (files / "dest").string()}, 3},
+        {{"decrypt", "--key-file", keyFile("123"), (files / "dest").string(), (files / "dest").string()}, 3},
+        {{"encrypt", (files / "plain").string(), (files / "dest").string()}, 2},
+        {{"encrypt", "--key-file", keyFile("123"), (files / "plain").string()}, 2},
+        {{"encrypt", "--key-name", "absent", "--home", (scratch / "home").string(), (files / "plain").string(),
+          (files / "dest").string()}, 1},
+        {{"encrypt", "--key-file", keyFile("123"), "--key-name", "work", (files / "plain").string(), (files / "dest").string()}, 1},
+        {{"keyspace", "", (files / "ks").string()}, 1},
     };
-    for (const auto& args : bad) {
+    for (const auto& [args, status] : bad) {
         const Result r = runCli(scratch, args);
-        EXPECT_NE(r.exitCode, 0) << args[1];
+        EXPECT_EQ(r.exitCode, status) << args[1] << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.err.rfind("zephraftp-cli: ", 0), 0u) << r.err;
         EXPECT_EQ(readFile(files / "dest"), "keep me");
@@ -337,11 +339,11 @@ TEST_F(CliSealed, FormatOptionMistakes)
     };
     for (const auto& options : bad) {
         const Result r = run("encrypt", "key", "plain", "dest", options);
-        EXPECT_EQ(r.exitCode, 1) << options.size();
+        EXPECT_EQ(r.exitCode, 2) << options.size() << " (a usage error)";
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     const Result r = run("decrypt", "key", "plain", "dest", {"--format", "sealed"});
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("takes the format from the file"), std::string::npos) << r.err;
     EXPECT_EQ(readFile(files / "dest"), "keep me");
 }
