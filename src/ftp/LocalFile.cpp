@@ -42,13 +42,44 @@ QByteArray directoryOf(const QByteArray& path)
     return slash > 0 ? path.left(slash) : slash == 0 ? QByteArray("/") : QByteArray(".");
 }
 
-// A QFile on a descriptor it does not own: closing the device leaves the descriptor to us.
+// A write-only device on a descriptor it does not own. Not a QFile: a write that fills the disk
+// ends in a short write, which QFile reports as "Unknown error"; this one says what the system
+// says ("No space left on device").
+class DescriptorWriter final : public QIODevice {
+public:
+    explicit DescriptorWriter(int fd) : m_fd(fd) {}
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        qint64 written = 0;
+        while (written < size) {
+            const ssize_t n = ::write(m_fd, data + written, size_t(size - written));
+            if (n > 0) {
+                written += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            // A write that takes nothing without an error only happens when there is no room.
+            setErrorString(errnoText(n == 0 ? ENOSPC : errno));
+            return -1;
+        }
+        return written;
+    }
+
+private:
+    int m_fd;
+};
+
 std::unique_ptr<QIODevice> deviceOn(int fd)
 {
-    auto file = std::make_unique<QFile>();
-    if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle))
+    auto device = std::make_unique<DescriptorWriter>(fd);
+    if (!device->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return nullptr;
-    return file;
+    return device;
 }
 
 }  // namespace

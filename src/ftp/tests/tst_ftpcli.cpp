@@ -164,6 +164,46 @@ TEST_P(CliTest, EachKindOfFailureHasItsExitStatus)
     }
 }
 
+// A small file system of its own, mounted for one test and gone with it; mounting needs the
+// right to, so a test skips without it.
+class SmallDisk {
+public:
+    explicit SmallDisk(const QString& size)
+    {
+        m_mounted = QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", m_dir.path()}) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            QProcess::execute(QStringLiteral("umount"), {m_dir.path()});
+    }
+    bool mounted() const { return m_mounted; }
+    QString filePath(const QString& name) const { return m_dir.filePath(name); }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    bool m_mounted = false;
+};
+
+// Guards: a plain get onto a full disk said "Unknown error" on both routes (a short write
+// leaves no error string in Qt).
+TEST_P(CliTest, AFullDiskIsNamedAndTheLocalFileKept)
+{
+    SmallDisk disk(QStringLiteral("256k"));
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs is not allowed here";
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("big.bin")), QByteArray(1024 * 1024, 'b')));
+    const QString target = disk.filePath(QStringLiteral("keep.bin"));
+    ASSERT_TRUE(writeFile(target, "the user's own copy"));
+    const Outcome o = run({"get", url(QStringLiteral("big.bin")), target});
+    EXPECT_EQ(o.status, 3) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains(QStringLiteral("No space left on device"))) << o.err.toStdString();
+    EXPECT_EQ(o.err.count(u'\n'), 1) << o.err.toStdString();
+    EXPECT_EQ(readFile(target), "the user's own copy");
+    EXPECT_EQ(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"keep.bin"}));
+}
+
 // Guards: ls printed a symbolic link as a plain file, hiding where it leads.
 TEST_P(CliTest, LsPrintsLinksWithTheirTargets)
 {
