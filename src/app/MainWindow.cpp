@@ -215,7 +215,9 @@ QWidget* MainWindow::buildServerBrowser()
     layout->addWidget(split, 1);
 
     connect(m_serverBrowser, &browse::ServerBrowser::directoryClicked, this,
-            [this](const QString& serverPath) { m_sessionController->changeDirectory(serverPath); });
+            [this](const QString&, const QByteArray& name, bool throughLink) {
+                m_sessionController->changeDirectory(name, throughLink);
+            });
     return box;
 }
 
@@ -436,13 +438,18 @@ void MainWindow::toggleConnection()
 
 void MainWindow::loadServerData()
 {
-    setStatus(QStringLiteral("Refreshing..."));
-    QString error;
-    if (!m_serverBrowser->loadServerDataFromFile(m_sessionController->workFile(), {}, &error)) {
-        m_serverBrowser->clear();
-        m_prompter.warning(this, dialogs::kAppTitle,
-                           QStringLiteral("The server listing could not be read: ") + error);
+    // The rows always belong to the directory the session confirmed; after a failed or
+    // cancelled listing that directory is shown empty, with the reason over the list.
+    const QByteArray& directory = m_sessionController->directory();
+    if (const QString& error = m_sessionController->listingError(); !error.isEmpty()) {
+        m_serverBrowser->showListingFailure(directory, error);
+        return;
     }
+    setStatus(QStringLiteral("Refreshing..."));
+    m_serverBrowser->setDirectory(directory);
+    QString error;
+    if (!m_serverBrowser->loadServerDataFromFile(m_sessionController->workFile(), {}, &error))
+        m_serverBrowser->showListingFailure(directory, QStringLiteral("The server listing could not be read: ") + error);
 }
 
 void MainWindow::setBusy(bool busy)

@@ -1,6 +1,7 @@
 #include "app/SessionController.h"
 
 #include "ftp/Connection.h"
+#include "ftp/Listing.h"
 #include "ftp/Result.h"
 #include "ftp/direct/DirectWorker.h"
 #include "ftp/direct/RemoteName.h"
@@ -44,6 +45,8 @@ void SessionController::setPhase(Phase phase)
         emit busyChanged(isBusy());
 }
 
+QString SessionController::serverPath() const { return ftp::decodeServerName(m_directory); }
+
 void SessionController::connectTo(const Target& target)
 {
     if (m_phase != Phase::Disconnected)
@@ -51,8 +54,11 @@ void SessionController::connectTo(const Target& target)
     const int port = portNumber(target.port);
     m_useEngine = target.useEngine;
     m_target = target.address + u':' + QString::number(port);
-    m_serverPath.clear();  // a new session starts in its login directory
-    m_pendingPath.clear();
+    m_directory.clear();  // a new session starts where the server puts it, once it says where
+    m_pendingDirectory.clear();
+    m_changing = false;
+    m_listingLogin = true;
+    m_listingError.clear();
     m_cancelRequested = false;
     setPhase(Phase::Connecting);
     emit statusText(QStringLiteral("Connecting to ") + target.name);
@@ -69,7 +75,15 @@ void SessionController::connectTo(const Target& target)
     m_worker = std::make_unique<DirectWorker>(options);
     connect(m_worker.get(), &DirectWorker::finished, this, &SessionController::onDirectFinished);
     m_directStep = DirectStep::Open;
-    m_directOperation = m_worker->open(target.address, port, target.user, target.password, target.name);
+    // The login directory (libcurl's PWD at login) is read on the worker's thread and taken
+    // here once finished() has crossed over.
+    auto login = std::make_shared<QByteArray>();
+    m_loginDirectory = login;
+    m_directOperation = m_worker->run([target, port, login](ftp::direct::DirectSession& session) {
+        DirectResult r = session.open(target.address, port, target.user, target.password, target.name);
+        *login = session.loginDirectory();
+        return r;
+    });
 }
 
 void SessionController::disconnectFromServer()
@@ -98,24 +112,34 @@ bool SessionController::startListing()
 {
     if (m_phase != Phase::Connected)
         return false;
+    if (engineSessionLost()) {
+        sessionLost();
+        return false;
+    }
     m_cancelRequested = false;
+    m_listingLogin = false;
     setPhase(Phase::Listing);
     emit statusText(QStringLiteral("Refreshing..."));
     return true;
 }
 
-void SessionController::changeDirectory(const QString& directory)
+void SessionController::changeDirectory(const QByteArray& name, bool throughLink)
 {
-    if (directory.isEmpty() || !startListing())
+    if (name.isEmpty() || !startListing())
         return;
-    if (m_useEngine) {
-        m_pendingPath = directory;
-        m_engineStep = EngineStep::ChangeDir;
-        m_engine.ChangeDirectory(directory);
+    m_throughLink = throughLink;
+    const bool parent = name == ".." || name == "/";
+    m_pendingDirectory = parent ? ftp::direct::parentPath(m_directory) : ftp::direct::childPath(m_directory, name);
+    m_changing = true;
+    if (!m_useEngine) {
+        listDirect(m_pendingDirectory);
         return;
     }
-    const QString path = directory == u'/' ? QStringLiteral("/") : ftp::direct::remoteName(m_serverPath, directory);
-    listDirect(path);
+    m_engineStep = EngineStep::ChangeDir;
+    // One step from where the engine is; where it lost track of its directory (a cancelled
+    // change), the whole path instead, so the change cannot start from an unknown place.
+    const bool inStep = m_directory.isEmpty() || m_engine.currentDirectory() == m_directory;
+    m_engine.ChangeDirectory(inStep ? (parent ? QByteArrayLiteral("..") : name) : m_pendingDirectory);
 }
 
 bool SessionController::beginCommand()
@@ -141,31 +165,46 @@ void SessionController::endCommand()
 
 std::unique_ptr<transfer::RemoteRoute> SessionController::makeRoute()
 {
+    // The engine is in directory(): every change the server did not confirm ends with the
+    // engine back there.
     if (m_useEngine)
         return transfer::makeEngineRoute(m_engine);
     if (!m_worker)
         return nullptr;
-    return transfer::makeDirectRoute(*m_worker, m_serverPath);
+    // The route joins names to this path; it reads "/" alone as the login directory, so the
+    // server's root is passed as "/.".
+    const QString path = serverPath();
+    return transfer::makeDirectRoute(*m_worker, path == u'/' ? QStringLiteral("/.") : path);
 }
 
 void SessionController::refreshListing()
 {
     if (!startListing())
         return;
-    if (m_useEngine) {
-        m_pendingPath = m_serverPath;
-        m_engineStep = EngineStep::List;
-        m_engine.ListContents(m_workFile);
+    m_pendingDirectory = m_directory;
+    m_changing = false;
+    m_throughLink = false;
+    if (!m_useEngine) {
+        listDirect(m_directory);
         return;
     }
-    listDirect(m_serverPath);
+    if (!m_directory.isEmpty() && m_engine.currentDirectory() != m_directory) {
+        m_engineStep = EngineStep::Restore;
+        m_engine.ChangeDirectory(m_directory);
+        return;
+    }
+    listEngine();
 }
 
-void SessionController::listDirect(const QString& serverPath)
+void SessionController::listEngine()
 {
-    m_pendingPath = serverPath;
+    m_engineStep = EngineStep::List;
+    m_engine.ListContents(m_workFile);
+}
+
+void SessionController::listDirect(const QByteArray& directory)
+{
     m_directStep = DirectStep::List;
-    const QString directory = ftp::direct::listingDirectory(serverPath);
     const QString workFile = m_workFile;
     m_directOperation = m_worker->run([directory, workFile](ftp::direct::DirectSession& session) {
         QByteArray raw;
@@ -204,6 +243,8 @@ void SessionController::cancel()
         emit disconnected();
         return;
     case Phase::Listing:
+        if (m_engineStep == EngineStep::Return)
+            return;  // going back into the shown directory: never left half-way
         m_cancelRequested = true;
         if (m_useEngine) {
             m_engine.cancel();
@@ -241,41 +282,52 @@ void SessionController::onEngineFinished(const ftp::Result& result)
     case EngineStep::Connect:
         if (!result.ok())
             return connectFailed(engineReason(result));
+        m_directory = m_engine.currentDirectory();  // the PWD reply of the login
         m_engineStep = EngineStep::Type;
         m_engine.TransferType(0);
         return;
     case EngineStep::Type:
         if (!result.ok())
             return connectFailed(engineReason(result));
-        m_engineStep = EngineStep::List;
-        m_engine.ListContents(m_workFile);
+        listEngine();
         return;
     case EngineStep::ChangeDir:
         if (engineSessionLost())
             return sessionLost();
         if (!result.ok())
-            return listingFailed(engineReason(result));
-        m_engineStep = EngineStep::List;
-        m_engine.ListContents(m_workFile);
+            return changeFailed(engineReason(result));  // not confirmed: the old directory stays
+        // Confirmed by the PWD that followed the change; a server that does not answer PWD
+        // with a path leaves the one the change led to.
+        m_directory = m_engine.currentDirectory().isEmpty() ? m_pendingDirectory : m_engine.currentDirectory();
+        listEngine();
+        return;
+    case EngineStep::Restore:
+        if (engineSessionLost())
+            return sessionLost();
+        if (!result.ok())
+            return changeFailed(engineReason(result));
+        listEngine();
+        return;
+    case EngineStep::Return:
+        if (engineSessionLost())
+            return sessionLost();
+        if (!result.ok() || m_engine.currentDirectory() != m_directory)
+            return directoryUnknown(engineReason(result));
+        reportChangeFailure(std::exchange(m_changeFailure, QString()));
         return;
     case EngineStep::List:
         if (m_phase == Phase::Connecting) {
             if (!result.ok() && !m_engine.isLoggedIn())
                 return connectFailed(engineReason(result));
             if (!result.ok())
-                return connectedUnlisted(engineReason(result));
-            setPhase(Phase::Connected);
-            emit connected();
-            return;
+                return unlisted(engineReason(result), false);
+            return listed();
         }
         if (engineSessionLost())
             return sessionLost();
         if (!result.ok())
-            return listingFailed(engineReason(result));
-        m_serverPath = m_pendingPath;
-        setPhase(Phase::Connected);
-        emit listingChanged();
-        return;
+            return unlisted(engineReason(result), result.kind == ftp::ErrorKind::Cancelled);
+        return listed();
     case EngineStep::Quit:
         finishDisconnect(QStringLiteral("Disconnected"));
         return;
@@ -293,22 +345,25 @@ void SessionController::onDirectFinished(quint64 operation, const DirectResult& 
     case DirectStep::Open:
         if (!result.ok())
             return connectFailed(result.message);
-        listDirect(QString());
+        m_directory = m_loginDirectory ? *m_loginDirectory : QByteArray();
+        m_loginDirectory.reset();
+        listDirect(m_directory);
         return;
     case DirectStep::List:
         if (m_phase == Phase::Connecting) {
             if (!result.ok())
-                return connectedUnlisted(result.message);  // the session reconnects by itself
-            setPhase(Phase::Connected);
-            emit connected();
-            return;
+                return unlisted(result.message, false);  // the session reconnects by itself
+            return listed();
         }
+        // The direct route names every file by its whole path, so a change whose listing failed
+        // (the change into the directory or the listing itself) changes nothing: the old
+        // directory stays shown, and stays where commands act.
+        if (!result.ok() && m_changing)
+            return changeFailed(result.message);
         if (!result.ok())
-            return listingFailed(result.message);
-        m_serverPath = m_pendingPath;
-        setPhase(Phase::Connected);
-        emit listingChanged();
-        return;
+            return unlisted(result.message, result.error == DirectError::Cancelled);
+        m_directory = m_pendingDirectory;
+        return listed();
     case DirectStep::Close:
         dropWorker();
         finishDisconnect(QStringLiteral("Disconnected"));
@@ -351,41 +406,88 @@ void SessionController::sessionLost()
                     .arg(m_target));
 }
 
-void SessionController::connectedUnlisted(const QString& reason)
+void SessionController::listed()
 {
-    // A login directory the server refuses to list (vsftpd dirlist_enable=NO answers "550
-    // Permission denied.") is still a working session: drop boxes are often like this.
-    clearWorkFile();
+    m_listingError.clear();
     setPhase(Phase::Connected);
-    emit connected();
-    emit failed(listingFailureText(reason));
+    if (std::exchange(m_listingLogin, false))
+        emit connected();
+    else
+        emit listingChanged();
 }
 
-void SessionController::clearWorkFile()
+void SessionController::unlisted(const QString& reason, bool cancelled)
 {
-    // An earlier listing must never be shown for this directory: emptied, or gone when it
-    // cannot be emptied (the window then shows nothing).
+    // The session is in directory(), but its listing failed or was cancelled: the window shows
+    // that directory empty, with the error, never an earlier listing. A login directory the
+    // server refuses to list (vsftpd dirlist_enable=NO answers "550 Permission denied.") is
+    // still a working session: drop boxes are often like this.
+    cancelled = std::exchange(m_cancelRequested, false) || cancelled;
+    m_listingError = cancelled
+        ? QStringLiteral("The listing of %1 was cancelled.").arg(directoryText(m_directory))
+        : QStringLiteral("%1 could not be listed.\n%2").arg(directoryText(m_directory), reason);
+    // The filter reads the work file again: it must not hold another directory's listing.
     QFile file(m_workFile);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         QFile::remove(m_workFile);
+    setPhase(Phase::Connected);
+    if (std::exchange(m_listingLogin, false))
+        emit connected();
+    else
+        emit listingChanged();
+    if (cancelled)
+        emit statusText(QStringLiteral("Cancelled"));
 }
 
-QString SessionController::listingFailureText(const QString& reason) const
+void SessionController::changeFailed(const QString& reason)
 {
-    const QString what = m_pendingPath.isEmpty() ? QStringLiteral("The login directory")
-                                                 : QStringLiteral("The directory %1").arg(m_pendingPath);
-    return QStringLiteral("%1 could not be listed.\n%2").arg(what, reason);
+    // Not confirmed: the directory shown and its rows stay, and commands still act there. A
+    // change cancelled after its CWD went out may still have moved the server, and leaves the
+    // engine's directory unknown: it goes back by the whole path before anything else can run.
+    if (m_useEngine && !m_directory.isEmpty() && m_engine.currentDirectory() != m_directory) {
+        m_changeFailure = reason;
+        m_engineStep = EngineStep::Return;
+        m_engine.ChangeDirectory(m_directory);
+        return;
+    }
+    reportChangeFailure(reason);
 }
 
-void SessionController::listingFailed(const QString& reason)
+void SessionController::directoryUnknown(const QString& reason)
+{
+    // The server's directory is neither the one shown nor known: rather than let a command act
+    // somewhere else, the session ends.
+    m_engineStep = EngineStep::None;
+    m_cancelRequested = false;
+    m_engine.Disconnect();
+    finishDisconnect(QStringLiteral("Disconnected"));
+    emit failed(QStringLiteral("The session could not go back into %1 (%2), so it was closed: no command may act "
+                               "on another directory than the one shown.")
+                    .arg(ftp::decodeServerName(m_directory), reason));
+}
+
+void SessionController::reportChangeFailure(const QString& reason)
 {
     setPhase(Phase::Connected);
     if (std::exchange(m_cancelRequested, false)) {
         emit statusText(QStringLiteral("Cancelled"));
         return;
     }
-    emit statusText(QStringLiteral("Connected"));
-    emit failed(listingFailureText(reason));
+    if (m_throughLink) {
+        // Only the server knew whether the link leads to a directory; it does not.
+        emit statusText(QStringLiteral("%1 is not a directory that can be opened (%2)")
+                            .arg(ftp::decodeServerName(m_pendingDirectory), reason));
+        return;
+    }
+    emit statusText(QStringLiteral("Ready..."));
+    emit failed(QStringLiteral("%1 could not be opened.\n%2").arg(directoryText(m_pendingDirectory), reason));
+}
+
+QString SessionController::directoryText(const QByteArray& directory) const
+{
+    if (directory.isEmpty() || (m_listingLogin && directory == m_directory))
+        return QStringLiteral("The login directory");
+    return QStringLiteral("The directory ") + ftp::decodeServerName(directory);
 }
 
 void SessionController::finishDisconnect(const QString& status)

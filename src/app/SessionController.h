@@ -8,12 +8,17 @@
 // Every step runs asynchronously; the window only reacts to the signals below, so it never
 // waits for the network. Every wait can be cancelled with cancel().
 //
-// Directories: the engine moves its current directory with ChangeDirectory and names stay bare;
-// the direct session never changes directory, so the browser's directory is carried here as a
-// full path (remote name rule) and listed by path, at any depth.
+// Directories: the window shows one server directory, directory(), and it is only ever one the
+// server confirmed: on the engine route the PWD reply after the login and after each change (CWD,
+// or CDUP for ".."); on the direct route the login directory libcurl read with PWD and every
+// absolute path the session changed into and listed. Every command of the window runs through a
+// route made for that directory (makeRoute), so no command can act on another one. When the
+// listing after a change fails or is cancelled, the window shows the new directory empty, with
+// the error: never the old directory's files while the server is elsewhere.
 
 #include "ftp/direct/DirectSession.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -61,29 +66,37 @@ public:
     bool isBusy() const { return m_phase != Phase::Disconnected && m_phase != Phase::Connected; }
     bool useEngine() const { return m_useEngine; }
     const QString& workFile() const { return m_workFile; }
-    // The server directory last chosen in the tree: empty at first, "/" after "..". On the
-    // direct route a path relative to the login directory ("pub/inner").
-    const QString& serverPath() const { return m_serverPath; }
+    // The directory the window shows, as the server confirmed it (its bytes); empty only when
+    // the server never named its directory.
+    const QByteArray& directory() const { return m_directory; }
+    // The same, as shown ("/pub/café").
+    QString serverPath() const;
 
     // Starts connecting; the target must have been checked (refused() is not emitted for it).
     void connectTo(const Target& target);
     // Closes the session; clean even when the server has already dropped it.
     void disconnectFromServer();
-    // A tree node was clicked: "/" for "..", else the directory's name.
-    void changeDirectory(const QString& directory);
+    // A tree node was clicked: its name's bytes, or ".." (the tree's "/" for it too) for the
+    // parent directory. throughLink: a symbolic link of the file list, which may or may not lead
+    // to a directory; a refusal then only shows in the status line.
+    void changeDirectory(const QByteArray& name, bool throughLink = false);
     // Stops the wait in progress: a connect ends not connected, a disconnect ends at once, a
-    // directory change keeps the old listing.
+    // directory change that the server had not yet confirmed keeps the old directory and its
+    // listing; a listing cancelled after the change shows the new directory empty.
     void cancel();
     // A command of the window takes the connected session: the phase is Working (busy) until
     // endCommand(), so no connect, disconnect or directory change can collide with it. False
     // when the session is not connected and idle.
     bool beginCommand();
     void endCommand();
-    // The session as the commands see it, on the route of this session and in the browser's
-    // directory. Only while connected.
+    // The session as the commands see it: the route of this session, made for directory().
+    // Only while connected.
     std::unique_ptr<transfer::RemoteRoute> makeRoute();
-    // Lists the current directory again into the work file; listingChanged() when done.
+    // Lists directory() again into the work file; listingChanged() when done.
     void refreshListing();
+    // Why the last listing of directory() is not shown (failed or cancelled), for the window to
+    // show over the empty list; empty when the work file holds it.
+    const QString& listingError() const { return m_listingError; }
 
     // Program end: the direct session says goodbye (bounded) and its thread stops.
     void shutdown();
@@ -104,7 +117,10 @@ signals:
     void failed(const QString& message);
 
 private:
-    enum class EngineStep { None, Connect, Type, List, ChangeDir, Quit };
+    // Restore: back into directory() by its whole path before a refresh, where the engine is
+    // elsewhere. Return: the same after a change the server did not confirm (a cancelled one
+    // leaves the engine's directory unknown), before any command can run.
+    enum class EngineStep { None, Connect, Type, List, ChangeDir, Restore, Return, Quit };
     enum class DirectStep { None, Open, List, Close };
 
     void setPhase(Phase phase);
@@ -112,16 +128,20 @@ private:
     bool startListing();
     void onEngineFinished(const ftp::Result& result);
     void onDirectFinished(quint64 operation, const ftp::direct::DirectResult& result);
-    void listDirect(const QString& serverPath);
+    void listEngine();
+    void listDirect(const QByteArray& directory);
+    // How a listing of directory() ended: shown, or failed / cancelled (the directory, empty).
+    void listed();
+    void unlisted(const QString& reason, bool cancelled);
+    // A directory change the server did not confirm (refused, cancelled).
+    void changeFailed(const QString& reason);
+    void reportChangeFailure(const QString& reason);
+    void directoryUnknown(const QString& reason);
+    QString directoryText(const QByteArray& directory) const;
     void connectFailed(const QString& reason);
-    // Logged in, but the login directory could not be listed: connected with an empty list.
-    void connectedUnlisted(const QString& reason);
-    void clearWorkFile();
     // The engine's session is gone although the window's is not: reported, then disconnected.
     bool engineSessionLost() const;
     void sessionLost();
-    QString listingFailureText(const QString& reason) const;
-    void listingFailed(const QString& reason);
     void finishDisconnect(const QString& status);
     void dropWorker();
     QString engineReason(const ftp::Result& result) const;
@@ -131,13 +151,19 @@ private:
     Phase m_phase = Phase::Disconnected;
     bool m_useEngine = true;
     QString m_target;            // the server as "address:port", for messages
-    QString m_serverPath;
-    QString m_pendingPath;       // direct route: the directory being listed
+    QByteArray m_directory;         // confirmed by the server; what the window shows
+    QByteArray m_pendingDirectory;  // where a change leads, until the server confirms it
+    bool m_changing = false;        // the running listing follows a directory change
+    bool m_throughLink = false;     // that change goes through a symbolic link
+    bool m_listingLogin = false;    // the running listing is the login directory's, at connect
+    QString m_listingError;
+    QString m_changeFailure;  // reported once the engine is back in directory()
     EngineStep m_engineStep = EngineStep::None;
     ftp::direct::DirectOptions m_directOptions;
     std::unique_ptr<ftp::direct::DirectWorker> m_worker;
     DirectStep m_directStep = DirectStep::None;
     quint64 m_directOperation = 0;  // the operation whose finished() is awaited
+    std::shared_ptr<QByteArray> m_loginDirectory;  // filled by the open on the worker's thread
     bool m_cancelRequested = false; // a directory change being cancelled: no message
 };
 

@@ -74,7 +74,7 @@ protected:
     }
 
     // Waits (bounded) until no command, listing or connect step runs.
-    bool settled(int timeoutMs = 20000)
+    bool settled(int timeoutMs = 60000)
     {
         return QTest::qWaitFor([this] {
             return !window->fileCommands()->isRunning() && !controller()->isBusy();
@@ -87,6 +87,9 @@ protected:
         if (QByteArrayView(listName) == "ListView1")
             window->localBrowser()->loadLocalFiles();
         auto* view = find<QTreeView>(listName);
+        // Prompts follow the view's order, and a server lists in its own (pyftpdlib's MLSD
+        // is not sorted): sort by name, so answers meet the files they were meant for.
+        view->sortByColumn(0, Qt::AscendingOrder);
         view->clearSelection();
         for (int r = 0; r < view->model()->rowCount(); ++r) {
             const QModelIndex index = view->model()->index(r, 0);

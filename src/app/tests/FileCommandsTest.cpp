@@ -1,20 +1,14 @@
 // The transfer commands and the server file operations, driven through the real window against
 // vsftpd and pyftpdlib on loopback, through both routes, with their effect checked on disk.
 
-#include "WindowFixture.h"
+#include "ConnectFixture.h"
 
 #include "FtpTestServers.h"
-#include "app/FileCommands.h"
-#include "app/SessionController.h"
-#include "browse/LocalBrowser.h"
-#include "browse/ServerBrowser.h"
 #include "keys/KeyPanel.h"
 
-#include <QCheckBox>
 #include <QDir>
-#include <QItemSelectionModel>
 #include <QProgressBar>
-#include <QTreeView>
+
 
 namespace zephra::apptest {
 namespace {
@@ -31,15 +25,7 @@ std::string routeName(const ::testing::TestParamInfo<RouteCase>& info)
     return std::string(info.param.server) + (info.param.passive ? "_engine" : "_direct");
 }
 
-QStringList column0(QTreeView* view)
-{
-    QStringList names;
-    for (int r = 0; r < view->model()->rowCount(); ++r)
-        names.append(view->model()->index(r, 0).data().toString());
-    return names;
-}
-
-class FileCommandsTest : public WindowTest, public ::testing::WithParamInterface<RouteCase> {
+class FileCommandsTest : public ConnectTest, public ::testing::WithParamInterface<RouteCase> {
 protected:
     void SetUp() override
     {
@@ -75,15 +61,10 @@ protected:
 
     void connectToServer()
     {
-        typeCombo("cmbName", QStringLiteral("Local test"));
-        type("txtAddr", server->host());
-        type("txtPort", QString::number(server->port()));
-        type("txtUser", server->user());
-        type("txtPass", server->password());
-        find<QCheckBox>("Check1")->setChecked(GetParam().passive);
+        fill(server->host(), server->port(), server->user(), server->password(), GetParam().passive);
         click("Command3");
         ASSERT_TRUE(settled());
-        ASSERT_EQ(button("Command3")->text(), "Disconnect");
+        ASSERT_EQ(caption(), "Disconnect") << promptTexts().toStdString();
         // Rows in name order, whatever order the server lists in (pyftpdlib's MLSD gives the
         // directory's own order), so the answers below meet the files they are meant for.
         find<QTreeView>("ListView2")->sortByColumn(0, Qt::AscendingOrder);
@@ -95,31 +76,6 @@ protected:
         click("Command10");
         ASSERT_TRUE(QTest::qWaitFor([this] { return !window->keyPanel()->isBusy(); }, 20000));
         ASSERT_TRUE(button("Command12")->isEnabled());
-    }
-
-    // Waits (bounded) until no command, listing or connect step is running.
-    bool settled(int timeoutMs = 60000)
-    {
-        return QTest::qWaitFor([this] {
-            return !window->fileCommands()->isRunning() && !window->sessionController()->isBusy();
-        }, timeoutMs);
-    }
-
-    void select(const char* listName, const QStringList& wanted)
-    {
-        if (QString::fromLatin1(listName) == "ListView1")
-            window->localBrowser()->loadLocalFiles();
-        auto* view = find<QTreeView>(listName);
-        // Prompts follow the view's order, and a server lists in its own (pyftpdlib's MLSD
-        // is not sorted): sort by name, so answers meet the files they were meant for.
-        view->sortByColumn(0, Qt::AscendingOrder);
-        view->clearSelection();
-        for (int r = 0; r < view->model()->rowCount(); ++r) {
-            const QModelIndex index = view->model()->index(r, 0);
-            if (wanted.contains(index.data().toString()))
-                view->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        }
-        ASSERT_EQ(view->selectionModel()->selectedRows().size(), wanted.size()) << listName;
     }
 
     void run(const char* buttonName)
