@@ -38,8 +38,9 @@ ReadListing readWorkFile(QFile& file, const QString& what)
     out.bytes.reserve(qMin(file.size(), ftp::kMaxListingBytes));
     char block[64 * 1024];
     qint64 got = 0;
+    ftp::ListingMeter meter;
     while ((got = file.read(block, sizeof block)) > 0) {
-        if (out.bytes.size() + got > ftp::kMaxListingBytes) {  // it grew while being read
+        if (!meter.add(QByteArrayView(block, got))) {  // too many lines, or it grew while being read
             out.bytes.clear();
             out.error = ftp::listingTooLargeMessage(what);
             return out;

@@ -3,6 +3,7 @@
 // responsibility, one state machine) share about the transfer that runs.
 
 #include "ftp/Connection.h"
+#include "ftp/ListingLimit.h"
 #include "ftp/LocalFile.h"
 
 #include <QLoggingCategory>
@@ -17,7 +18,8 @@ struct Connection::Transfer {
     QByteArray command;           // LIST, MLSD, RETR name or STOR name
     QByteArray sizeCommand;       // SIZE name, sent first; empty: not asked
     Direction direction = Direction::Download;
-    bool listing = false;         // held to kMaxListingBytes
+    bool listing = false;         // held to the listing limit
+    ListingMeter listingMeter;
     QPointer<QIODevice> device;   // supplied by the caller
     std::unique_ptr<QFile> file;  // an upload's local file, opened by the engine
     std::unique_ptr<LocalFileReplacement> replacement;  // a download's local file, replaced at the end

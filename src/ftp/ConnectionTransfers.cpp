@@ -290,7 +290,7 @@ void Connection::onDataReadyRead()
         const qint64 n = m_data->read(m_buffer.data(), kBlockSize);
         if (n <= 0)
             break;
-        if (t.listing && t.bytes + n > kMaxListingBytes) {
+        if (t.listing && !t.listingMeter.add(QByteArrayView(m_buffer.constData(), n))) {
             // A hostile server could otherwise fill the disk or, through a device, the memory.
             abortTransfer(makeError(ErrorKind::ListingTooLarge), m_timeOut);
             return;

@@ -10,6 +10,8 @@
 //   engine-listing     the engine route lists into a work file; LIST sends 1 GB
 //   engine-listing-device   the same into a device, as the command-line tool lists
 //   direct-listing     the direct route lists; LIST sends 1 GB
+//   engine-listing-short-lines, direct-listing-short-lines
+//                      LIST sends 60 MiB of "- a" lines: under the byte limit, 12 million entries
 // The streams are generated as they are sent: neither side holds more than a few blocks.
 
 #include "ftp/Connection.h"
@@ -238,6 +240,8 @@ int main(int argc, char** argv)
     else if (scenario == QLatin1String("endless-multiline"))
         server->greeting = Stream{"220-Welcome\r\n", "220-and more of the welcome\r\n", gigabyte};
     server->listing = Stream{"", "-rw-r--r--    1 ftp      ftp             6 Dec 07 00:30 a.txt\r\n", gigabyte};
+    if (scenario.endsWith(QLatin1String("-short-lines")))
+        server->listing = Stream{"", "- a\r\n", 60LL * 1024 * 1024};  // under the byte limit
 
     QThread serverThread;
     server->moveToThread(&serverThread);
@@ -255,14 +259,14 @@ int main(int argc, char** argv)
     Outcome outcome;
     if (scenario == QLatin1String("reply-line") || scenario == QLatin1String("endless-multiline")) {
         outcome = runEngine({}, port);
-    } else if (scenario == QLatin1String("engine-listing")) {
+    } else if (scenario == QLatin1String("engine-listing") || scenario == QLatin1String("engine-listing-short-lines")) {
         outcome = runEngine([&](zephra::ftp::Connection& ftp) { ftp.ListContents(workFile); }, port);
         if (QFile(workFile).size() != 0)
             outcome.error += QStringLiteral(" (the earlier work file was replaced)");
     } else if (scenario == QLatin1String("engine-listing-device")) {
         device.open(QIODevice::WriteOnly);
         outcome = runEngine([&](zephra::ftp::Connection& ftp) { ftp.ListContents(&device); }, port);
-    } else if (scenario == QLatin1String("direct-listing")) {
+    } else if (scenario.startsWith(QLatin1String("direct-listing"))) {
         zephra::ftp::direct::DirectOptions options;
         options.active = false;
         zephra::ftp::direct::DirectSession session(options);

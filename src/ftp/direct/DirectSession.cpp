@@ -257,8 +257,9 @@ DirectResult DirectSession::listRaw(const QByteArray& directory, QByteArray* lis
         return r;
     const QByteArray absolute = absolutePath(directory);
     bool tooLarge = false;
-    const Consumer collect = [listing, &tooLarge](const char* data, qint64 size) {
-        if (listing->size() + size > kMaxListingBytes) {
+    ListingMeter meter;
+    const Consumer collect = [listing, &tooLarge, &meter](const char* data, qint64 size) {
+        if (!meter.add(QByteArrayView(data, size))) {
             tooLarge = true;  // a hostile server could otherwise fill the memory
             return false;
         }
