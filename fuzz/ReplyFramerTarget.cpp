@@ -109,9 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const QString& only = r.lines.first();
             FUZZ_CHECK(only.size() == 3 || only[3] != u'-');
         }
+        // The raw lines are the server's bytes of the same lines.
+        FUZZ_CHECK(r.rawLines.size() == r.lines.size());
         qsizetype total = 0;
-        for (const QString& line : r.lines)
-            total += line.size();
+        for (qsizetype i = 0; i < r.lines.size(); ++i) {
+            FUZZ_CHECK(QString::fromUtf8(r.rawLines[i]) == r.lines[i]);
+            total += r.rawLines[i].size();
+        }
         FUZZ_CHECK(total <= ControlChannel::kMaxReplySize + ControlChannel::kMaxLineLength);
         // The reply's lines appear, in order and back to back, among the logged lines.
         while (lineIndex < logged.size() && logged[lineIndex] != r.lines.first())
