@@ -22,6 +22,7 @@ struct GlobalOptions {
     int timeoutMs = 20000;          // --timeout MS
     QString route = QStringLiteral("engine");  // --route engine|direct
     QString netrcFile;              // --netrc-file FILE: instead of ~/.netrc
+    bool quiet = false;             // --quiet: no progress line
 };
 
 // The exit statuses, each listed in --help and the man page, so a script can tell why a run failed.

@@ -6,6 +6,7 @@
 // its way (no working copy on disk): the server receives exactly what "encrypt" writes, and the
 // local file is what "decrypt" writes.
 #include "app/cli/CliCommon.h"
+#include "app/cli/ProgressLine.h"
 
 #include "ftp/Connection.h"
 #include "ftp/Listing.h"
@@ -17,6 +18,7 @@
 #include <QBuffer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTimer>
 #include <cstdio>
 #include <optional>
@@ -37,8 +39,8 @@ struct CommandShape {
 
 constexpr CommandShape kCommands[] = {
     {"ls", 1, "ls URL"},
-    {"get", 2, "get [--decrypt (--key KEY | --key-name NAME [--home DIR])] URL LOCALFILE"},
-    {"put", 2, "put [--encrypt (--key KEY | --key-name NAME [--home DIR])] LOCALFILE URL"},
+    {"get", 2, "get [--quiet] [--decrypt (--key KEY | --key-name NAME [--home DIR])] URL LOCALFILE"},
+    {"put", 2, "put [--quiet] [--encrypt (--key KEY | --key-name NAME [--home DIR])] LOCALFILE URL"},
     {"mkdir", 1, "mkdir URL"},
     {"rmdir", 1, "rmdir URL"},
     {"rm", 1, "rm URL"},
@@ -203,6 +205,7 @@ struct Transfer {
     bool upload = false;
     QString localPath;
     std::shared_ptr<const crypto::Cipher> cipher;
+    bool showProgress = false;  // a terminal on stderr and no --quiet
 };
 
 int reportTransfer(const QString& command, const transfer::Outcome& outcome)
@@ -215,6 +218,10 @@ int reportTransfer(const QString& command, const transfer::Outcome& outcome)
 
 transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QString& name)
 {
+    ProgressLine line(t.upload ? QFileInfo(t.localPath).fileName() : name, t.showProgress);
+    const auto link = QObject::connect(&route, &transfer::RemoteRoute::progress, &route,
+                                       [&line](qint64 done, qint64 total) { line.update(done, total); });
+    const auto unlink = qScopeGuard([&] { QObject::disconnect(link); });
     return await(route, [&] {
         if (t.upload && t.cipher)
             route.uploadEncrypted(t.localPath, name, t.cipher);
@@ -293,6 +300,7 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     KeyOptions keyOptions;
     QString error;
     bool ciphered = false;
+    bool quiet = options.quiet;
     const bool isTransfer = command == QLatin1String("get") || command == QLatin1String("put");
     if (isTransfer) {
         const QString flag = command == QLatin1String("put") ? QStringLiteral("--encrypt") : QStringLiteral("--decrypt");
@@ -306,6 +314,8 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
             }
             if (args[i] == flag)
                 ciphered = true;
+            else if (args[i] == QLatin1String("--quiet"))
+                quiet = true;
             else if (args[i].startsWith(QLatin1String("--")))
                 return usageError(QStringLiteral("%1: unknown option %2").arg(command, args[i]));
             else
@@ -340,7 +350,8 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     std::optional<Transfer> transferred;
     if (isTransfer) {
         interrupts.emplace();
-        transferred = Transfer{command == QLatin1String("put"), command == QLatin1String("put") ? args[0] : args[1], {}};
+        transferred = Transfer{command == QLatin1String("put"), command == QLatin1String("put") ? args[0] : args[1], {},
+                               !quiet && ProgressLine::stderrIsTerminal()};
         // The key is checked before any network traffic.
         if (ciphered) {
             const std::optional<std::string> key = resolveKey(keyOptions, command, &error);

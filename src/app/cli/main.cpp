@@ -16,7 +16,7 @@ namespace {
 
 const char* const kUsage =
     "usage: zephraftp-cli [--help | --version]\n"
-    "       zephraftp-cli [--active] [--timeout MS] [--route engine|direct] [--netrc-file FILE] COMMAND ...\n"
+    "       zephraftp-cli [--active] [--quiet] [--timeout MS] [--route engine|direct] [--netrc-file FILE] COMMAND ...\n"
     "  keyspace KEY DIR\n"
     "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
@@ -27,6 +27,8 @@ const char* const kUsage =
     "Instead of --key KEY (visible to other users in the process list): --key-file FILE (its first\n"
     "line) or --key-stdin (one line of standard input). A URL without a password takes it from\n"
     "~/.netrc (or --netrc-file FILE), else from ZEPHRA_PASSWORD, else from a prompt on a terminal.\n"
+    "get and put show a progress line on standard error when it is a terminal; --quiet (before the\n"
+    "command or after get/put) leaves it out.\n"
     "Exit status: 0 success, 1 other failure (wrong key, damaged file, protocol fault), 2 usage,\n"
     "3 local file error, 4 connection refused or timed out, 5 login refused, 6 server refused the\n"
     "command (no such file, no permission), 7 transfer broken off, 8 TLS or certificate failure\n"
@@ -55,6 +57,8 @@ int main(int argc, char** argv)
         }
         if (opt == QLatin1String("--active")) {
             options.active = true;
+        } else if (opt == QLatin1String("--quiet")) {
+            options.quiet = true;
         } else if (opt == QLatin1String("--timeout")) {
             bool ok = false;
             options.timeoutMs = args.isEmpty() ? 0 : args.takeFirst().toInt(&ok);

@@ -164,6 +164,53 @@ TEST_P(CliTest, EachKindOfFailureHasItsExitStatus)
     }
 }
 
+// The progress line: drawn on a terminal (a pseudo-terminal from script(1) here), never with
+// --quiet, never when stderr is not a terminal; the transfer's outcome is the same in each case.
+TEST_P(CliTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet)
+{
+    const QByteArray bytes(600 * 1024, 'p');
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("p.bin")), bytes));
+    const QString source = local.filePath(QStringLiteral("up.bin"));
+    ASSERT_TRUE(writeFile(source, bytes));
+    const auto quoted = [](QStringList arguments) {
+        for (QString& a : arguments)
+            a = QLatin1Char('\'') + QString(a).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\'');
+        return arguments.join(u' ');
+    };
+    const struct {
+        const char* what;
+        bool terminal;
+        QStringList arguments;
+        bool drawn;
+    } cases[] = {
+        {"get on a terminal", true, {"get", url("p.bin"), local.filePath(QStringLiteral("a.bin"))}, true},
+        {"put on a terminal", true, {"put", source, url("up1.bin")}, true},
+        {"get --quiet on a terminal", true, {"get", "--quiet", url("p.bin"), local.filePath(QStringLiteral("b.bin"))}, false},
+        {"--quiet put on a terminal", true, {"--quiet", "put", source, url("up2.bin")}, false},
+        {"get, stderr not a terminal", false, {"get", url("p.bin"), local.filePath(QStringLiteral("c.bin"))}, false},
+        {"put, stderr not a terminal", false, {"put", source, url("up3.bin")}, false},
+    };
+    for (const auto& c : cases) {
+        QStringList arguments = c.arguments;
+        if (GetParam().active)
+            arguments.prepend(QStringLiteral("--active"));
+        arguments = QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam().route)} + arguments;
+        const Outcome o = c.terminal
+            ? runProgram(QStringLiteral("script"), {"-qec", quoted(QStringList{QStringLiteral(ZEPHRA_CLI_PATH)} + arguments), "/dev/null"},
+                         server->cliEnvironment())
+            : runProgram(QStringLiteral(ZEPHRA_CLI_PATH), arguments, server->cliEnvironment());
+        ASSERT_EQ(o.status, 0) << c.what << ": " << o.err.toStdString() << o.out.toStdString();
+        const QString shown = o.out + o.err;
+        EXPECT_EQ(shown.contains(QStringLiteral("[####################] 100%")), c.drawn) << c.what << ": " << shown.toStdString();
+        EXPECT_EQ(shown.contains(QStringLiteral("600.0 KiB / 600.0 KiB")), c.drawn) << c.what;
+        if (!c.terminal) {
+            EXPECT_TRUE(o.err.isEmpty()) << c.what << ": " << o.err.toStdString();
+        }
+    }
+    EXPECT_EQ(readFile(local.filePath(QStringLiteral("a.bin"))), bytes);
+    EXPECT_EQ(readFile(remote(QStringLiteral("up2.bin"))), bytes);
+}
+
 // A small file system of its own, mounted for one test and gone with it; mounting needs the
 // right to, so a test skips without it.
 class SmallDisk {
