@@ -390,6 +390,10 @@ DirectResult DirectSession::resultOf(int code, const Call& call)
     if (call.isTransfer() && (call.localFailure || rc == CURLE_ABORTED_BY_CALLBACK || rc == CURLE_OPERATION_TIMEDOUT))
         m_freshConnection = true;
 
+    // A cancel is reported as such whatever stopped first: a cipher stream cancelled by the same
+    // request fails the producer or consumer before libcurl looks at the cancel itself.
+    if (m_cancel.load() && call.strangerAddress.isEmpty())
+        return failure(DirectError::Cancelled, QStringLiteral("Cancelled: %1.").arg(call.what), replyCode, reply);
     if (call.localFailure)
         return failure(DirectError::LocalFile, QStringLiteral("%1: the local data could not be %2.")
                                                    .arg(cannot, call.kind == Call::Kind::Upload ? QStringLiteral("read") : QStringLiteral("written")));
@@ -400,8 +404,6 @@ DirectResult DirectSession::resultOf(int code, const Call& call)
                        replyCode, reply);
     if (rc == CURLE_ABORTED_BY_CALLBACK && call.stalled)
         return failure(DirectError::TimedOut, QStringLiteral("%1: no data moved for %2 s.").arg(cannot).arg(call.stallMs / 1000.0), replyCode, reply);
-    if (rc == CURLE_ABORTED_BY_CALLBACK && m_cancel.load())
-        return failure(DirectError::Cancelled, QStringLiteral("Cancelled: %1.").arg(call.what), replyCode, reply);
 
     const QString said = reply.isEmpty() ? detail : reply;
     switch (rc) {

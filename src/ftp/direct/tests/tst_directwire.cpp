@@ -303,3 +303,28 @@ TEST(DirectWire, ListsWithMlsdWhenFeatOffersIt)
         closeOn(s);
     }
 }
+
+TEST(DirectWire, ACancelIsReportedAsACancelWhateverStoppedFirst)
+{
+    // Guards a cancel reported as a local read failure: a cipher stream stopped by the same cancel
+    // fails the producer (or consumer) before libcurl sees the session's cancel.
+    struct Row { const char* name; std::function<DirectResult(DirectSession&)> run; };
+    const Row rows[] = {
+        {"upload", [](DirectSession& s) {
+             return s.putFrom([&s](char*, qint64) -> qint64 { s.cancel(); return -1; }, -1, QByteArray("up"));
+         }},
+        {"download", [](DirectSession& s) {
+             return s.getTo(QByteArray("f"), [&s](const char*, qint64) { s.cancel(); return false; });
+         }},
+    };
+    for (const Row& row : rows) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.start());
+        ASSERT_TRUE(writeFile(server.rootDir() + QStringLiteral("/f"), "served"));
+        DirectSession s;
+        ASSERT_TRUE(openOn(s, server).ok()) << row.name;
+        const DirectResult r = whileServing([&] { return row.run(s); });
+        EXPECT_EQ(r.error, DirectError::Cancelled) << row.name << ": " << r.message.toStdString();
+        closeOn(s);
+    }
+}
