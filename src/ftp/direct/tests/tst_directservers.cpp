@@ -67,6 +67,38 @@ TEST(DirectNames, NamesThatAreNotUtf8WorkByTheirBytes)
     EXPECT_FALSE(exists(onDisk("r\xe9p/d\xe9j\xe0")));
 }
 
+TEST(DirectDropBox, UploadsGoToTheFilesOwnName)
+{
+    // Guards uploads to "NAME.zephra-part" and a rename: a drop box refuses the rename ("550"),
+    // the part file stayed and a retry failed with "553 Could not create file.". Drop boxes often
+    // refuse to list as well; the session works all the same.
+    struct Row { const char* kind; bool listing; };
+    for (const Row row : {Row{"vsftpd", true}, Row{"vsftpd", false}, Row{"pyftpdlib", true}, Row{"pyftpdlib", false}}) {
+        FtpServerSetup setup;
+        setup.uploadOnly = true;
+        setup.listing = row.listing;
+        auto server = makeFtpTestServer(QString::fromLatin1(row.kind), setup);
+        if (!server->start())
+            GTEST_SKIP() << server->errorString().toStdString();
+        const std::string name = std::string(row.kind) + (row.listing ? "" : " without listing");
+        QTemporaryDir local;
+        const QByteArray data = pattern(300 * 1000, 5);
+        ASSERT_TRUE(writeFile(local.path() + QStringLiteral("/report.pdf"), data));
+        DirectSession s;
+        ASSERT_TRUE(openOn(s, *server).ok()) << name;
+        QList<DirectEntry> entries;
+        const DirectResult listed = s.list(QByteArray(), &entries);
+        EXPECT_EQ(listed.ok(), row.listing) << name << ": " << listed.message.toStdString();
+        EXPECT_OK(s.put(local.path() + QStringLiteral("/report.pdf"), QByteArray("report.pdf")));
+        EXPECT_EQ(readFile(remotePath(*server, QStringLiteral("report.pdf"))), data) << name;
+        EXPECT_EQ(QDir(server->rootDir()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("report.pdf")}) << name;
+        // The drop box is what the test says it is.
+        EXPECT_EQ(s.remove(QByteArray("report.pdf")).error, DirectError::ServerRefused) << name;
+        EXPECT_EQ(s.rename(QByteArray("report.pdf"), QByteArray("other")).error, DirectError::ServerRefused) << name;
+        EXPECT_TRUE(s.isOpen()) << name;
+    }
+}
+
 TEST(DirectTranscript, OneLoginActiveBinaryAndQuit)
 {
     PyftpdlibServer server;
