@@ -148,6 +148,32 @@ TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
     EXPECT_EQ(remoteFiles(), QStringList{QStringLiteral("a.txt")});
 }
 
+// put --encrypt FILE... URL/ and get --decrypt URL... DIR/ give every file back.
+TEST_P(CliEncrypted, SeveralFilesRoundTrip)
+{
+    ASSERT_TRUE(QDir().mkpath(server->rootDir() + '/' + dir + QStringLiteral("/many")));
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("back"))));
+    const QList<QByteArray> contents = {"one", QByteArray(70000, 'z'), ""};
+    QStringList files;
+    for (qsizetype i = 0; i < contents.size(); ++i) {
+        files << path(QStringLiteral("f%1.txt").arg(i));
+        ASSERT_TRUE(writeFile(files.last(), contents[i]));
+    }
+    Outcome o = run(QStringList{"put", "--encrypt", "--key-file", keyFile("123456789")} + files + QStringList{url("many/")});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    QStringList urls;
+    for (qsizetype i = 0; i < contents.size(); ++i)
+        urls << url(QStringLiteral("many/f%1.txt").arg(i));
+    o = run(QStringList{"get", "--decrypt", "--key-file", keyFile("123456789")} + urls + QStringList{path("back") + '/'});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    for (qsizetype i = 0; i < contents.size(); ++i) {
+        EXPECT_EQ(readFile(path(QStringLiteral("back/f%1.txt").arg(i))), contents[i]) << i;
+        if (!contents[i].isEmpty()) {
+            EXPECT_NE(readFile(remote(QStringLiteral("many/f%1.txt").arg(i))), contents[i]) << "sent encrypted: " << i;
+        }
+    }
+}
+
 TEST_P(CliEncrypted, FailedTransfersLoseNothing)
 {
     const QString keep = path(QStringLiteral("keep.txt"));

@@ -164,6 +164,50 @@ TEST_P(CliTest, EachKindOfFailureHasItsExitStatus)
     }
 }
 
+// get URL... DIR/ and put FILE... URL/: every file moves over one login; a failed one is one
+// line and the others still move; the status is the first failure's.
+TEST_P(CliTest, SeveralFilesAtOnce)
+{
+    ASSERT_TRUE(QDir().mkpath(remote(QStringLiteral("sub"))));
+    ASSERT_TRUE(QDir().mkpath(remote(QStringLiteral("up"))));
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("a.bin")), "first"));
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("b.bin")), "second"));
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("sub/c.bin")), "third, in a directory of its own"));
+    const QString into = local.filePath(QStringLiteral("into")) + QLatin1Char('/');
+    ASSERT_TRUE(QDir().mkpath(into));
+    ASSERT_TRUE(writeFile(local.filePath(QStringLiteral("x.txt")), "ex"));
+    ASSERT_TRUE(writeFile(local.filePath(QStringLiteral("y.txt")), "why"));
+
+    const struct {
+        const char* what;
+        QStringList arguments;
+        int status;
+        const char* failedName;  // the one file whose line stderr holds; empty: none
+    } cases[] = {
+        {"get several, one missing, one in another directory",
+         {"get", url("a.bin"), url("missing.bin"), url("sub/c.bin"), url("b.bin"), into}, 6, "missing.bin"},
+        {"put several, one missing here", {"put", local.filePath("x.txt"), local.filePath("absent.txt"), local.filePath("y.txt"), url("up/")}, 3, "absent.txt"},
+        {"get one into a directory", {"get", url("b.bin"), into + "one/"}, 3, ""},
+        {"several into something that is not a directory", {"get", url("a.bin"), url("b.bin"), local.filePath("plain")}, 2, ""},
+        {"several from two servers", {"get", url("a.bin"), QStringLiteral("ftp://other@127.0.0.1:%1/a").arg(server->port()), into}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, c.status) << c.what << ": " << o.err.toStdString();
+        EXPECT_EQ(o.err.count(u'\n'), 1) << c.what << ": " << o.err.toStdString();
+        if (*c.failedName) {
+            EXPECT_TRUE(o.err.contains(QStringLiteral(": %1: ").arg(QLatin1String(c.failedName)))) << c.what << ": " << o.err.toStdString();
+        }
+    }
+    EXPECT_EQ(readFile(into + "a.bin"), "first");
+    EXPECT_EQ(readFile(into + "b.bin"), "second");
+    EXPECT_EQ(readFile(into + "c.bin"), "third, in a directory of its own");
+    EXPECT_FALSE(QFile::exists(into + "missing.bin"));
+    EXPECT_EQ(readFile(remote(QStringLiteral("up/x.txt"))), "ex");
+    EXPECT_EQ(readFile(remote(QStringLiteral("up/y.txt"))), "why");
+    EXPECT_EQ(QDir(remote(QStringLiteral("up"))).entryList(QDir::Files | QDir::Hidden), QStringList({"x.txt", "y.txt"}));
+}
+
 // The progress line: drawn on a terminal (a pseudo-terminal from script(1) here), never with
 // --quiet, never when stderr is not a terminal; the transfer's outcome is the same in each case.
 TEST_P(CliTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet)
