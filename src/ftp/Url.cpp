@@ -30,6 +30,7 @@ std::optional<FtpUrl> parseFtpUrl(const QString& text, QString* error)
     const QString encodedPath = url.path(QUrl::FullyEncoded);
     const QString relative = encodedPath.startsWith(u'/') ? encodedPath.mid(1) : encodedPath;
     result.path = QUrl::fromPercentEncoding(relative.toUtf8());
+    result.rawPath = QByteArray::fromPercentEncoding(relative.toLatin1());
     return result;
 }
 

@@ -346,6 +346,16 @@ TEST(FtpUrl, PartsArePercentDecoded)
     EXPECT_EQ(full->user, "us@er");
     EXPECT_EQ(full->password, "p:ss w");
     EXPECT_EQ(full->path, "dir one/file#.txt");
+    EXPECT_EQ(full->rawPath, "dir one/file#.txt");
+
+    // A percent-encoded path means bytes: a name that is not UTF-8 reaches the server as it is.
+    const auto latin = parseFtpUrl("ftp://h/d%E9j%E0/caf%E9.txt", &error);
+    ASSERT_TRUE(latin);
+    EXPECT_EQ(latin->rawPath, QByteArray("d\xe9j\xe0/caf\xe9.txt"));
+    const auto utf8 = parseFtpUrl("ftp://h/caf%C3%A9.txt", &error);
+    ASSERT_TRUE(utf8);
+    EXPECT_EQ(utf8->rawPath, QByteArray("caf\xc3\xa9.txt"));
+    EXPECT_EQ(utf8->path, QString::fromUtf8("caf\xc3\xa9.txt"));
 
     const auto anonymous = parseFtpUrl("ftp://example.org/", &error);
     ASSERT_TRUE(anonymous);
