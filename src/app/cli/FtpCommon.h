@@ -1,0 +1,49 @@
+#pragma once
+// What the FTP commands of zephraftp-cli share: waiting for an operation of either route, the
+// exit status of a failure, and how a server path splits into directory and name. Internal to
+// the tool.
+
+#include "app/cli/CliCommon.h"
+#include "ftp/Result.h"
+#include "ftp/direct/DirectWorker.h"
+#include "transfer/RemoteRoute.h"
+
+#include <QList>
+#include <QString>
+#include <functional>
+
+namespace zephra::ftp {
+class Connection;
+struct FtpUrl;
+}
+
+namespace zephra::cli::ftpcli {
+
+// Each runs one operation to its end (bounded by the route's own time-outs).
+ftp::Result await(ftp::Connection& connection, const std::function<void()>& operation);
+ftp::direct::DirectResult await(ftp::direct::DirectWorker& worker, const std::function<quint64()>& operation,
+                                QList<ftp::direct::DirectEntry>* entries = nullptr);
+// Ctrl-C cancels it.
+transfer::Outcome await(transfer::RemoteRoute& route, const std::function<void()>& operation);
+
+// The exit status of a failure; while connecting, a broken connection could not reach the server.
+Exit exitFor(transfer::Outcome::Failure kind, bool connecting);
+// The engine's failure as one line, with the server's words.
+QString textOf(const ftp::Result& result);
+int failWith(const QString& command, const ftp::Result& result, bool connecting = false);
+// Names come from the server: control characters are shown escaped.
+QString printable(const QString& name);
+QString withoutTrailingSlash(QString path);
+
+// A file's path split into the directory a route works in and the bare name it moves.
+struct Placed {
+    QString directory;  // empty: the login directory
+    QString name;
+};
+Placed place(const QString& path);
+
+// get and put, one or several files, -r for a tree.
+int runTransferCommand(const GlobalOptions& options, const QString& command, const QStringList& args,
+                       bool ciphered, const KeyOptions& keyOptions, bool quiet);
+
+}  // namespace zephra::cli::ftpcli
