@@ -273,7 +273,7 @@ int main(int argc, char** argv)
         auto r = session.open(QStringLiteral("127.0.0.1"), port, QStringLiteral("user"), QStringLiteral("pass"));
         if (r.ok()) {
             QList<zephra::ftp::direct::DirectEntry> entries;
-            r = session.list(QString(), &entries);
+            r = session.list(QByteArray(), &entries);
         }
         outcome = {r.ok(), r.message};
     } else {

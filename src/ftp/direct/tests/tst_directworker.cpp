@@ -49,9 +49,9 @@ TEST(DirectWorker, RunsOperationsInOrderOffTheCallingThread)
     QSignalSpy progress(&worker, &DirectWorker::progress);
 
     const quint64 open = worker.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password());
-    const quint64 list = worker.list(QString());
-    const quint64 get = worker.get(QStringLiteral("a file"), local.path() + QStringLiteral("/a file"));
-    const quint64 bad = worker.makeDirectory(QStringLiteral("a file"));  // exists as a file
+    const quint64 list = worker.list(QByteArray());
+    const quint64 get = worker.get(QByteArray("a file"), local.path() + QStringLiteral("/a file"));
+    const quint64 bad = worker.makeDirectory(QByteArray("a file"));  // exists as a file
     const quint64 run = worker.run([](DirectSession& s) {
         DirectResult r;
         if (s.loginDirectory() != "/" || s.connectionsOpened() != 1)
@@ -101,11 +101,11 @@ TEST(DirectWorker, CancelStopsQueuedWorkButNotLaterWork)
         return r;
     });
     worker.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password());
-    worker.makeDirectory(QStringLiteral("never"));
+    worker.makeDirectory(QByteArray("never"));
     worker.cancel();
     release = true;
     worker.open(QStringLiteral("127.0.0.1"), server.port(), server.user(), server.password());
-    worker.makeDirectory(QStringLiteral("made"));
+    worker.makeDirectory(QByteArray("made"));
     ASSERT_TRUE(waitFor(finished, 5));
     EXPECT_EQ(resultOf(finished, 0).error, DirectError::Cancelled);  // the running one saw the flag too
     EXPECT_EQ(resultOf(finished, 1).error, DirectError::Cancelled);
