@@ -8,8 +8,12 @@
 #include "ftp/Listing.h"
 #include "ftp/Url.h"
 
+#include <QBuffer>
+#include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <algorithm>
 #include <optional>
 
 namespace zephra::cli::ftpcli {
@@ -28,11 +32,31 @@ struct Transfer {
     bool showProgress = false;  // a terminal on stderr and no --quiet
 };
 
-// One file of get or put: the server's path and the local file.
+// One step of get or put: a file (the server's path and the local file), a directory the
+// server is to make (put -r), or a server directory whose tree is fetched (get -r).
 struct Job {
+    enum class Kind { File, MakeRemoteDirectory, RemoteTree };
     QString remotePath;
     QString localPath;
+    Kind kind = Kind::File;
 };
+
+// One entry of a server directory, as either route lists it.
+struct RemoteEntry {
+    QString name;
+    bool isDirectory = false;
+    bool isLink = false;
+};
+using Lister = std::function<std::optional<QList<RemoteEntry>>(const QString& directory, QString* why)>;
+
+// A tree is bounded, whatever the server lists: so deep, so many entries.
+constexpr int kMaxTreeDepth = 64;
+constexpr int kMaxTreeEntries = 1000000;
+
+QString joined(const QString& directory, const QString& name)
+{
+    return directory.isEmpty() || directory.endsWith(u'/') ? directory + name : directory + u'/' + name;
+}
 
 // The failures of a run of jobs: one line each ("get: NAME: why" when there are several, else
 // "get: why"), and the exit status of the first.
@@ -76,6 +100,59 @@ transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, c
     });
 }
 
+// The jobs with every RemoteTree replaced by the files under it, its local directories made.
+// A name the server lists that cannot be a local name ("..", "a/b", control characters) is
+// refused and reported, so nothing is written outside the target directory; links are not
+// followed.
+QList<Job> expandTrees(const QList<Job>& jobs, const Lister& list, FailureLines& failures)
+{
+    QList<Job> out;
+    int entries = 0;
+    std::function<void(const QString&, const QString&, int)> walk = [&](const QString& remote, const QString& local, int depth) {
+        if (!QDir().mkpath(local)) {
+            failures.add(local, QStringLiteral("cannot make the directory %1").arg(local), Exit::LocalFile);
+            return;
+        }
+        QString why;
+        const std::optional<QList<RemoteEntry>> listed = list(remote, &why);
+        if (!listed) {
+            failures.add(place(withoutTrailingSlash(remote)).name, why, Exit::Refused);
+            return;
+        }
+        for (const RemoteEntry& entry : *listed) {
+            if (entry.name == QLatin1String(".") || entry.name == QLatin1String(".."))
+                continue;
+            if (++entries > kMaxTreeEntries || interrupted())
+                return;
+            if (!ftp::isSafeLocalName(entry.name)) {
+                failures.add(printable(entry.name), QStringLiteral("refused: the server's name cannot be a local file name"),
+                             Exit::Failure);
+                continue;
+            }
+            if (entry.isLink)
+                continue;
+            if (entry.isDirectory) {
+                if (depth < kMaxTreeDepth)
+                    walk(joined(remote, entry.name), local + u'/' + entry.name, depth + 1);
+                continue;
+            }
+            out.append({joined(remote, entry.name), local + u'/' + entry.name, Job::Kind::File});
+        }
+    };
+    for (const Job& job : jobs) {
+        if (job.kind == Job::Kind::RemoteTree)
+            walk(withoutTrailingSlash(job.remotePath), job.localPath, 0);
+        else
+            out.append(job);
+    }
+    return out;
+}
+
+bool hasTrees(const QList<Job>& jobs)
+{
+    return std::any_of(jobs.begin(), jobs.end(), [](const Job& j) { return j.kind == Job::Kind::RemoteTree; });
+}
+
 // Runs the jobs one after another over one login of the direct route.
 int runTransfersDirect(const GlobalOptions& options, const QString& command, const ftp::FtpUrl& url,
                        const QList<Job>& jobs, const Transfer& shape, FailureLines& failures)
@@ -91,11 +168,28 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
     });
     if (!opened.ok())
         return fail(QStringLiteral("%1: %2").arg(command, opened.message), exitFor(transfer::failureOf(opened), true));
-    for (const Job& job : jobs) {
+    const Lister list = [&worker](const QString& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
+        QList<direct::DirectEntry> entries;
+        const direct::DirectResult r = await(worker, [&] { return worker.list(directory); }, &entries);
+        if (!r.ok()) {
+            *why = r.message;
+            return std::nullopt;
+        }
+        QList<RemoteEntry> out;
+        for (const direct::DirectEntry& e : entries)
+            out.append({e.name, e.isDirectory, e.isLink});
+        return out;
+    };
+    for (const Job& job : expandTrees(jobs, list, failures)) {
         if (interrupted())
             break;
         const Placed placed = place(job.remotePath);
         const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeDirectRoute(worker, placed.directory);
+        if (job.kind == Job::Kind::MakeRemoteDirectory) {
+            // One that exists already is fine; one that could not be made fails its files.
+            (void)await(*route, [&] { route->makeDirectory(placed.name); });
+            continue;
+        }
         Transfer t = shape;
         t.localPath = job.localPath;
         const transfer::Outcome outcome = runTransfer(*route, t, placed.name);
@@ -126,29 +220,55 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
         return failWith(command, result);
     // Several jobs may name different directories relative to the login directory.
     QString loginDirectory;
-    if (jobs.size() > 1 && await(connection, [&] { connection.PrintDirectory(); }).ok())
+    if ((jobs.size() > 1 || hasTrees(jobs)) && await(connection, [&] { connection.PrintDirectory(); }).ok())
         loginDirectory = QString::fromUtf8(connection.currentDirectory());
 
-    const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeEngineRoute(connection);
     std::optional<QString> current = QString();  // the directory we are in; empty: the login directory
-    for (const Job& job : jobs) {
+    const auto enter = [&](const QString& directory) {
+        if (current == directory)
+            return Result();
+        QString to = directory;
+        if (!to.startsWith(u'/') && !loginDirectory.isEmpty())
+            to = to.isEmpty() ? loginDirectory : joined(loginDirectory, to);
+        if (to.isEmpty())
+            to = QStringLiteral(".");
+        const Result r = await(connection, [&] { connection.ChangeDirectory(to); });
+        if (r.ok())
+            current = directory;
+        else
+            current.reset();
+        return r;
+    };
+    const Lister list = [&](const QString& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
+        Result r = enter(directory);
+        QBuffer listing;
+        listing.open(QIODevice::WriteOnly);
+        if (r.ok())
+            r = await(connection, [&] { connection.ListContents(&listing); });
+        if (!r.ok()) {
+            *why = textOf(r);
+            return std::nullopt;
+        }
+        QList<RemoteEntry> out;
+        for (const ftp::ListingEntry& e : ftp::parseListing(listing.data()))
+            out.append({e.name, e.isDirectory, e.isSymLink});
+        return out;
+    };
+    const QList<Job> expanded = expandTrees(jobs, list, failures);
+    const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeEngineRoute(connection);
+    for (const Job& job : expanded) {
         if (interrupted() || !connection.isLoggedIn())
             break;
         const Placed placed = place(job.remotePath);
-        if (current != placed.directory) {
-            QString to = placed.directory;
-            if (!to.startsWith(u'/') && !loginDirectory.isEmpty())
-                to = to.isEmpty() ? loginDirectory
-                                  : loginDirectory + (loginDirectory.endsWith(u'/') ? QString() : QStringLiteral("/")) + to;
-            if (to.isEmpty())
-                to = QStringLiteral(".");
-            result = await(connection, [&] { connection.ChangeDirectory(to); });
-            if (!result.ok()) {
-                failures.add(placed.name, textOf(result), exitFor(transfer::failureOf(result), false));
-                current.reset();
-                continue;
-            }
-            current = placed.directory;
+        result = enter(placed.directory);
+        if (!result.ok()) {
+            failures.add(placed.name, textOf(result), exitFor(transfer::failureOf(result), false));
+            continue;
+        }
+        if (job.kind == Job::Kind::MakeRemoteDirectory) {
+            // One that exists already is fine; one that could not be made fails its files.
+            (void)await(*route, [&] { route->makeDirectory(placed.name); });
+            continue;
         }
         Transfer t = shape;
         t.localPath = job.localPath;
@@ -173,11 +293,15 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
     const bool upload = command == QLatin1String("put");
     const QString usage = upload ? QStringLiteral("usage: zephraftp-cli [options] put [--quiet] [--encrypt KEYOPTIONS] LOCALFILE... URL (URL ends in / for several)")
                                  : QStringLiteral("usage: zephraftp-cli [options] get [--quiet] [--decrypt KEYOPTIONS] URL... LOCALFILE (a directory ending in / for several)");
-    if (args.size() < 2)
+    QStringList positional = args;
+    const bool recursive = positional.removeAll(QStringLiteral("-r")) > 0;
+    if (positional.size() < 2)
         return usageError(usage);
-    const QString destination = args.last();
-    const QStringList sources = args.mid(0, args.size() - 1);
+    const QString destination = positional.last();
+    const QStringList sources = positional.mid(0, positional.size() - 1);
     const bool intoDirectory = destination.endsWith(u'/');
+    if (recursive && !intoDirectory)
+        return usageError(QStringLiteral("%1 -r: a tree goes into a directory; end %2 with /").arg(command, destination));
     if (sources.size() > 1 && !intoDirectory)
         return usageError(QStringLiteral("%1: several files go into a directory; end %2 with /").arg(command, destination));
 
@@ -192,9 +316,32 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
         loginText = destination;
         for (const QString& file : sources) {
             QString path = login->path;
+            const QFileInfo info(file);
             if (path.isEmpty() || path.endsWith(u'/'))
-                path += QFileInfo(file).fileName();
-            jobs.append({path, file});
+                path += info.fileName().isEmpty() ? QDir(file).dirName() : info.fileName();
+            if (!recursive || !info.isDir()) {
+                jobs.append({path, file});
+                continue;
+            }
+            // The tree's directories first, parents before their children, then its files.
+            jobs.append({path, QString(), Job::Kind::MakeRemoteDirectory});
+            QStringList directories;
+            QList<Job> files;
+            const QDir root(file);
+            QDirIterator it(file, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString local = it.next();
+                const QString relative = root.relativeFilePath(local);
+                if (it.fileInfo().isDir())
+                    directories.append(relative);
+                else
+                    files.append({path + u'/' + relative, local});
+            }
+            directories.sort();
+            for (const QString& d : directories)
+                jobs.append({path + u'/' + d, QString(), Job::Kind::MakeRemoteDirectory});
+            jobs += files;
         }
     } else {
         for (const QString& text : sources) {
@@ -207,7 +354,15 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
             } else if (url->host != login->host || url->port != login->port || url->user != login->user) {
                 return usageError(QStringLiteral("get: all addresses must name the same server and user"));
             }
-            const QString name = place(url->path).name;
+            const QString name = place(withoutTrailingSlash(url->path)).name;
+            if (recursive) {
+                if (!ftp::isSafeLocalName(name) && !withoutTrailingSlash(url->path).isEmpty())
+                    return usageError(QStringLiteral("get: %1 cannot be a local file name").arg(printable(name)));
+                // The login directory itself has no name of its own: its files go into DIR.
+                const bool whole = withoutTrailingSlash(url->path).isEmpty() || url->path == QLatin1String("/");
+                jobs.append({url->path, whole ? withoutTrailingSlash(destination) : destination + name, Job::Kind::RemoteTree});
+                continue;
+            }
             if (url->path.isEmpty() || url->path.endsWith(u'/'))
                 return usageError(QStringLiteral("get: %1 names no file").arg(text));
             if (intoDirectory && !ftp::isSafeLocalName(name))
@@ -221,7 +376,7 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
         (void)crypto::removeStaleTemporaries(QFile::encodeName(QFileInfo(localDirectory).absoluteFilePath()).toStdString());
     }
     for (const Job& job : jobs) {
-        if (withoutTrailingSlash(job.remotePath).isEmpty() || job.remotePath.endsWith(u'/'))
+        if (job.kind == Job::Kind::File && (withoutTrailingSlash(job.remotePath).isEmpty() || job.remotePath.endsWith(u'/')))
             return usageError(QStringLiteral("%1: the address names no file").arg(command));
     }
     if (!completeLogin(loginText, &*login, options, &error))
@@ -239,7 +394,7 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
         if (!shape.cipher)
             return fail(QStringLiteral("%1: %2").arg(command, error));
     }
-    FailureLines failures(command, jobs.size() > 1);
+    FailureLines failures(command, jobs.size() > 1 || recursive);
     if (options.route == QLatin1String("direct"))
         return runTransfersDirect(options, command, *login, jobs, shape, failures);
     return runTransfersEngine(options, command, *login, jobs, shape, failures);

@@ -22,6 +22,7 @@ const char* const kUsage =
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  ls URL | get URL LOCALFILE | put LOCALFILE URL\n"
     "  get URL... DIR/ | put LOCALFILE... URL/   (a trailing / means a directory)\n"
+    "  get -r URL... DIR/ | put -r LOCALDIR... URL/   (whole trees, plain or encrypted)\n"
     "  put --encrypt (--key KEY | --key-name NAME [--home DIR]) LOCALFILE... URL\n"
     "  get --decrypt (--key KEY | --key-name NAME [--home DIR]) URL... LOCALFILE|DIR/\n"
     "  mkdir URL | rmdir URL | rm URL | mv URL NEWNAME\n"

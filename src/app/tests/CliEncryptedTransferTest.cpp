@@ -174,6 +174,24 @@ TEST_P(CliEncrypted, SeveralFilesRoundTrip)
     }
 }
 
+// put -r --encrypt and get -r --decrypt: the tree comes back as it was, and the server holds
+// only ciphertext.
+TEST_P(CliEncrypted, TreeRoundTrip)
+{
+    const QString tree = path(QStringLiteral("t"));
+    ASSERT_TRUE(QDir().mkpath(tree + QStringLiteral("/inner")));
+    ASSERT_TRUE(writeFile(tree + QStringLiteral("/a.txt"), "alpha"));
+    ASSERT_TRUE(writeFile(tree + QStringLiteral("/inner/b.bin"), QByteArray(50000, 'b')));
+    Outcome o = run({"put", "-r", "--encrypt", "--key-file", keyFile("123456789"), tree, url(QString()) + '/'});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_NE(readFile(remote(QStringLiteral("t/inner/b.bin"))), QByteArray(50000, 'b'));
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("back"))));
+    o = run({"get", "-r", "--decrypt", "--key-file", keyFile("123456789"), url(QStringLiteral("t")), path(QStringLiteral("back")) + '/'});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(path(QStringLiteral("back/t/a.txt"))), "alpha");
+    EXPECT_EQ(readFile(path(QStringLiteral("back/t/inner/b.bin"))), QByteArray(50000, 'b'));
+}
+
 TEST_P(CliEncrypted, FailedTransfersLoseNothing)
 {
     const QString keep = path(QStringLiteral("keep.txt"));

@@ -208,6 +208,34 @@ TEST_P(CliTest, SeveralFilesAtOnce)
     EXPECT_EQ(QDir(remote(QStringLiteral("up"))).entryList(QDir::Files | QDir::Hidden), QStringList({"x.txt", "y.txt"}));
 }
 
+// get -r and put -r: a tree both ways, the same tree back.
+TEST_P(CliTest, TreesBothWays)
+{
+    const QString tree = local.filePath(QStringLiteral("tree"));
+    const QList<std::pair<QString, QByteArray>> files = {
+        {"top.txt", "top"}, {"sub/mid.txt", "middle"}, {"sub/deeper/low.bin", QByteArray(70000, 'l')}, {"sub/empty.txt", ""}};
+    for (const auto& [name, bytes] : files) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(tree + u'/' + name).absolutePath()));
+        ASSERT_TRUE(writeFile(tree + u'/' + name, bytes));
+    }
+    ASSERT_TRUE(QDir().mkpath(tree + QStringLiteral("/sub/no files here")));
+    Outcome o = run({"put", "-r", tree, url(QString()) + u'/'});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    for (const auto& [name, bytes] : files)
+        EXPECT_EQ(readFile(remote(QStringLiteral("tree/") + name)), bytes) << name.toStdString();
+    EXPECT_TRUE(QFileInfo(remote(QStringLiteral("tree/sub/no files here"))).isDir());
+
+    const QString back = local.filePath(QStringLiteral("back")) + u'/';
+    ASSERT_TRUE(QDir().mkpath(back));
+    o = run({"get", "-r", url(QStringLiteral("tree")), back});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    for (const auto& [name, bytes] : files)
+        EXPECT_EQ(readFile(back + QStringLiteral("tree/") + name), bytes) << name.toStdString();
+
+    o = run({"get", "-r", url(QStringLiteral("tree")), local.filePath(QStringLiteral("no slash"))});
+    EXPECT_EQ(o.status, 2) << o.err.toStdString();
+}
+
 // The progress line: drawn on a terminal (a pseudo-terminal from script(1) here), never with
 // --quiet, never when stderr is not a terminal; the transfer's outcome is the same in each case.
 TEST_P(CliTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet)
@@ -488,6 +516,29 @@ TEST_P(CliScriptedServerTest, BrokenTransfersAndSilentServersHaveTheirExitStatus
         EXPECT_EQ(o.err.count(u'\n'), 1) << c.what << ": " << o.err.toStdString();
         EXPECT_EQ(readFile(target), "kept") << c.what;
     }
+}
+
+// Guards: a server's listing could name files outside the target directory. "../x" and "a/b"
+// are refused and reported; the rest of the tree still comes.
+TEST_P(CliScriptedServerTest, TreeNamesAreCheckedAsTheWindowChecksThem)
+{
+    FakeFtpServer server;
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(writeFile(server.rootDir() + QStringLiteral("/ok.txt"), "fine"));
+    server.setListing("-rw-r--r-- 1 u g 4 Jan 01 2020 ok.txt\r\n"
+                      "-rw-r--r-- 1 u g 4 Jan 01 2020 ../escaped.txt\r\n"
+                      "-rw-r--r-- 1 u g 4 Jan 01 2020 a/b\r\n");
+    QTemporaryDir local;
+    const QString into = local.filePath(QStringLiteral("in")) + u'/';
+    ASSERT_TRUE(QDir().mkpath(into));
+    const Outcome o = cliServed({"--route", GetParam(), "--timeout", "5000", "get", "-r",
+                                 QStringLiteral("ftp://user@127.0.0.1:%1/").arg(server.port()), into});
+    EXPECT_EQ(o.status, 1) << o.err.toStdString();
+    EXPECT_EQ(o.err.count(u'\n'), 2) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains(QStringLiteral("../escaped.txt: refused"))) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains(QStringLiteral("a/b: refused"))) << o.err.toStdString();
+    EXPECT_EQ(readFile(into + QStringLiteral("ok.txt")), "fine");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList({"in"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, CliScriptedServerTest, ::testing::Values("engine", "direct"));
