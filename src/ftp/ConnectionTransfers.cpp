@@ -5,6 +5,7 @@
 #include "ftp/ConnectionTransfer.h"
 #include "ftp/ControlChannel.h"
 #include "ftp/DataChannel.h"
+#include "ftp/Listing.h"
 #include "ftp/ListingLimit.h"
 #include "ftp/LocalFile.h"
 
@@ -292,7 +293,7 @@ void Connection::onDataReadyRead()
             break;
         if (t.listing && !t.listingMeter.add(QByteArrayView(m_buffer.constData(), n))) {
             // A hostile server could otherwise fill the disk or, through a device, the memory.
-            abortTransfer(makeError(ErrorKind::ListingTooLarge), m_timeOut);
+            abortTransfer(makeError(ErrorKind::ListingTooLarge, 0, decodeServerName(m_currentDirectory)), m_timeOut);
             return;
         }
         QIODevice* sink = t.io();

@@ -50,7 +50,9 @@ Result makeError(ErrorKind kind, int replyCode, const QString& serverText)
         result.description = QStringLiteral("A name with a line break can not be sent to the server.");
         break;
     case ErrorKind::ListingTooLarge:
-        result.description = listingTooLargeMessage(QStringLiteral("list the current directory"));
+        // serverText: the directory, when the server has confirmed one.
+        result.description = listingTooLargeMessage(serverText.isEmpty() ? QStringLiteral("list the current directory")
+                                                                          : QStringLiteral("list '%1'").arg(serverText));
         break;
     }
     return result;

@@ -342,7 +342,7 @@ TEST_F(FakeServerTest, AListingOverTheLimitIsBrokenOffWithOneMessage)
         });
         EXPECT_EQ(result.kind, row.kind);
         if (row.kind == ErrorKind::ListingTooLarge)
-            EXPECT_EQ(result.description, listingTooLargeMessage("list the current directory"));
+            EXPECT_EQ(result.description, listingTooLargeMessage("list '/'"));  // the directory PWD named
         EXPECT_LE(sink.size(), kMaxListingBytes);
         EXPECT_EQ(readFile(local), "precious");
         EXPECT_EQ(localEntries(), QStringList({"local.bin"}));
