@@ -124,6 +124,7 @@ void Connection::forgetSession()
 {
     m_loggedIn = false;
     m_binary = false;
+    m_typeSent.reset();
     m_password.clear();
     m_owedReplies = 0;
     m_currentDirectory.clear();
