@@ -1,6 +1,6 @@
 // The listing parser: a whole listing (LIST or MLSD output, or the listing work file) must parse
-// to what its lines parse to one at a time, whatever its bytes; the direct route's reader and
-// the safe-name check run over every entry.
+// to what its lines parse to one at a time, whatever its bytes, and every entry's shown name is
+// the decoding of its bytes; the direct route's reader and the safe-name check run too.
 
 #include "FuzzTarget.h"
 
@@ -17,8 +17,9 @@ namespace {
 bool sameEntry(const ListingEntry& a, const ListingEntry& b)
 {
     return a.name == b.name && a.rawName == b.rawName && a.isDirectory == b.isDirectory
-        && a.isSymLink == b.isSymLink && a.linkTarget == b.linkTarget && a.size == b.size
-        && a.modified == b.modified;
+        && a.isSymLink == b.isSymLink && a.linkTarget == b.linkTarget && a.rawLinkTarget == b.rawLinkTarget
+        && a.size == b.size && a.modified == b.modified && a.modifiedIsUtc == b.modifiedIsUtc
+        && a.guessed == b.guessed;
 }
 
 }  // namespace
@@ -41,8 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(next < whole.size());
             FUZZ_CHECK(sameEntry(*entry, whole[next]));
             ++next;
-            // The raw name is bytes of the line itself.
+            // The raw name and link target are bytes of the line itself; what is shown is decoded
+            // from them.
             FUZZ_CHECK(line.contains(QByteArrayView(entry->rawName)));
+            FUZZ_CHECK(line.contains(QByteArrayView(entry->rawLinkTarget)));
+            FUZZ_CHECK(entry->name == decodeServerName(entry->rawName));
+            FUZZ_CHECK(entry->linkTarget == decodeServerName(entry->rawLinkTarget));
+            FUZZ_CHECK(entry->name.size() <= entry->rawName.size());
             FUZZ_CHECK(entry->size >= -1);
             FUZZ_CHECK(!entry->rawName.contains('\n'));
             (void)isSafeLocalName(entry->name);
