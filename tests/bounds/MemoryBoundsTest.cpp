@@ -20,9 +20,9 @@ struct Case {
     qint64 maxGrowth;      // bytes the run may add to the resident size
 };
 
-// The framer holds one line (64 KiB) and one multi-line reply (1 MiB, some 35000 short lines);
-// sockets, Qt's buffers, the engine's log and the allocator take the rest (about 7 MiB in all,
-// 15 MiB under AddressSanitizer).
+// The framer holds one line (64 KiB) and one multi-line reply (1 MiB, some 35000 short lines,
+// as text and as bytes); sockets, Qt's buffers, the engine's log and the allocator take the rest
+// (about 10 MiB in all, 20 MiB under AddressSanitizer).
 constexpr qint64 kFramerBound = 32 * kMiB;
 // A reader that keeps the listing in memory may hold it once (up to the limit), never twice.
 constexpr qint64 kHoldingBound = zephra::ftp::kMaxListingBytes + 32 * kMiB;
