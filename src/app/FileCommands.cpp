@@ -125,6 +125,7 @@ FileCommands::Items FileCommands::serverItems(Kind kind) const
     for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles()) {
         TransferItem item{kind, file.name, m_context.local.filePath(file.name)};
         item.size = file.size;
+        item.rawName = file.rawName;
         items.append(item);
     }
     return items;
@@ -244,7 +245,7 @@ void FileCommands::renameServerFiles()
     for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles()) {
         const QString newName = m_dialogs.askName(m_context.window, browse::NameMode::NewFile);
         if (!newName.isEmpty())
-            items.append({Kind::Rename, file.name, {}, newName});
+            items.append({Kind::Rename, file.name, {}, newName, -1, file.rawName});
     }
     run(std::move(items), QStringLiteral("Renaming"), After::RefreshServer);
 }

@@ -165,16 +165,14 @@ void SessionController::endCommand()
 
 std::unique_ptr<transfer::RemoteRoute> SessionController::makeRoute()
 {
-    // The engine is in directory(): every change the server did not confirm ends with the
-    // engine back there.
+    // Made for directory(), the directory the window shows as the server confirmed it: the
+    // engine route changes back there before acting when the engine has moved on, the direct
+    // route names every file by its full path in it.
     if (m_useEngine)
-        return transfer::makeEngineRoute(m_engine);
+        return transfer::makeEngineRoute(m_engine, m_directory);
     if (!m_worker)
         return nullptr;
-    // The route joins names to this path; it reads "/" alone as the login directory, so the
-    // server's root is passed as "/.".
-    const QString path = serverPath();
-    return transfer::makeDirectRoute(*m_worker, path == u'/' ? QStringLiteral("/.") : path);
+    return transfer::makeDirectRoute(*m_worker, m_directory);
 }
 
 void SessionController::refreshListing()

@@ -1,4 +1,5 @@
-// The direct route: a DirectWorker's libcurl session, naming every file by its path.
+// The direct route: a DirectWorker's libcurl session, naming every file by its full path in the
+// route's directory.
 #include "transfer/RemoteRoute.h"
 
 #include "ftp/direct/DirectWorker.h"
@@ -16,8 +17,8 @@ using ftp::direct::DirectWorker;
 
 class DirectRoute final : public RemoteRoute {
 public:
-    DirectRoute(DirectWorker& worker, QString serverPath, QObject* parent)
-        : RemoteRoute(parent), m_worker(worker), m_serverPath(std::move(serverPath))
+    DirectRoute(DirectWorker& worker, QByteArray directory, QObject* parent)
+        : RemoteRoute(std::move(directory), parent), m_worker(worker)
     {
         connect(&m_worker, &DirectWorker::finished, this, &DirectRoute::onFinished);
         connect(&m_worker, &DirectWorker::progress, this, [this](quint64 operation, qint64 done, qint64 total) {
@@ -34,31 +35,31 @@ public:
     }
 
 protected:
-    void send(std::shared_ptr<UploadSource> source, const QString& name) override
+    void send(std::shared_ptr<UploadSource> source, const QByteArray& name) override
     {
         m_source = source;
-        const QString target = remote(name);
+        const QByteArray target = path(name);
         m_operation = m_worker.run([source, target](DirectSession& session) {
             return session.putFrom([&source](char* buffer, qint64 max) { return source->read(buffer, max); },
                                    source->size(), target);
         });
     }
 
-    void receive(const QString& name, std::shared_ptr<DownloadTarget> target) override
+    void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) override
     {
-        const QString source = remote(name);
+        const QByteArray source = path(name);
         m_operation = m_worker.run([target, source](DirectSession& session) {
             return session.getTo(source, [&target](const char* data, qint64 size) { return target->write(data, size); });
         });
     }
 
-    void command(Command which, const QString& name, const QString& newName) override
+    void command(Command which, const QByteArray& name, const QByteArray& newName) override
     {
         switch (which) {
-        case Command::MakeDirectory: m_operation = m_worker.makeDirectory(remote(name)); break;
-        case Command::RemoveDirectory: m_operation = m_worker.removeDirectory(remote(name)); break;
-        case Command::Rename: m_operation = m_worker.rename(remote(name), remote(newName)); break;
-        case Command::Remove: m_operation = m_worker.remove(remote(name)); break;
+        case Command::MakeDirectory: m_operation = m_worker.makeDirectory(path(name)); break;
+        case Command::RemoveDirectory: m_operation = m_worker.removeDirectory(path(name)); break;
+        case Command::Rename: m_operation = m_worker.rename(path(name), path(newName)); break;
+        case Command::Remove: m_operation = m_worker.remove(path(name)); break;
         }
     }
 
@@ -75,7 +76,7 @@ protected:
     }
 
 private:
-    QString remote(const QString& name) const { return ftp::direct::remoteName(m_serverPath, name); }
+    QByteArray path(const QByteArray& name) const { return ftp::direct::childPath(directory(), name); }
 
     void onFinished(quint64 operation, const DirectResult& result)
     {
@@ -96,7 +97,6 @@ private:
     }
 
     DirectWorker& m_worker;
-    QString m_serverPath;
     quint64 m_operation = 0;
     std::shared_ptr<UploadSource> m_source;
 };
@@ -130,9 +130,9 @@ Outcome::Failure failureOf(const DirectResult& result)
     return Failure::Other;
 }
 
-std::unique_ptr<RemoteRoute> makeDirectRoute(DirectWorker& worker, const QString& serverPath, QObject* parent)
+std::unique_ptr<RemoteRoute> makeDirectRoute(DirectWorker& worker, QByteArray directory, QObject* parent)
 {
-    return std::make_unique<DirectRoute>(worker, serverPath, parent);
+    return std::make_unique<DirectRoute>(worker, std::move(directory), parent);
 }
 
 }  // namespace zephra::transfer

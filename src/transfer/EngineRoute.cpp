@@ -1,11 +1,15 @@
-// The engine route: the window's one ftp::Connection, in the server's current directory.
+// The engine route: the window's one ftp::Connection. Each operation first makes sure the
+// server's confirmed current directory is the route's, then names files bare.
 #include "transfer/RemoteRoute.h"
 
 #include "ftp/Connection.h"
+#include "ftp/Listing.h"
 #include "ftp/Result.h"
 #include "transfer/LocalEnds.h"
 
 #include <QTimer>
+
+#include <functional>
 
 namespace zephra::transfer {
 
@@ -32,7 +36,8 @@ void releaseLater(std::shared_ptr<T> kept)
 
 class EngineRoute final : public RemoteRoute {
 public:
-    EngineRoute(ftp::Connection& engine, QObject* parent) : RemoteRoute(parent), m_engine(engine)
+    EngineRoute(ftp::Connection& engine, QByteArray directory, QObject* parent)
+        : RemoteRoute(std::move(directory), parent), m_engine(engine)
     {
         connect(&m_engine, &ftp::Connection::finished, this, &EngineRoute::onFinished);
         connect(&m_engine, &ftp::Connection::stateChanged, this, [this](ftp::Connection::State state) {
@@ -70,29 +75,28 @@ public:
     }
 
 protected:
-    void send(std::shared_ptr<UploadSource> source, const QString& name) override
+    void send(std::shared_ptr<UploadSource> source, const QByteArray& name) override
     {
-        start(Step::Transfer);
         m_source = std::move(source);
-        m_engine.PutFile(name, m_source->device(), m_source->size());
+        inDirectory(Step::Transfer, [this, name] { m_engine.PutFile(name, m_source->device(), m_source->size()); });
     }
 
-    void receive(const QString& name, std::shared_ptr<DownloadTarget> target) override
+    void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) override
     {
-        start(Step::Transfer);
         m_target = std::move(target);
-        m_engine.GetFile(name, m_target->device());
+        inDirectory(Step::Transfer, [this, name] { m_engine.GetFile(name, m_target->device()); });
     }
 
-    void command(Command which, const QString& name, const QString& newName) override
+    void command(Command which, const QByteArray& name, const QByteArray& newName) override
     {
-        start(Step::Command);
-        switch (which) {
-        case Command::MakeDirectory: return m_engine.MakeDirectory(name);
-        case Command::RemoveDirectory: return m_engine.RemoveDirectory(name);
-        case Command::Rename: return m_engine.Rename(name, newName);
-        case Command::Remove: return m_engine.RemoveFile(name);
-        }
+        inDirectory(Step::Command, [this, which, name, newName] {
+            switch (which) {
+            case Command::MakeDirectory: return m_engine.MakeDirectory(name);
+            case Command::RemoveDirectory: return m_engine.RemoveDirectory(name);
+            case Command::Rename: return m_engine.Rename(name, newName);
+            case Command::Remove: return m_engine.RemoveFile(name);
+            }
+        });
     }
 
     void stop() override
@@ -102,21 +106,31 @@ protected:
     }
 
 private:
-    enum class Step { None, Transfer, Command };
+    enum class Step { None, Entering, Transfer, Command };
 
-    void start(Step step)
+    // Runs start (an operation of kind step) in the route's directory: at once when the engine
+    // is confirmed there, else after a change there that the server confirms (CWD, then PWD).
+    void inDirectory(Step step, std::function<void()> start)
     {
-        m_step = step;
         m_bytes = 0;
         m_commandSent = false;
         m_started = false;
+        if (directory().isEmpty() || m_engine.currentDirectory() == directory()) {
+            m_step = step;
+            return start();
+        }
+        m_step = Step::Entering;
+        m_next = step;
+        m_start = std::move(start);
+        m_engine.ChangeDirectory(directory());
     }
 
     void onFinished(const ftp::Result& result)
     {
         if (m_step == Step::None)
             return;  // an operation of someone else
-        m_step = Step::None;
+        if (std::exchange(m_step, Step::None) == Step::Entering)
+            return entered(result);
         WireEnd end;
         end.ok = result.ok();
         end.cancelled = result.kind == ftp::ErrorKind::Cancelled;
@@ -131,8 +145,34 @@ private:
         wireEnded(end);
     }
 
+    void entered(const ftp::Result& result)
+    {
+        const QString shown = ftp::decodeServerName(directory());
+        WireEnd end;
+        end.commandSent = false;
+        end.cancelled = result.kind == ftp::ErrorKind::Cancelled;
+        if (!result.ok()) {
+            end.why = QStringLiteral("Cannot change to the directory %1: %2").arg(shown, describe(result));
+            end.kind = failureOf(result);
+        } else if (m_engine.currentDirectory() != directory()) {
+            // A server that maps names (a link, a virtual root) may confirm another path: then
+            // nothing runs, since it would act somewhere the window does not show.
+            end.why = QStringLiteral("The server went to %1 instead of %2.")
+                          .arg(ftp::decodeServerName(m_engine.currentDirectory()), shown);
+        } else if (!cancelRequested()) {
+            m_step = m_next;
+            return std::exchange(m_start, {})();
+        }
+        m_start = {};
+        m_source.reset();
+        m_target.reset();
+        wireEnded(end);
+    }
+
     ftp::Connection& m_engine;
     Step m_step = Step::None;
+    Step m_next = Step::None;            // what runs once the directory is confirmed
+    std::function<void()> m_start;
     qint64 m_bytes = 0;          // of the running transfer, as the engine reported them
     bool m_commandSent = false;  // the running transfer's command went out
     bool m_started = false;      // the server took it
@@ -165,9 +205,9 @@ Outcome::Failure failureOf(const ftp::Result& result)
     return Failure::Other;
 }
 
-std::unique_ptr<RemoteRoute> makeEngineRoute(ftp::Connection& engine, QObject* parent)
+std::unique_ptr<RemoteRoute> makeEngineRoute(ftp::Connection& engine, QByteArray directory, QObject* parent)
 {
-    return std::make_unique<EngineRoute>(engine, parent);
+    return std::make_unique<EngineRoute>(engine, std::move(directory), parent);
 }
 
 }  // namespace zephra::transfer

@@ -2,6 +2,7 @@
 // rule (the file's own name, what a broken-off upload leaves), and how an ending is reported.
 #include "transfer/RemoteRoute.h"
 
+#include "ftp/Listing.h"
 #include "transfer/LocalEnds.h"
 
 #include <QTimer>
@@ -11,8 +12,9 @@ namespace zephra::transfer {
 // What the server holds after an upload that did not complete. Once it has taken the STOR, the
 // file under that name holds what arrived; a STOR refused or never sent stored nothing; one that
 // broke off before the server answered may have created (or emptied) the file.
-QString RemoteRoute::incompleteCopy(const QString& name, const WireEnd& end, qint64 size)
+QString RemoteRoute::incompleteCopy(const QByteArray& rawName, const WireEnd& end, qint64 size)
 {
+    const QString name = ftp::decodeServerName(rawName);
     if (end.started || end.bytes > 0) {
         return QStringLiteral("The server now holds an incomplete copy of %1 (%2 of %3 bytes sent).")
             .arg(name)
@@ -23,6 +25,8 @@ QString RemoteRoute::incompleteCopy(const QString& name, const WireEnd& end, qin
         return {};
     return QStringLiteral("The server may now hold an empty copy of %1.").arg(name);
 }
+
+RemoteRoute::RemoteRoute(QByteArray directory, QObject* parent) : QObject(parent), m_directory(std::move(directory)) {}
 
 RemoteRoute::~RemoteRoute() = default;
 
@@ -39,13 +43,13 @@ bool RemoteRoute::begin(Op op)
     return false;
 }
 
-void RemoteRoute::upload(const QString& localPath, const QString& name)
+void RemoteRoute::upload(const QString& localPath, const QByteArray& name)
 {
     if (begin(Op::Upload))
         startUpload(localPath, name, nullptr);
 }
 
-void RemoteRoute::uploadEncrypted(const QString& localPath, const QString& name,
+void RemoteRoute::uploadEncrypted(const QString& localPath, const QByteArray& name,
                                   std::shared_ptr<const crypto::Cipher> cipher)
 {
     if (!begin(Op::Upload))
@@ -55,13 +59,13 @@ void RemoteRoute::uploadEncrypted(const QString& localPath, const QString& name,
     startUpload(localPath, name, std::move(cipher));
 }
 
-void RemoteRoute::download(const QString& name, const QString& localPath)
+void RemoteRoute::download(const QByteArray& name, const QString& localPath)
 {
     if (begin(Op::Download))
         startDownload(name, localPath, nullptr);
 }
 
-void RemoteRoute::downloadDecrypted(const QString& name, const QString& localPath,
+void RemoteRoute::downloadDecrypted(const QByteArray& name, const QString& localPath,
                                     std::shared_ptr<const crypto::Cipher> cipher)
 {
     if (!begin(Op::Download))
@@ -71,12 +75,12 @@ void RemoteRoute::downloadDecrypted(const QString& name, const QString& localPat
     startDownload(name, localPath, std::move(cipher));
 }
 
-void RemoteRoute::makeDirectory(const QString& name) { startCommand(Command::MakeDirectory, name); }
-void RemoteRoute::removeDirectory(const QString& name) { startCommand(Command::RemoveDirectory, name); }
-void RemoteRoute::rename(const QString& from, const QString& to) { startCommand(Command::Rename, from, to); }
-void RemoteRoute::remove(const QString& name) { startCommand(Command::Remove, name); }
+void RemoteRoute::makeDirectory(const QByteArray& name) { startCommand(Command::MakeDirectory, name); }
+void RemoteRoute::removeDirectory(const QByteArray& name) { startCommand(Command::RemoveDirectory, name); }
+void RemoteRoute::rename(const QByteArray& from, const QByteArray& to) { startCommand(Command::Rename, from, to); }
+void RemoteRoute::remove(const QByteArray& name) { startCommand(Command::Remove, name); }
 
-void RemoteRoute::startUpload(const QString& localPath, const QString& name, std::shared_ptr<const crypto::Cipher> cipher)
+void RemoteRoute::startUpload(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher)
 {
     QString why;
     std::shared_ptr<UploadSource> source = UploadSource::open(localPath, std::move(cipher), &why);
@@ -90,7 +94,7 @@ void RemoteRoute::startUpload(const QString& localPath, const QString& name, std
     send(std::move(source), name);
 }
 
-void RemoteRoute::startDownload(const QString& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher)
+void RemoteRoute::startDownload(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher)
 {
     QString why;
     std::shared_ptr<DownloadTarget> target = DownloadTarget::open(localPath, std::move(cipher), &why);
@@ -101,7 +105,7 @@ void RemoteRoute::startDownload(const QString& name, const QString& localPath, s
     receive(name, std::move(target));
 }
 
-void RemoteRoute::startCommand(Command which, const QString& name, const QString& newName)
+void RemoteRoute::startCommand(Command which, const QByteArray& name, const QByteArray& newName)
 {
     if (!begin(Op::Command))
         return;

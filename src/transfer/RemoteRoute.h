@@ -2,9 +2,13 @@
 // The open FTP session as the commands of the window and the command-line tool see it, whichever
 // route carries it.
 //
-// The engine route (ftp::Connection) works in the server's current directory with bare names;
-// the direct route (DirectWorker) never changes directory and joins each bare name to the
-// browser's directory (ftp::direct::remoteName). Callers always pass bare names.
+// A route is made for one directory, absolute and as the server confirmed it (its bytes: the
+// window's directory()), and takes bare names as the server's bytes (a listing entry's rawName;
+// a typed name or an uploaded file's name as UTF-8). No command can act anywhere else: the engine
+// route first makes sure the engine's confirmed directory is that one (CWD there and PWD when it
+// is unknown or another; a refusal fails the operation), then sends bare names; the direct route
+// names every file by its full path (ftp::direct::childPath). An empty directory stands for
+// "where the session is" (a server that never named its directory).
 //
 // Every operation is asynchronous, one at a time, and ends with exactly one finished(). An
 // operation started while another runs finishes at once with a failure.
@@ -23,6 +27,7 @@
 // - A cancel is reported as a cancel, whatever the wire or the local file said by then: it is
 //   recorded before anything is stopped, and the outcome is mapped from that record.
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -83,17 +88,20 @@ public:
     enum class Stage { Sending, Decrypting };
     Q_ENUM(Stage)
 
-    using QObject::QObject;
+    RemoteRoute(QByteArray directory, QObject* parent);
     ~RemoteRoute() override;
 
-    void upload(const QString& localPath, const QString& name);
-    void uploadEncrypted(const QString& localPath, const QString& name, std::shared_ptr<const crypto::Cipher> cipher);
-    void download(const QString& name, const QString& localPath);
-    void downloadDecrypted(const QString& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
-    void makeDirectory(const QString& name);
-    void removeDirectory(const QString& name);
-    void rename(const QString& from, const QString& to);
-    void remove(const QString& name);
+    // The directory the route acts in.
+    const QByteArray& directory() const { return m_directory; }
+
+    void upload(const QString& localPath, const QByteArray& name);
+    void uploadEncrypted(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher);
+    void download(const QByteArray& name, const QString& localPath);
+    void downloadDecrypted(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
+    void makeDirectory(const QByteArray& name);
+    void removeDirectory(const QByteArray& name);
+    void rename(const QByteArray& from, const QByteArray& to);
+    void remove(const QByteArray& name);
     // Stops the running operation; it finishes with Outcome::cancel() (an operation that had
     // already completed keeps its success). The session stays usable.
     void cancel();
@@ -120,9 +128,9 @@ protected:
     };
 
     // What a route does on the wire; each ends with exactly one wireEnded(), never inside the call.
-    virtual void send(std::shared_ptr<UploadSource> source, const QString& name) = 0;
-    virtual void receive(const QString& name, std::shared_ptr<DownloadTarget> target) = 0;
-    virtual void command(Command command, const QString& name, const QString& newName) = 0;
+    virtual void send(std::shared_ptr<UploadSource> source, const QByteArray& name) = 0;
+    virtual void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) = 0;
+    virtual void command(Command command, const QByteArray& name, const QByteArray& newName) = 0;
     // Stops what runs on the wire (the cancel is already recorded).
     virtual void stop() = 0;
 
@@ -134,16 +142,17 @@ private:
 
     bool begin(Op op);
     // After begin(): the local end opened (or the failure reported) and the route told to go.
-    void startUpload(const QString& localPath, const QString& name, std::shared_ptr<const crypto::Cipher> cipher);
-    void startDownload(const QString& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
-    void startCommand(Command command, const QString& name, const QString& newName = {});
+    void startUpload(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher);
+    void startDownload(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
+    void startCommand(Command command, const QByteArray& name, const QByteArray& newName = {});
     void finishLater(const Outcome& outcome);
     void finish(const Outcome& outcome);
-    static QString incompleteCopy(const QString& name, const WireEnd& end, qint64 size);
+    static QString incompleteCopy(const QByteArray& name, const WireEnd& end, qint64 size);
 
+    const QByteArray m_directory;
     Op m_op = Op::None;
     bool m_cancelRequested = false;
-    QString m_name;
+    QByteArray m_name;
     qint64 m_uploadSize = 0;
     std::shared_ptr<UploadSource> m_source;
     std::shared_ptr<DownloadTarget> m_target;
@@ -155,10 +164,10 @@ private:
 Outcome::Failure failureOf(const ftp::Result& result);
 Outcome::Failure failureOf(const ftp::direct::DirectResult& result);
 
-// The engine route over the window's one Connection (logged in, binary type set).
-std::unique_ptr<RemoteRoute> makeEngineRoute(ftp::Connection& engine, QObject* parent = nullptr);
-// The direct route over an open session; serverPath is the browser's directory.
-std::unique_ptr<RemoteRoute> makeDirectRoute(ftp::direct::DirectWorker& worker, const QString& serverPath,
+// The engine route over the window's one Connection (logged in, binary type set), for directory.
+std::unique_ptr<RemoteRoute> makeEngineRoute(ftp::Connection& engine, QByteArray directory, QObject* parent = nullptr);
+// The direct route over an open session, for directory.
+std::unique_ptr<RemoteRoute> makeDirectRoute(ftp::direct::DirectWorker& worker, QByteArray directory,
                                              QObject* parent = nullptr);
 
 }  // namespace zephra::transfer

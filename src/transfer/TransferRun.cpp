@@ -2,6 +2,7 @@
 
 #include "ftp/Listing.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -28,6 +29,15 @@ QString firstStatus(TransferItem::Kind kind)
 }
 
 }  // namespace
+
+QByteArray TransferItem::serverName() const
+{
+    if (!rawName.isEmpty())
+        return rawName;
+    if (kind == Kind::Upload || kind == Kind::UploadEncrypted)
+        return QFile::encodeName(name);
+    return name.toUtf8();
+}
 
 QString RunSummary::report(const QString& what) const
 {
@@ -122,15 +132,16 @@ void TransferRun::next()
         QTimer::singleShot(0, this, &TransferRun::next);
         return;
     }
+    const QByteArray name = item.serverName();
     switch (item.kind) {
-    case Kind::Upload: return m_route.upload(item.localPath, item.name);
-    case Kind::UploadEncrypted: return m_route.uploadEncrypted(item.localPath, item.name, m_cipher);
-    case Kind::Download: return m_route.download(item.name, item.localPath);
-    case Kind::DownloadDecrypted: return m_route.downloadDecrypted(item.name, item.localPath, m_cipher);
-    case Kind::Remove: return m_route.remove(item.name);
-    case Kind::Rename: return m_route.rename(item.name, item.newName);
-    case Kind::MakeDirectory: return m_route.makeDirectory(item.name);
-    case Kind::RemoveDirectory: return m_route.removeDirectory(item.name);
+    case Kind::Upload: return m_route.upload(item.localPath, name);
+    case Kind::UploadEncrypted: return m_route.uploadEncrypted(item.localPath, name, m_cipher);
+    case Kind::Download: return m_route.download(name, item.localPath);
+    case Kind::DownloadDecrypted: return m_route.downloadDecrypted(name, item.localPath, m_cipher);
+    case Kind::Remove: return m_route.remove(name);
+    case Kind::Rename: return m_route.rename(name, item.newName.toUtf8());
+    case Kind::MakeDirectory: return m_route.makeDirectory(name);
+    case Kind::RemoveDirectory: return m_route.removeDirectory(name);
     }
 }
 

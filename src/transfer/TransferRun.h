@@ -24,12 +24,16 @@ namespace zephra::transfer {
 struct TransferItem {
     enum class Kind { Upload, UploadEncrypted, Download, DownloadDecrypted, Remove, Rename, MakeDirectory, RemoveDirectory };
     Kind kind = Kind::Upload;
-    QString name;       // the bare server name
-    QString localPath;  // uploads: the file sent; downloads: the file written
-    QString newName;    // Rename: the new bare name
-    qint64 size = -1;   // bytes to move, -1 when unknown (uploads: taken from the file)
+    QString name;        // the bare name as shown (status texts, the report)
+    QString localPath;   // uploads: the file sent; downloads: the file written
+    QString newName;     // Rename: the new bare name as typed (sent as UTF-8)
+    qint64 size = -1;    // bytes to move, -1 when unknown (uploads: taken from the file)
+    QByteArray rawName;  // the server's bytes for name (a listing entry's); empty: taken from name
 
     bool isTransfer() const { return kind <= Kind::DownloadDecrypted; }
+    // What is sent for name: rawName, else an upload's local file name as its own bytes, else
+    // name as UTF-8 (typed).
+    QByteArray serverName() const;
     bool isEncrypted() const { return kind == Kind::UploadEncrypted || kind == Kind::DownloadDecrypted; }
 };
 

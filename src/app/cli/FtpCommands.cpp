@@ -156,9 +156,9 @@ QString printable(const QString& name)
     return out;
 }
 
-QString withoutTrailingSlash(QString path)
+QByteArray withoutTrailingSlash(QByteArray path)
 {
-    while (path.size() > 1 && path.endsWith(u'/'))
+    while (path.size() > 1 && path.endsWith('/'))
         path.chop(1);
     return path;
 }
@@ -175,20 +175,20 @@ void printEntry(bool isDirectory, bool isLink, const QString& name, const QStrin
 }
 
 // A bare new name stays in the source's directory.
-QString renameTarget(const QString& path, const QString& newName)
+QByteArray renameTarget(const QByteArray& path, const QByteArray& newName)
 {
-    const qsizetype slash = path.lastIndexOf(u'/');
-    if (!newName.contains(u'/') && slash >= 0)
+    const qsizetype slash = path.lastIndexOf('/');
+    if (!newName.contains('/') && slash >= 0)
         return path.left(slash + 1) + newName;
     return newName;
 }
 
-Placed place(const QString& path)
+Placed place(const QByteArray& path)
 {
-    const qsizetype slash = path.lastIndexOf(u'/');
+    const qsizetype slash = path.lastIndexOf('/');
     if (slash < 0)
-        return {QString(), path};
-    return {slash == 0 ? QStringLiteral("/") : path.left(slash), path.mid(slash + 1)};
+        return {QByteArray(), path};
+    return {slash == 0 ? QByteArray("/") : path.left(slash), path.mid(slash + 1)};
 }
 
 QString textOf(const Result& result)
@@ -201,7 +201,7 @@ QString textOf(const Result& result)
 
 // The direct route: one libcurl session on its worker thread, logged in at open.
 int runDirect(const GlobalOptions& options, const QString& command, const QStringList& args,
-              const ftp::FtpUrl& url, const QString& path)
+              const ftp::FtpUrl& url, const QByteArray& path)
 {
     direct::DirectOptions directOptions;
     directOptions.connectTimeoutMs = options.timeoutMs;
@@ -229,7 +229,7 @@ int runDirect(const GlobalOptions& options, const QString& command, const QStrin
     else if (command == QLatin1String("rm"))
         result = await(worker, [&] { return worker.remove(path); });
     else if (command == QLatin1String("mv"))
-        result = await(worker, [&] { return worker.rename(path, renameTarget(path, args[1])); });
+        result = await(worker, [&] { return worker.rename(path, renameTarget(path, args[1].toUtf8())); });
     if (!result.ok())
         return failed(result);
     for (const direct::DirectEntry& entry : entries)
@@ -295,7 +295,8 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
         return usageError(error);
     if (!completeLogin(urlText, &*url, options, &error))
         return fail(error, Exit::LocalFile);
-    const QString path = url->path;
+    // The path's bytes as the server gets them: "caf%E9.txt" is the Latin-1 name.
+    const QByteArray path = url->rawPath;
     if (command != QLatin1String("ls") && withoutTrailingSlash(path).isEmpty())
         return usageError(QStringLiteral("%1: the address names no file or directory").arg(command));
 
@@ -330,7 +331,7 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     } else if (command == QLatin1String("rm")) {
         result = await(connection, [&] { connection.RemoveFile(path); });
     } else if (command == QLatin1String("mv")) {
-        const QString target = renameTarget(path, args[1]);
+        const QByteArray target = renameTarget(path, args[1].toUtf8());
         result = await(connection, [&] { connection.Rename(path, target); });
     }
     if (!result.ok())

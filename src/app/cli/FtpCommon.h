@@ -33,14 +33,15 @@ QString textOf(const ftp::Result& result);
 int failWith(const QString& command, const ftp::Result& result, bool connecting = false);
 // Names come from the server: control characters are shown escaped.
 QString printable(const QString& name);
-QString withoutTrailingSlash(QString path);
+// Paths are the server's bytes (ftp::FtpUrl::rawPath): "caf%E9.txt" is sent with the byte E9.
+QByteArray withoutTrailingSlash(QByteArray path);
 
 // A file's path split into the directory a route works in and the bare name it moves.
 struct Placed {
-    QString directory;  // empty: the login directory
-    QString name;
+    QByteArray directory;  // empty: the login directory
+    QByteArray name;
 };
-Placed place(const QString& path);
+Placed place(const QByteArray& path);
 
 // get and put, one or several files, -r for a tree.
 int runTransferCommand(const GlobalOptions& options, const QString& command, const QStringList& args,

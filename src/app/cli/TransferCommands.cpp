@@ -33,29 +33,38 @@ struct Transfer {
 };
 
 // One step of get or put: a file (the server's path and the local file), a directory the
-// server is to make (put -r), or a server directory whose tree is fetched (get -r).
+// server is to make (put -r), or a server directory whose tree is fetched (get -r). Server paths
+// are the server's bytes (ftp::FtpUrl::rawPath, a listing's rawName).
 struct Job {
     enum class Kind { File, MakeRemoteDirectory, RemoteTree };
-    QString remotePath;
+    QByteArray remotePath;
     QString localPath;
     Kind kind = Kind::File;
 };
 
 // One entry of a server directory, as either route lists it.
 struct RemoteEntry {
-    QString name;
+    QString name;        // as shown, and the local file's name
+    QByteArray rawName;  // the server's bytes
     bool isDirectory = false;
     bool isLink = false;
 };
-using Lister = std::function<std::optional<QList<RemoteEntry>>(const QString& directory, QString* why)>;
+using Lister = std::function<std::optional<QList<RemoteEntry>>(const QByteArray& directory, QString* why)>;
 
 // A tree is bounded, whatever the server lists: so deep, so many entries.
 constexpr int kMaxTreeDepth = 64;
 constexpr int kMaxTreeEntries = 1000000;
 
-QString joined(const QString& directory, const QString& name)
+QString localWithoutTrailingSlash(QString path)
 {
-    return directory.isEmpty() || directory.endsWith(u'/') ? directory + name : directory + u'/' + name;
+    while (path.size() > 1 && path.endsWith(u'/'))
+        path.chop(1);
+    return path;
+}
+
+QByteArray joined(const QByteArray& directory, const QByteArray& name)
+{
+    return directory.isEmpty() || directory.endsWith('/') ? directory + name : directory + '/' + name;
 }
 
 // The failures of a run of jobs: one line each ("get: NAME: why" when there are several, else
@@ -82,9 +91,9 @@ private:
 };
 
 
-transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QString& name)
+transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QByteArray& name)
 {
-    ProgressLine line(t.upload ? QFileInfo(t.localPath).fileName() : name, t.showProgress);
+    ProgressLine line(t.upload ? QFileInfo(t.localPath).fileName() : ftp::decodeServerName(name), t.showProgress);
     const auto link = QObject::connect(&route, &transfer::RemoteRoute::progress, &route,
                                        [&line](qint64 done, qint64 total) { line.update(done, total); });
     const auto unlink = qScopeGuard([&] { QObject::disconnect(link); });
@@ -108,7 +117,7 @@ QList<Job> expandTrees(const QList<Job>& jobs, const Lister& list, FailureLines&
 {
     QList<Job> out;
     int entries = 0;
-    std::function<void(const QString&, const QString&, int)> walk = [&](const QString& remote, const QString& local, int depth) {
+    std::function<void(const QByteArray&, const QString&, int)> walk = [&](const QByteArray& remote, const QString& local, int depth) {
         if (!QDir().mkpath(local)) {
             failures.add(local, QStringLiteral("cannot make the directory %1").arg(local), Exit::LocalFile);
             return;
@@ -116,7 +125,7 @@ QList<Job> expandTrees(const QList<Job>& jobs, const Lister& list, FailureLines&
         QString why;
         const std::optional<QList<RemoteEntry>> listed = list(remote, &why);
         if (!listed) {
-            failures.add(place(withoutTrailingSlash(remote)).name, why, Exit::Refused);
+            failures.add(ftp::decodeServerName(place(withoutTrailingSlash(remote)).name), why, Exit::Refused);
             return;
         }
         for (const RemoteEntry& entry : *listed) {
@@ -133,10 +142,10 @@ QList<Job> expandTrees(const QList<Job>& jobs, const Lister& list, FailureLines&
                 continue;
             if (entry.isDirectory) {
                 if (depth < kMaxTreeDepth)
-                    walk(joined(remote, entry.name), local + u'/' + entry.name, depth + 1);
+                    walk(joined(remote, entry.rawName), local + u'/' + entry.name, depth + 1);
                 continue;
             }
-            out.append({joined(remote, entry.name), local + u'/' + entry.name, Job::Kind::File});
+            out.append({joined(remote, entry.rawName), local + u'/' + entry.name, Job::Kind::File});
         }
     };
     for (const Job& job : jobs) {
@@ -146,11 +155,6 @@ QList<Job> expandTrees(const QList<Job>& jobs, const Lister& list, FailureLines&
             out.append(job);
     }
     return out;
-}
-
-bool hasTrees(const QList<Job>& jobs)
-{
-    return std::any_of(jobs.begin(), jobs.end(), [](const Job& j) { return j.kind == Job::Kind::RemoteTree; });
 }
 
 // Runs the jobs one after another over one login of the direct route.
@@ -168,7 +172,7 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
     });
     if (!opened.ok())
         return fail(QStringLiteral("%1: %2").arg(command, opened.message), exitFor(transfer::failureOf(opened), true));
-    const Lister list = [&worker](const QString& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
+    const Lister list = [&worker](const QByteArray& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
         QList<direct::DirectEntry> entries;
         const direct::DirectResult r = await(worker, [&] { return worker.list(directory); }, &entries);
         if (!r.ok()) {
@@ -177,12 +181,14 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
         }
         QList<RemoteEntry> out;
         for (const direct::DirectEntry& e : entries)
-            out.append({e.name, e.isDirectory, e.isLink});
+            out.append({e.name, e.rawName, e.isDirectory, e.isLink});
         return out;
     };
     for (const Job& job : expandTrees(jobs, list, failures)) {
         if (interrupted())
             break;
+        // The route names files by their path in the job's directory (relative ones from the
+        // login directory).
         const Placed placed = place(job.remotePath);
         const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeDirectRoute(worker, placed.directory);
         if (job.kind == Job::Kind::MakeRemoteDirectory) {
@@ -194,7 +200,7 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
         t.localPath = job.localPath;
         const transfer::Outcome outcome = runTransfer(*route, t, placed.name);
         if (!outcome.ok)
-            failures.add(placed.name, outcome);
+            failures.add(ftp::decodeServerName(placed.name), outcome);
         if (outcome.cancelled)
             break;
     }
@@ -202,8 +208,8 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
     return failures.status();
 }
 
-// The same over one login of the engine route, which works in the server's current directory
-// with bare names: each job's directory is changed into, taken from the login directory.
+// The same over one login of the engine route: each job's directory is changed into (taken from
+// the login directory), and the job's route is made for the directory the server confirmed.
 int runTransfersEngine(const GlobalOptions& options, const QString& command, const ftp::FtpUrl& url,
                        const QList<Job>& jobs, const Transfer& shape, FailureLines& failures)
 {
@@ -218,20 +224,19 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
     result = await(connection, [&] { connection.TransferType(0); });
     if (!result.ok())
         return failWith(command, result);
-    // Several jobs may name different directories relative to the login directory.
-    QString loginDirectory;
-    if ((jobs.size() > 1 || hasTrees(jobs)) && await(connection, [&] { connection.PrintDirectory(); }).ok())
-        loginDirectory = QString::fromUtf8(connection.currentDirectory());
+    // Several jobs may name different directories relative to the login directory (the login's
+    // PWD reply; empty when the server did not say).
+    const QByteArray loginDirectory = connection.currentDirectory();
 
-    std::optional<QString> current = QString();  // the directory we are in; empty: the login directory
-    const auto enter = [&](const QString& directory) {
+    std::optional<QByteArray> current = QByteArray();  // the directory we are in; empty: the login directory
+    const auto enter = [&](const QByteArray& directory) {
         if (current == directory)
             return Result();
-        QString to = directory;
-        if (!to.startsWith(u'/') && !loginDirectory.isEmpty())
+        QByteArray to = directory;
+        if (!to.startsWith('/') && !loginDirectory.isEmpty())
             to = to.isEmpty() ? loginDirectory : joined(loginDirectory, to);
         if (to.isEmpty())
-            to = QStringLiteral(".");
+            to = ".";
         const Result r = await(connection, [&] { connection.ChangeDirectory(to); });
         if (r.ok())
             current = directory;
@@ -239,7 +244,7 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
             current.reset();
         return r;
     };
-    const Lister list = [&](const QString& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
+    const Lister list = [&](const QByteArray& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
         Result r = enter(directory);
         QBuffer listing;
         listing.open(QIODevice::WriteOnly);
@@ -251,20 +256,21 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
         }
         QList<RemoteEntry> out;
         for (const ftp::ListingEntry& e : ftp::parseListing(listing.data()))
-            out.append({e.name, e.isDirectory, e.isSymLink});
+            out.append({e.name, e.rawName, e.isDirectory, e.isSymLink});
         return out;
     };
     const QList<Job> expanded = expandTrees(jobs, list, failures);
-    const std::unique_ptr<transfer::RemoteRoute> route = transfer::makeEngineRoute(connection);
     for (const Job& job : expanded) {
         if (interrupted() || !connection.isLoggedIn())
             break;
         const Placed placed = place(job.remotePath);
         result = enter(placed.directory);
         if (!result.ok()) {
-            failures.add(placed.name, textOf(result), exitFor(transfer::failureOf(result), false));
+            failures.add(ftp::decodeServerName(placed.name), textOf(result), exitFor(transfer::failureOf(result), false));
             continue;
         }
+        const std::unique_ptr<transfer::RemoteRoute> route =
+            transfer::makeEngineRoute(connection, connection.currentDirectory());
         if (job.kind == Job::Kind::MakeRemoteDirectory) {
             // One that exists already is fine; one that could not be made fails its files.
             (void)await(*route, [&] { route->makeDirectory(placed.name); });
@@ -274,7 +280,7 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
         t.localPath = job.localPath;
         const transfer::Outcome outcome = runTransfer(*route, t, placed.name);
         if (!outcome.ok)
-            failures.add(placed.name, outcome);
+            failures.add(ftp::decodeServerName(placed.name), outcome);
         if (outcome.cancelled)
             break;
     }
@@ -315,10 +321,11 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
             return usageError(error);
         loginText = destination;
         for (const QString& file : sources) {
-            QString path = login->path;
+            // Local names go as their own bytes.
+            QByteArray path = login->rawPath;
             const QFileInfo info(file);
-            if (path.isEmpty() || path.endsWith(u'/'))
-                path += info.fileName().isEmpty() ? QDir(file).dirName() : info.fileName();
+            if (path.isEmpty() || path.endsWith('/'))
+                path += QFile::encodeName(info.fileName().isEmpty() ? QDir(file).dirName() : info.fileName());
             if (!recursive || !info.isDir()) {
                 jobs.append({path, file});
                 continue;
@@ -336,11 +343,11 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
                 if (it.fileInfo().isDir())
                     directories.append(relative);
                 else
-                    files.append({path + u'/' + relative, local});
+                    files.append({path + '/' + QFile::encodeName(relative), local});
             }
             directories.sort();
             for (const QString& d : directories)
-                jobs.append({path + u'/' + d, QString(), Job::Kind::MakeRemoteDirectory});
+                jobs.append({path + '/' + QFile::encodeName(d), QString(), Job::Kind::MakeRemoteDirectory});
             jobs += files;
         }
     } else {
@@ -354,20 +361,21 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
             } else if (url->host != login->host || url->port != login->port || url->user != login->user) {
                 return usageError(QStringLiteral("get: all addresses must name the same server and user"));
             }
-            const QString name = place(withoutTrailingSlash(url->path)).name;
+            const QByteArray& path = url->rawPath;
+            const QString name = ftp::decodeServerName(place(withoutTrailingSlash(path)).name);
             if (recursive) {
-                if (!ftp::isSafeLocalName(name) && !withoutTrailingSlash(url->path).isEmpty())
+                if (!ftp::isSafeLocalName(name) && !withoutTrailingSlash(path).isEmpty())
                     return usageError(QStringLiteral("get: %1 cannot be a local file name").arg(printable(name)));
                 // The login directory itself has no name of its own: its files go into DIR.
-                const bool whole = withoutTrailingSlash(url->path).isEmpty() || url->path == QLatin1String("/");
-                jobs.append({url->path, whole ? withoutTrailingSlash(destination) : destination + name, Job::Kind::RemoteTree});
+                const bool whole = withoutTrailingSlash(path).isEmpty() || path == "/";
+                jobs.append({path, whole ? localWithoutTrailingSlash(destination) : destination + name, Job::Kind::RemoteTree});
                 continue;
             }
-            if (url->path.isEmpty() || url->path.endsWith(u'/'))
+            if (path.isEmpty() || path.endsWith('/'))
                 return usageError(QStringLiteral("get: %1 names no file").arg(text));
             if (intoDirectory && !ftp::isSafeLocalName(name))
                 return usageError(QStringLiteral("get: %1 cannot be a local file name").arg(printable(name)));
-            jobs.append({url->path, intoDirectory ? destination + name : destination});
+            jobs.append({path, intoDirectory ? destination + name : destination});
         }
         const QString localDirectory = intoDirectory ? destination : QFileInfo(destination).absolutePath();
         if (intoDirectory && !QFileInfo(destination).isDir())
@@ -376,7 +384,7 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
         (void)crypto::removeStaleTemporaries(QFile::encodeName(QFileInfo(localDirectory).absoluteFilePath()).toStdString());
     }
     for (const Job& job : jobs) {
-        if (job.kind == Job::Kind::File && (withoutTrailingSlash(job.remotePath).isEmpty() || job.remotePath.endsWith(u'/')))
+        if (job.kind == Job::Kind::File && (withoutTrailingSlash(job.remotePath).isEmpty() || job.remotePath.endsWith('/')))
             return usageError(QStringLiteral("%1: the address names no file").arg(command));
     }
     if (!completeLogin(loginText, &*login, options, &error))

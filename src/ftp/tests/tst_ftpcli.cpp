@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zephra::test;
 
@@ -338,6 +340,33 @@ TEST_P(CliTest, LsPrintsLinksWithTheirTargets)
     QStringList lines = o.out.split(u'\n', Qt::SkipEmptyParts);
     lines.sort();
     EXPECT_EQ(lines, QStringList({"- v1.txt", "d real dir", "l current -> v1.txt", "l to dir -> real dir"}));
+}
+
+// Guards fault 4 in the CLI: a percent-encoded byte in the address was decoded as UTF-8, so a
+// Latin-1 name ("caf%E9.txt") could not be fetched, stored or removed.
+TEST_P(CliTest, PercentEncodedBytesAreTheServersBytes)
+{
+    // pyftpdlib reads every command as UTF-8, so it cannot serve such names at all.
+    if (QLatin1String(GetParam().server) != QLatin1String("vsftpd"))
+        GTEST_SKIP() << "Latin-1 names are checked on vsftpd";
+    const QByteArray dirBytes = QFile::encodeName(server->rootDir() + QLatin1Char('/') + dir) + '/';
+    const auto rawFile = [&](const QByteArray& name) { return dirBytes + name; };
+    {
+        const int fd = ::open(rawFile("caf\xe9.txt").constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "latin-1", 7), 7);
+        ::close(fd);
+    }
+    const QString target = local.filePath(QStringLiteral("cafe.txt"));
+    Outcome o = run({"get", url(QString()) + QStringLiteral("caf%E9.txt"), target});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(readFile(target), "latin-1");
+    o = run({"put", target, url(QString()) + QStringLiteral("na%EFve.txt")});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(::access(rawFile("na\xefve.txt").constData(), F_OK), 0);
+    o = run({"rm", url(QString()) + QStringLiteral("caf%E9.txt")});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_NE(::access(rawFile("caf\xe9.txt").constData(), F_OK), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliTest,

@@ -13,7 +13,9 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "FtpTestServers.h"
 #include "crypto/Engine.h"
@@ -64,6 +66,35 @@ mode_t modeOf(const QString& path)
 
 bool setMode(const QString& path, mode_t mode) { return ::chmod(QFile::encodeName(path).constData(), mode) == 0; }
 
+// Files whose names are bytes that are not UTF-8 (QFile would read them as UTF-8 and lose them).
+bool writeRaw(const QByteArray& path, const QByteArray& bytes)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    return ::close(fd) == 0 && ok;
+}
+
+QByteArray readRaw(const QByteArray& path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "<missing>";
+    QByteArray bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, n);
+    ::close(fd);
+    return bytes;
+}
+
+bool existsRaw(const QByteArray& path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0;
+}
+
 struct Param {
     const char* server;
     bool engine;
@@ -106,16 +137,23 @@ protected:
             ASSERT_TRUE(await([&] { m_connection.Connect(m_server->host(), QString::number(m_server->port()),
                                                          m_server->user(), m_server->password()); }));
             ASSERT_TRUE(await([&] { m_connection.TransferType(0); }));
-            m_route = makeEngineRoute(m_connection);
+            m_loginDirectory = m_connection.currentDirectory();
+            m_route = makeEngineRoute(m_connection, m_loginDirectory);
         } else {
             ftp::direct::DirectOptions options;
             options.replyTimeoutMs = options.stallTimeoutMs = 10000;
             m_worker = std::make_unique<ftp::direct::DirectWorker>(options);
             QSignalSpy opened(m_worker.get(), &ftp::direct::DirectWorker::finished);
             m_worker->open(m_server->host(), m_server->port(), m_server->user(), m_server->password());
-            ASSERT_TRUE(opened.wait(15000));
+            ASSERT_TRUE(!opened.isEmpty() || opened.wait(15000));  // the worker may finish before the wait begins
             ASSERT_TRUE(opened.at(0).at(1).value<ftp::direct::DirectResult>().ok());
-            m_route = makeDirectRoute(*m_worker, QString());
+            QSignalSpy asked(m_worker.get(), &ftp::direct::DirectWorker::finished);
+            m_worker->run([this](ftp::direct::DirectSession& session) {
+                m_loginDirectory = session.loginDirectory();
+                return ftp::direct::DirectResult{};
+            });
+            ASSERT_TRUE(!asked.isEmpty() || asked.wait(15000));
+            m_route = makeDirectRoute(*m_worker, m_loginDirectory);
         }
     }
 
@@ -146,6 +184,20 @@ protected:
         return finished.isEmpty() ? RunSummary{} : finished.at(0).at(0).value<RunSummary>();
     }
 
+    // A route of the session's kind made for directory.
+    std::unique_ptr<RemoteRoute> routeFor(const QByteArray& directory)
+    {
+        return GetParam().engine ? makeEngineRoute(m_connection, directory) : makeDirectRoute(*m_worker, directory);
+    }
+    // Runs one operation of route to its end (bounded).
+    Outcome runOn(RemoteRoute& route, const std::function<void()>& operation)
+    {
+        QSignalSpy finished(&route, &RemoteRoute::finished);
+        operation();
+        EXPECT_TRUE(finished.wait(30000));
+        return finished.isEmpty() ? Outcome::failure("did not finish") : finished.at(0).at(0).value<Outcome>();
+    }
+
     QString local(const QString& name) const { return m_local.filePath(name); }
     QString remote(const QString& name) const { return m_server->rootDir() + u'/' + name; }
 
@@ -165,6 +217,7 @@ protected:
     ftp::Connection m_connection;
     std::unique_ptr<ftp::direct::DirectWorker> m_worker;
     std::unique_ptr<RemoteRoute> m_route;
+    QByteArray m_loginDirectory;  // absolute, as the server said it at login
 };
 
 }  // namespace
@@ -354,6 +407,60 @@ TEST_P(TransferRunTest, ReplacedFilesKeepWhatTheUserSetOnThemOnBothSides)
     EXPECT_EQ(readFile(m_other.filePath("link.txt")), text);
     EXPECT_EQ(readFile(m_other.filePath("elsewhere.txt")), "where the link leads");
     EXPECT_EQ(entries(m_other.path()), (QStringList{"elsewhere.txt", "link.bin", "link.txt", "private.txt"}));
+}
+
+// Guards fault 1 (a command acted on the directory the engine had moved to, not the one shown:
+// "DELE important.txt" deleted /sub/important.txt) and fault 4 (names that are not UTF-8 were
+// re-encoded and refused with 550).
+TEST_P(TransferRunTest, ARouteActsInItsOwnDirectoryOnTheServersBytes)
+{
+    const QByteArray root = QFile::encodeName(m_server->rootDir());
+    for (const char* dir : {"/sub", "/other"}) {
+        ASSERT_TRUE(QDir().mkpath(m_server->rootDir() + QLatin1String(dir)));
+        ASSERT_TRUE(writeRaw(root + dir + "/important.txt", QByteArray("keep ") + dir));
+    }
+    ASSERT_TRUE(writeFile(local("up.txt"), "uploaded"));
+    ASSERT_TRUE(m_loginDirectory.startsWith('/'));
+    const QByteArray login = m_loginDirectory == "/" ? QByteArray() : m_loginDirectory;
+
+    // The session is somewhere else (the window moved on, or a change there was cancelled).
+    if (GetParam().engine) {
+        ASSERT_TRUE(await([&] { m_connection.ChangeDirectory(login + "/other"); }));
+    } else {
+        QSignalSpy listed(m_worker.get(), &ftp::direct::DirectWorker::finished);
+        m_worker->list(login + "/other");
+        ASSERT_TRUE(!listed.isEmpty() || listed.wait(15000));
+        ASSERT_TRUE(listed.at(0).at(1).value<ftp::direct::DirectResult>().ok());
+    }
+    const std::unique_ptr<RemoteRoute> sub = routeFor(login + "/sub");
+    EXPECT_TRUE(runOn(*sub, [&] { sub->remove("important.txt"); }).ok);
+    EXPECT_FALSE(existsRaw(root + "/sub/important.txt"));
+    EXPECT_EQ(readRaw(root + "/other/important.txt"), "keep /other");
+
+    Outcome o = runOn(*sub, [&] { sub->upload(local("up.txt"), "up.txt"); });
+    EXPECT_TRUE(o.ok) << o.text().toStdString();
+    EXPECT_EQ(readRaw(root + "/sub/up.txt"), "uploaded");
+
+    // A name that is not UTF-8 goes out as its bytes. (pyftpdlib reads every command as UTF-8,
+    // so it cannot serve such names at all.)
+    if (m_server->name() == QLatin1String("vsftpd")) {
+        const QByteArray latin1 = "caf\xe9.txt";  // "café.txt" as Latin-1
+        ASSERT_TRUE(writeRaw(root + "/sub/" + latin1, "bytes of the Latin-1 name"));
+        o = runOn(*sub, [&] { sub->download(latin1, local("cafe.txt")); });
+        EXPECT_TRUE(o.ok) << o.text().toStdString();
+        EXPECT_EQ(readFile(local("cafe.txt")), "bytes of the Latin-1 name");
+        o = runOn(*sub, [&] { sub->rename(latin1, "caf\xe9 renamed.txt"); });
+        EXPECT_TRUE(o.ok) << o.text().toStdString();
+        EXPECT_TRUE(existsRaw(root + "/sub/caf\xe9 renamed.txt"));
+    }
+
+    // A directory that is gone: the operation fails and nothing is stored anywhere else.
+    const std::unique_ptr<RemoteRoute> gone = routeFor(login + "/gone");
+    o = runOn(*gone, [&] { gone->upload(local("up.txt"), "lost.txt"); });
+    EXPECT_FALSE(o.ok);
+    EXPECT_FALSE(o.text().contains("copy")) << o.text().toStdString();
+    for (const char* dir : {"", "/sub", "/other"})
+        EXPECT_FALSE(existsRaw(root + dir + "/lost.txt")) << dir;
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, TransferRunTest,
