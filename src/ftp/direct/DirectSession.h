@@ -156,22 +156,6 @@ public:
     DirectResult rename(const QByteArray& fromPath, const QByteArray& toPath);
     DirectResult remove(const QByteArray& remotePath);
 
-    // The same operations for names held as text, sent as UTF-8. For callers that have not
-    // moved to the server's bytes yet.
-    DirectResult list(const QString& directory, QList<DirectEntry>* entries) { return list(directory.toUtf8(), entries); }
-    DirectResult listRaw(const QString& directory, QByteArray* listing) { return listRaw(directory.toUtf8(), listing); }
-    DirectResult get(const QString& remoteName, const QString& localPath) { return get(remoteName.toUtf8(), localPath); }
-    DirectResult getTo(const QString& remoteName, const Consumer& consumer) { return getTo(remoteName.toUtf8(), consumer); }
-    DirectResult put(const QString& localPath, const QString& remoteName) { return put(localPath, remoteName.toUtf8()); }
-    DirectResult putFrom(const Producer& producer, qint64 size, const QString& remoteName)
-    {
-        return putFrom(producer, size, remoteName.toUtf8());
-    }
-    DirectResult makeDirectory(const QString& remoteName) { return makeDirectory(remoteName.toUtf8()); }
-    DirectResult removeDirectory(const QString& remoteName) { return removeDirectory(remoteName.toUtf8()); }
-    DirectResult rename(const QString& fromName, const QString& toName) { return rename(fromName.toUtf8(), toName.toUtf8()); }
-    DirectResult remove(const QString& remoteName) { return remove(remoteName.toUtf8()); }
-
     // Says goodbye (QUIT, waiting at most 2 s for the answer) when the connection is still there
     // and forgets the session. Never fails: a connection the server already dropped is simply
     // let go. Safe to call on a closed session.

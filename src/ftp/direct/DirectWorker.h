@@ -35,14 +35,6 @@ public:
     quint64 removeDirectory(const QByteArray& remotePath);
     quint64 rename(const QByteArray& fromPath, const QByteArray& toPath);
     quint64 remove(const QByteArray& remotePath);
-    // Names held as text, sent as UTF-8: for callers that have not moved to bytes yet.
-    quint64 list(const QString& directory) { return list(directory.toUtf8()); }
-    quint64 get(const QString& remoteName, const QString& localPath) { return get(remoteName.toUtf8(), localPath); }
-    quint64 put(const QString& localPath, const QString& remoteName) { return put(localPath, remoteName.toUtf8()); }
-    quint64 makeDirectory(const QString& remoteName) { return makeDirectory(remoteName.toUtf8()); }
-    quint64 removeDirectory(const QString& remoteName) { return removeDirectory(remoteName.toUtf8()); }
-    quint64 rename(const QString& fromName, const QString& toName) { return rename(fromName.toUtf8(), toName.toUtf8()); }
-    quint64 remove(const QString& remoteName) { return remove(remoteName.toUtf8()); }
     quint64 close();  // never cancelled, never fails
     // Any other work on the session (a streaming transfer, several steps in a row), run on the
     // worker thread as one operation. The job must not keep the session reference.

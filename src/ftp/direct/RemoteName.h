@@ -4,7 +4,6 @@
 // directory.
 
 #include <QByteArray>
-#include <QString>
 
 namespace zephra::ftp::direct {
 
@@ -21,16 +20,5 @@ QByteArray parentPath(const QByteArray& path);
 // to its parent, "." to itself, an absolute path to that path, any other name to the entry of
 // that name inside current. Trailing slashes go ("/pub/" is "/pub"), except the root's.
 QByteArray resolveDirectory(const QByteArray& current, const QByteArray& step);
-
-// Earlier text-based helpers, for callers still holding names as text (encoded as UTF-8 when
-// sent). New code uses the byte functions above.
-//
-// The remote name of an entry N shown in the server directory serverPath: N itself when
-// serverPath is empty or "/" (both stand for the login directory), otherwise serverPath, a "/"
-// unless serverPath already ends with one, and N.
-QString remoteName(const QString& serverPath, const QString& name);
-// The directory to list for serverPath: empty (the login directory) for "/" and empty text,
-// serverPath itself otherwise.
-QString listingDirectory(const QString& serverPath);
 
 }  // namespace zephra::ftp::direct
