@@ -210,7 +210,9 @@ void FileCommands::deleteServerDirectory()
         m_dialogs.askDirectory(m_context.window, browse::DelRenMode::Delete, m_context.server.directoryNodes());
     if (!answer.accepted || answer.oldName.isEmpty())
         return;
-    run({{Kind::RemoveDirectory, answer.oldName}}, QStringLiteral("Deleting the directory"), After::RefreshServer);
+    TransferItem item{Kind::RemoveDirectory, answer.oldName};
+    item.rawName = answer.rawOldName;
+    run({item}, QStringLiteral("Deleting the directory"), After::RefreshServer);
 }
 
 void FileCommands::renameServerDirectory()
@@ -221,8 +223,9 @@ void FileCommands::renameServerDirectory()
         m_dialogs.askDirectory(m_context.window, browse::DelRenMode::Rename, m_context.server.directoryNodes());
     if (!answer.accepted || answer.oldName.isEmpty() || answer.newName.isEmpty())
         return;
-    run({{Kind::Rename, answer.oldName, {}, answer.newName}}, QStringLiteral("Renaming the directory"),
-        After::RefreshServer);
+    TransferItem item{Kind::Rename, answer.oldName, {}, answer.newName};
+    item.rawName = answer.rawOldName;
+    run({item}, QStringLiteral("Renaming the directory"), After::RefreshServer);
 }
 
 // ---- ServerFiles ----------------------------------------------------------------------------
@@ -265,34 +268,34 @@ void FileCommands::viewServerFiles()
 {
     if (isRunning())
         return;
-    QStringList names;
-    for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles())
-        names.append(file.name);
-    viewNext(names, {});
+    Items items = serverItems(Kind::Download);
+    for (TransferItem& item : items)
+        item.localPath = viewCopy();
+    viewNext(std::move(items), {});
 }
 
-void FileCommands::viewNext(QStringList names, QStringList failures)
+void FileCommands::viewNext(Items items, QStringList failures)
 {
-    if (names.isEmpty()) {
+    if (items.isEmpty()) {
         status(kReady);
         showFailures(QStringLiteral("View"), failures);
         return;
     }
-    const QString name = names.takeFirst();
-    status(QStringLiteral("Retrieving ") + name);
-    run({{Kind::Download, name, viewCopy()}}, QStringLiteral("View"), After::Nothing,
-        [this, name, names, failures](const RunSummary& summary) mutable {
+    const TransferItem item = items.takeFirst();
+    status(QStringLiteral("Retrieving ") + item.name);
+    run({item}, QStringLiteral("View"), After::Nothing,
+        [this, item, items, failures](const RunSummary& summary) mutable {
             if (!summary.ok()) {
                 for (const RunSummary::Failure& f : summary.failures)
                     failures << QStringLiteral("%1: %2").arg(f.name, f.reason);
                 if (summary.cancelled)
                     return viewNext({}, failures);
-                return viewNext(names, failures);
+                return viewNext(items, failures);
             }
             const dialogs::ViewerLaunch launch = m_dialogs.view(m_context.editorCommand(), viewCopy());
             if (!launch.ok)
-                failures << QStringLiteral("%1: %2").arg(name, launch.message);
-            viewNext(names, failures);
+                failures << QStringLiteral("%1: %2").arg(item.name, launch.message);
+            viewNext(items, failures);
         });
 }
 
@@ -300,13 +303,11 @@ void FileCommands::editServerFiles()
 {
     if (isRunning())
         return;
-    QStringList names;
-    for (const browse::ServerBrowser::SelectedFile& file : m_context.server.selectedFiles())
-        names.append(file.name);
-    if (names.isEmpty())
+    Items items = serverItems(Kind::Download);
+    if (items.isEmpty())
         return;
-    // Each edit copy keeps the server's name, in a directory of its own under tmp/, so a file
-    // of the same name already in tmp/ is never overwritten.
+    // Each edit copy keeps the shown name, in a directory of its own under tmp/, so a file of
+    // the same name already in tmp/ is never overwritten.
     QDir().mkpath(workDir());
     QTemporaryDir dir(workDir() + QStringLiteral("edit-XXXXXX"));
     if (!dir.isValid()) {
@@ -316,40 +317,45 @@ void FileCommands::editServerFiles()
     }
     dir.setAutoRemove(false);
     keys::setOwnerOnlyDir(dir.path());
-    editNext(names, std::make_shared<QString>(dir.path()), {});
+    editNext(std::move(items), std::make_shared<QString>(dir.path()), {});
 }
 
-void FileCommands::editNext(QStringList names, std::shared_ptr<QString> copyDir, QStringList failures)
+void FileCommands::editNext(Items items, std::shared_ptr<QString> copyDir, QStringList failures)
 {
-    if (names.isEmpty()) {
+    if (items.isEmpty()) {
         QDir(*copyDir).removeRecursively();
         status(kReady);
         showFailures(QStringLiteral("Edit"), failures);
         return;
     }
-    const QString name = names.takeFirst();
+    TransferItem fetch = items.takeFirst();
+    const QString name = fetch.name;
     const QString copy = *copyDir + u'/' + name;
+    fetch.localPath = copy;
+    // Sent back under the server's own bytes for the name, not the copy's local name.
+    TransferItem replace{Kind::Upload, name, copy};
+    replace.rawName = fetch.rawName;
     auto noteFailures = [](QStringList& list, const RunSummary& summary) {
         for (const RunSummary::Failure& f : summary.failures)
             list << QStringLiteral("%1: %2").arg(f.name, f.reason);
     };
     status(QStringLiteral("Retrieving ") + name);
-    run({{Kind::Download, name, copy}}, QStringLiteral("Edit"), After::Nothing,
+    run({fetch}, QStringLiteral("Edit"), After::Nothing,
         [=, this](const RunSummary& fetched) mutable {
             if (!fetched.ok()) {
                 noteFailures(failures, fetched);
                 QFile::remove(copy);
-                return editNext(fetched.cancelled ? QStringList() : names, copyDir, failures);
+                return editNext(fetched.cancelled ? Items() : items, copyDir, failures);
             }
             QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
             status(QStringLiteral("Now Edit") + name);
             m_dialogs.edit(m_context.window, copy);
             status(QStringLiteral("Replacing ") + name);
-            run({{Kind::Upload, name, copy}}, QStringLiteral("Edit"), After::Nothing,
+            run({replace}, QStringLiteral("Edit"), After::Nothing,
                 [=, this](const RunSummary& replaced) mutable {
                     noteFailures(failures, replaced);
                     QFile::remove(copy);
-                    editNext(replaced.cancelled ? QStringList() : names, copyDir, failures);
+                    editNext(replaced.cancelled ? Items() : items, copyDir, failures);
                 });
         });
 }

@@ -114,8 +114,8 @@ private:
     void finishRun(const transfer::RunSummary& summary, const QString& what, After after,
                    const std::function<void(const transfer::RunSummary&)>& then);
     Items serverItems(transfer::TransferItem::Kind kind) const;
-    void editNext(QStringList names, std::shared_ptr<QString> copyDir, QStringList failures);
-    void viewNext(QStringList names, QStringList failures);
+    void editNext(Items items, std::shared_ptr<QString> copyDir, QStringList failures);
+    void viewNext(Items items, QStringList failures);
     void showFailures(const QString& what, const QStringList& failures);
     void status(const QString& text) { m_context.setStatus(text); }
 

@@ -8,6 +8,10 @@
 
 #include <QDir>
 #include <QProgressBar>
+#include <QScopeGuard>
+
+#include <filesystem>
+#include <fstream>
 
 
 namespace zephra::apptest {
@@ -23,6 +27,35 @@ struct RouteCase {
 std::string routeName(const ::testing::TestParamInfo<RouteCase>& info)
 {
     return std::string(info.param.server) + (info.param.passive ? "_engine" : "_direct");
+}
+
+// File names as bytes, which QFile would read as UTF-8 and lose: the names older servers and
+// Windows clients write in Latin-1. std::filesystem keeps a POSIX name's bytes.
+namespace fs = std::filesystem;
+
+bool writeRawName(const QByteArray& path, const QByteArray& content)
+{
+    std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+    out.write(content.constData(), content.size());
+    return bool(out.flush());
+}
+
+QList<QByteArray> rawEntries(const QByteArray& dir)
+{
+    QList<QByteArray> names;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir.toStdString(), ec))
+        names.append(QByteArray::fromStdString(e.path().filename().native()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QByteArray rawContent(const QByteArray& path)
+{
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    if (!in)
+        return "<missing>";
+    return QByteArray::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
 }
 
 class FileCommandsTest : public ConnectTest, public ::testing::WithParamInterface<RouteCase> {
@@ -295,6 +328,74 @@ TEST_P(FileCommandsTest, ServerDirectoryAndFileOperations)
     EXPECT_EQ(prompter.last().title, "Delete Confirm");
     EXPECT_EQ(serverFiles(), QStringList{"y.log"});
     EXPECT_EQ(status(), "Ready...");
+}
+
+// Guards commands that re-encoded the shown name as UTF-8: "café.txt" listed from the bytes
+// "caf\xE9" could not be downloaded, deleted, renamed or entered (550 from the server).
+TEST_P(FileCommandsTest, NamesThatAreNotUtf8AreSentBackByteForByte)
+{
+    if (QByteArrayView(GetParam().server) != "vsftpd")
+        GTEST_SKIP() << "pyftpdlib replaces the bytes of names that are not UTF-8 in its listings";
+    const QByteArray root = QFile::encodeName(server->rootDir()) + '/';
+    // QTemporaryDir could not remove these names.
+    const auto removeAll = qScopeGuard([&] {
+        std::error_code ec;
+        for (const QByteArray& name : rawEntries(root))
+            fs::remove_all((root + name).toStdString(), ec);
+    });
+    ASSERT_TRUE(writeRawName(root + "caf\xE9.txt", "latin one"));
+    ASSERT_TRUE(writeRawName(root + "r\xE9sum\xE9.txt", "two"));
+    ASSERT_TRUE(fs::create_directory((root + "d\xE9p").toStdString()));
+    ASSERT_TRUE(writeRawName(root + "d\xE9p/\xE9t\xE9.txt", "summer"));
+    ASSERT_TRUE(fs::create_directory((root + "vieux r\xE9pertoire").toStdString()));
+    click("Command3");  // a fresh listing: disconnect and connect again
+    ASSERT_TRUE(settled());
+    connectToServer();
+    EXPECT_EQ(listNames(), (QStringList{"café.txt", "résumé.txt"}));
+    EXPECT_EQ(treeNames(), (QStringList{"..", "dép", "vieux répertoire"}));
+
+    select("ListView2", {"café.txt"});
+    trigger("ServerFilesSendNormal");
+    EXPECT_EQ(readFile(local.filePath("café.txt")), "latin one");
+    trigger("ServerFilesView");
+    ASSERT_EQ(viewed.size(), 1);
+    EXPECT_TRUE(viewed[0].endsWith("|latin one")) << viewed[0].toStdString();
+    trigger("ServerFilesEdit");
+    EXPECT_EQ(rawContent(root + "caf\xE9.txt"), "latin one edited");
+
+    names = QStringList{"resume.txt"};
+    select("ListView2", {"résumé.txt"});
+    trigger("ServerFilesRename");
+    prompter.queueAnswer(true);
+    select("ListView2", {"café.txt"});
+    trigger("ServerFilesDelete");
+    EXPECT_EQ(rawEntries(root), (QList<QByteArray>{"d\xE9p", "resume.txt", "vieux r\xE9pertoire"}));
+
+    // Into the directory, a download there, and back.
+    clickNode("dép");
+    EXPECT_EQ(listNames(), QStringList{"été.txt"});
+    select("ListView2", {"été.txt"});
+    trigger("ServerFilesSendNormal");
+    EXPECT_EQ(readFile(local.filePath("été.txt")), "summer");
+    clickNode("..");
+    EXPECT_EQ(listNames(), QStringList{"resume.txt"});
+
+    // The directory operations take the node's bytes too.
+    window->fileCommands()->dialogs().askDirectory = [](QWidget*, browse::DelRenMode mode,
+                                                        std::vector<browse::ServerDirectory> dirs) {
+        for (const browse::ServerDirectory& d : dirs) {
+            if (mode == browse::DelRenMode::Rename && d.name == "dép")
+                return browse::DelRenAnswer{true, d.name, d.rawName, "dep"};
+            if (mode == browse::DelRenMode::Delete && d.name == "vieux répertoire")
+                return browse::DelRenAnswer{true, d.name, d.rawName, {}};
+        }
+        return browse::DelRenAnswer{};
+    };
+    trigger("ServerDirRename");
+    trigger("ServerDirDelete");
+    EXPECT_EQ(rawEntries(root), (QList<QByteArray>{"dep", "resume.txt"}));
+    EXPECT_EQ(rawEntries(root + "dep"), QList<QByteArray>{"\xE9t\xE9.txt"});
+    EXPECT_TRUE(prompter.asked().size() == 1) << promptTexts().toStdString();  // the Delete question
 }
 
 TEST_P(FileCommandsTest, EncryptedControlsStayOffAfterADisconnect)
