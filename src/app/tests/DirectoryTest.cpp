@@ -19,9 +19,9 @@ QByteArray pwdReply(const char* path) { return QByteArray("257 \"") + path + "\"
 class DirectoryTest : public ConnectTest {
 protected:
     // The engine route to the fake server, which reports "/" as its login directory.
-    void connectEngine()
+    void connectEngine(QByteArrayView listing = kRootListing)
     {
-        server.setListing(kRootListing.toByteArray());
+        server.setListing(listing.toByteArray());
         ASSERT_TRUE(server.start());
         ASSERT_TRUE(QDir(server.rootDir()).mkdir(QStringLiteral("sub")));
         writeFile(remote("important.txt"), "top");
@@ -31,7 +31,18 @@ protected:
         fill(server.host(), server.port(), server.user(), server.password(), true);
         ASSERT_TRUE(clickAndSettle());
         ASSERT_EQ(caption(), QStringLiteral("Disconnect")) << promptTexts().toStdString();
-        ASSERT_EQ(listNames(), QStringList({"important.txt"}));
+        ASSERT_TRUE(listNames().contains(QStringLiteral("important.txt")));
+    }
+
+    void doubleClickFile(const QString& name)
+    {
+        const int row = int(listNames().indexOf(name));
+        ASSERT_GE(row, 0) << name.toStdString();
+        // The view acts on a double click only over the row the press went to, as a user's does.
+        const QPoint at = list()->visualRect(list()->model()->index(row, 0)).center();
+        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, at);
+        ASSERT_TRUE(settled());
     }
 
     QString remote(const char* path) const { return server.rootDir() + u'/' + QLatin1String(path); }
@@ -98,6 +109,26 @@ TEST_F(DirectoryTest, AnUnconfirmedChangeGoesBackBeforeAnyCommand)
               QStringList({"CWD sub", "PWD", "CWD /", "PWD", "DELE important.txt", "PASV", "LIST"}));
     EXPECT_FALSE(QFile::exists(remote("important.txt")));
     EXPECT_EQ(readFile(remote("sub/important.txt")), "keep");
+}
+
+// A link in the file list may lead to a directory, which only the server knows: it is tried,
+// and a refusal is no error (the link is a file).
+TEST_F(DirectoryTest, ALinkIsOpenedAsADirectoryWhenTheServerAgrees)
+{
+    connectEngine(QByteArray(kRootListing.toByteArray()) + "lrwxrwxrwx 1 u g 13 Jan 1 12:00 tofile -> important.txt\r\n"
+                  "lrwxrwxrwx 1 u g 3 Jan 1 12:00 tosub -> sub\r\n");
+    server.script(QStringLiteral("CWD"), {"550 tofile: Not a directory.\r\n"});
+    doubleClickFile(QStringLiteral("tofile"));
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+    EXPECT_TRUE(status().contains(QStringLiteral("tofile"))) << status().toStdString();
+    EXPECT_EQ(controller()->serverPath(), QStringLiteral("/"));
+    EXPECT_TRUE(listNames().contains(QStringLiteral("important.txt")));
+
+    server.script(QStringLiteral("PWD"), {pwdReply("/sub")});
+    doubleClickFile(QStringLiteral("tosub"));
+    EXPECT_EQ(controller()->serverPath(), QStringLiteral("/sub"));
+    EXPECT_TRUE(server.commands().contains(QStringLiteral("CWD tosub"))) << server.commands().join(u' ').toStdString();
+    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
 }
 
 // Guards "Not connected to a server." from the first command after a cancelled listing.
