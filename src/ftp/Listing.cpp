@@ -48,7 +48,7 @@ std::optional<ListingEntry> parseDos(QByteArrayView line)
     if (sizeField == QByteArrayView("<DIR>")) {
         entry.isDirectory = true;
     } else if (allDigits(sizeField)) {
-        entry.size = sizeField.toLongLong();
+        entry.size = listing::sizeField(sizeField);
     } else {
         return std::nullopt;
     }
@@ -105,6 +105,13 @@ bool allDigits(QByteArrayView text)
             return false;
     }
     return true;
+}
+
+qint64 sizeField(QByteArrayView text)
+{
+    bool ok = false;
+    const qint64 value = allDigits(text) ? text.toLongLong(&ok) : -1;
+    return ok ? value : -1;
 }
 
 void setName(ListingEntry& entry, QByteArrayView bytes)

@@ -18,6 +18,9 @@ struct Token {
 // Up to maxTokens blank-separated fields, as offsets into the line.
 QList<Token> tokenize(QByteArrayView line, int maxTokens);
 bool allDigits(QByteArrayView text);
+// A size field of any line shape: its number, or -1 (not given) when it is no number or does not
+// fit in 64 bits ("size=99999999999999999999" read as 0 bytes before).
+qint64 sizeField(QByteArrayView text);
 void setName(ListingEntry& entry, QByteArrayView bytes);
 // The digits after a seconds' decimal point ("5", "123456789") as whole milliseconds.
 int milliseconds(QByteArrayView fraction);

@@ -73,7 +73,7 @@ MlsdLine parseMlsdLine(QByteArrayView line, ListingEntry* entry)
             type = value;
         } else if (equalsIgnoringCase(name, "size") || equalsIgnoringCase(name, "sizd")) {
             if (allDigits(value))
-                parsed.size = value.toLongLong();
+                parsed.size = sizeField(value);
         } else if (equalsIgnoringCase(name, "modify")) {
             parsed.modified = mlsdTime(value);
             parsed.modifiedIsUtc = parsed.modified.isValid();

@@ -230,7 +230,7 @@ std::optional<ListingEntry> parseLongLine(QByteArrayView line, QDate today)
             }
         }
         setName(entry, name);
-        entry.size = view(m - 1).toLongLong();
+        entry.size = sizeField(view(m - 1));
         if (stamp->when.isValid()) {
             entry.modified = stamp->when;
             entry.modifiedIsUtc = stamp->utc;

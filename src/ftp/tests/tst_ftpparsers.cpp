@@ -284,6 +284,18 @@ TEST(Listing, UnknownShapesAreKeptByTheLastBlankAndMarked)
     checkLines(std::begin(rows), std::end(rows));
 }
 
+TEST(Listing, SizeTooBigForANumberIsNotGiven)
+{
+    // Guards a fault the listing fuzz target found: a size past 64 bits read as 0 bytes.
+    const LineRow rows[] = {
+        {"ls -l", "-rw-r--r-- 1 0 0 99999999999999999999 Jan 01 2020 big", "big", '-', -1, "2020-01-01 00:00:00.000", false, false, nullptr},
+        {"largest ls -l size", "-rw-r--r-- 1 0 0 9223372036854775807 Jan 01 2020 big", "big", '-', 9223372036854775807, "2020-01-01 00:00:00.000", false, false, nullptr},
+        {"MLSD", "type=file;size=99999999999999999999; big", "big", '-', -1, "", false, false, nullptr},
+        {"IIS", "12-31-23  11:59PM  99999999999999999999 big", "big", '-', -1, "2023-12-31 23:59:00.000", false, false, nullptr},
+    };
+    checkLines(std::begin(rows), std::end(rows));
+}
+
 TEST(Listing, WholeListingLineEndsAndBytes)
 {
     // LF-only and CRLF line ends, MLSD and LIST lines in one listing, a name that is not UTF-8
