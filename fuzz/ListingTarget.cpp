@@ -1,6 +1,7 @@
 // The listing parser: a whole listing (LIST or MLSD output, or the listing work file) must parse
 // to what its lines parse to one at a time, whatever its bytes, and every entry's shown name is
-// the decoding of its bytes; the direct route's reader and the safe-name check run too.
+// the decoding of its bytes; the input's first line, as a name in every line shape, must come
+// back as exactly its bytes. The direct route's reader and the safe-name check run too.
 
 #include "FuzzTarget.h"
 
@@ -10,9 +11,65 @@
 #include <QByteArrayView>
 #include <QDate>
 
+#include <cstdio>
+
 using namespace zephra::ftp;
 
 namespace {
+
+// The size a listing's size field stands for: its value, or -1 when it is no number or too big.
+qint64 expectedSize(const QByteArray& digits)
+{
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    return ok ? value : -1;
+}
+
+// Any name, written into a line of every shape servers write, comes back as exactly its bytes,
+// with the size and type the line gives.
+void checkNameRoundTrip(QByteArrayView input, QDate today)
+{
+    QByteArray name = input.first(qMax<qsizetype>(0, input.indexOf('\n'))).toByteArray();
+    if (input.indexOf('\n') < 0)
+        name = input.toByteArray();
+    if (name.isEmpty() || name.endsWith('\r') || name.trimmed().isEmpty())
+        return;  // a line end, or nothing the line could carry
+    // Size digits from the input, up to 24 of them, so some overflow a 64-bit number.
+    QByteArray digits;
+    for (qsizetype i = 0; i < input.size() && digits.size() < 1 + std::uint8_t(input[0]) % 24; ++i)
+        digits += char('0' + std::uint8_t(input[i]) % 10);
+    const qint64 size = expectedSize(digits);
+    struct Shape {
+        QByteArray line;
+        bool directory;
+        qint64 size;
+    };
+    QList<Shape> shapes = {
+        {"-rw-r--r--    1 ftp      ftp      " + digits + " Dec 07 00:30 " + name, false, size},
+        {"drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2020 " + name, true, 4096},
+        {"type=file;size=" + digits + ";modify=20240101120000; " + name, false, size},
+        {"type=dir;modify=20240101120000.5; " + name, true, -1},
+        {"- " + name, false, -1},
+        {"d " + name, true, -1},
+    };
+    // IIS pads its columns with blanks: a name cannot start with one there.
+    if (!name.startsWith(' ')) {
+        shapes.append({"12-31-23  11:59PM  " + digits + " " + name, false, size});
+        shapes.append({"01-01-24  10:00AM       <DIR>          " + name, true, -1});
+    }
+    for (const Shape& shape : shapes) {
+        const auto entry = parseListingLine(shape.line, today);
+        if (!entry || entry->rawName != name || entry->isDirectory != shape.directory || entry->size != shape.size
+            || entry->guessed) {
+            std::fprintf(stderr, "line \"%s\" read as %s\n", shape.line.constData(),
+                         entry ? qPrintable(QStringLiteral("\"%1\" size %2%3").arg(QString::fromLatin1(entry->rawName))
+                                                .arg(entry->size)
+                                                .arg(entry->guessed ? QStringLiteral(", guessed") : QString()))
+                               : "nothing");
+            FUZZ_CHECK(!"a name or size did not come back");
+        }
+    }
+}
 
 bool sameEntry(const ListingEntry& a, const ListingEntry& b)
 {
@@ -56,6 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         start = end + 1;
     }
     FUZZ_CHECK(next == whole.size());
+
+    checkNameRoundTrip(listing, today);
 
     const QByteArray raw = listing.toByteArray();
     const auto direct = direct::parseDirectListing(raw);
