@@ -1,6 +1,8 @@
 #include "dialogs/Prompter.h"
 
+#include <QAbstractButton>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace zephra::dialogs {
 
@@ -18,6 +20,19 @@ bool MessageBoxPrompter::question(QWidget* parent, const QString& title, const Q
 {
     return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
         == QMessageBox::Yes;
+}
+
+int MessageBoxPrompter::choose(QWidget* parent, const QString& title, const QString& text,
+                               const QStringList& buttons, const QString& details)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    if (!details.isEmpty())
+        box.setInformativeText(details);
+    QList<QAbstractButton*> added;
+    for (const QString& caption : buttons)
+        added.append(box.addButton(caption, QMessageBox::ActionRole));
+    box.exec();
+    return int(added.indexOf(box.clickedButton()));
 }
 
 }  // namespace zephra::dialogs

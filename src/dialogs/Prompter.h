@@ -3,6 +3,7 @@
 // buttons. The window gets a Prompter in its constructor; tests hand it a ScriptedPrompter.
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -19,6 +20,11 @@ public:
     virtual void warning(QWidget* parent, const QString& title, const QString& text) = 0;
     // Yes and No; true only for Yes.
     virtual bool question(QWidget* parent, const QString& title, const QString& text) = 0;
+    // One button per caption, in order; returns the index of the one pressed, or -1 when the box
+    // was closed without one (Escape). details, when given, shows under the text (a certificate's
+    // fields, the sizes and dates of two files).
+    virtual int choose(QWidget* parent, const QString& title, const QString& text,
+                       const QStringList& buttons, const QString& details = QString()) = 0;
 };
 
 // Shows real QMessageBoxes.
@@ -27,6 +33,8 @@ public:
     void information(QWidget* parent, const QString& title, const QString& text) override;
     void warning(QWidget* parent, const QString& title, const QString& text) override;
     bool question(QWidget* parent, const QString& title, const QString& text) override;
+    int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons,
+               const QString& details = QString()) override;
 };
 
 }  // namespace zephra::dialogs

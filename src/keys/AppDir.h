@@ -19,6 +19,8 @@ inline constexpr auto kDecryptWork = "ZepDec.dat";
 inline constexpr auto kListing = "ZepFTPlist.dat";
 inline constexpr auto kViewCopy = "ViewData.txt";
 inline constexpr auto kWorkDir = "tmp";
+// What the window remembers between runs (Settings.h); never in connect.dat or key.dat.
+inline constexpr auto kSettings = "settings.ini";
 }  // namespace files
 
 // Environment variables naming the data directory, in the order they are looked at.
