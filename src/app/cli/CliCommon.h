@@ -73,7 +73,10 @@ struct KeyOptions {
 bool takeKeyOptions(QStringList* args, KeyOptions* options, QString* error);
 // The key the options name, checked: from --key, or from the key store of the data directory.
 // std::nullopt with error when there is none or it cannot make a keyspace.
-std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error);
+// On failure *status says why: Usage (no key option, or more than one), LocalFile (a key file
+// or standard input that cannot be read), Failure (no such key name, not a valid key).
+std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error,
+                                      Exit* status = nullptr);
 // The cipher of key, built in memory only: no keyspace file is written.
 std::unique_ptr<crypto::Cipher> makeCipher(const std::string& key, QString* error);
 

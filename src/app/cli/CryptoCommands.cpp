@@ -172,9 +172,10 @@ int runFileCommand(const QString& command, const QStringList& arguments)
     }
     if (!keyOptions.given())
         return usageError(QStringLiteral("%1 needs --key KEY or --key-name NAME").arg(command));
-    const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
+    Exit why = Exit::Failure;
+    const std::optional<std::string> key = resolveKey(keyOptions, command, &error, &why);
     if (!key)
-        return fail(error);
+        return fail(error, why);
     if (paths.size() != 2)
         return usageError(encrypt ? QStringLiteral("usage: encrypt [--format compatible|sealed] --key KEY SOURCE DEST")
                             : QStringLiteral("usage: decrypt --key KEY SOURCE DEST"));
@@ -339,8 +340,12 @@ std::optional<QString> firstLine(QFile& file, const QString& what, QString* erro
 
 }  // namespace
 
-std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error)
+std::optional<std::string> resolveKey(const KeyOptions& options, const QString& command, QString* error,
+                                      Exit* status)
 {
+    Exit ignored;
+    Exit& why = status ? *status : ignored;
+    why = Exit::Usage;
     if (int(options.haveKey) + int(options.haveKeyName) + int(options.haveKeyFile) + int(options.keyStdin) > 1) {
         *error = QStringLiteral("give only one of --key, --key-name, --key-file and --key-stdin");
         return std::nullopt;
@@ -349,6 +354,7 @@ std::optional<std::string> resolveKey(const KeyOptions& options, const QString& 
     if (options.haveKey) {
         warnVisibleSecret(QStringLiteral("a key given with --key"), QStringLiteral("--key-name, --key-file or --key-stdin"));
     } else if (options.haveKeyName) {
+        why = Exit::Failure;
         const std::optional<QString> appDir = keys::resolveAppDir(options.home, error);
         if (!appDir)
             return std::nullopt;
@@ -359,6 +365,7 @@ std::optional<std::string> resolveKey(const KeyOptions& options, const QString& 
         }
         key = *stored;
     } else if (options.haveKeyFile) {
+        why = Exit::LocalFile;
         QFile file(options.keyFile);
         if (!file.open(QIODevice::ReadOnly)) {
             *error = QStringLiteral("cannot read %1: %2").arg(options.keyFile, file.errorString());
@@ -369,6 +376,7 @@ std::optional<std::string> resolveKey(const KeyOptions& options, const QString& 
             return std::nullopt;
         key = *line;
     } else if (options.keyStdin) {
+        why = Exit::LocalFile;
         QFile in;
         if (!in.open(stdin, QIODevice::ReadOnly)) {
             *error = QStringLiteral("cannot read the key from standard input");
@@ -382,6 +390,7 @@ std::optional<std::string> resolveKey(const KeyOptions& options, const QString& 
         *error = QStringLiteral("%1 needs --key-name NAME, --key-file FILE, --key-stdin or --key KEY").arg(command);
         return std::nullopt;
     }
+    why = Exit::Failure;
     std::string text = key.toStdString();
     if (const crypto::Status s = crypto::Engine::validateKey(text); !s.ok()) {
         *error = fromStatus(s);

@@ -395,9 +395,10 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
     Transfer shape{upload, QString(), {}, !quiet && ProgressLine::stderrIsTerminal()};
     // The key is checked before any network traffic.
     if (ciphered) {
-        const std::optional<std::string> key = resolveKey(keyOptions, command, &error);
+        Exit why = Exit::Failure;
+        const std::optional<std::string> key = resolveKey(keyOptions, command, &error, &why);
         if (!key)
-            return fail(QStringLiteral("%1: %2").arg(command, error));
+            return fail(QStringLiteral("%1: %2").arg(command, error), why);
         shape.cipher = makeCipher(*key, &error);
         if (!shape.cipher)
             return fail(QStringLiteral("%1: %2").arg(command, error));

@@ -135,7 +135,8 @@ TEST_P(CliEncrypted, BadKeysAreRefusedBeforeAnythingMoves)
         {{"put", "--encrypt", path("a.txt"), url("a.txt")}, "needs --key KEY or --key-name NAME", 2},
         {{"put", "--key-file", keyFile("123"), path("a.txt"), url("a.txt")}, "for --encrypt only", 2},
         {{"get", "--encrypt", "--key-file", keyFile("123"), url("a.txt"), path("keep.txt")}, "unknown option --encrypt", 2},
-        {{"put", "--encrypt", "--key-file", keyFile("123"), "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "only one of", 1},
+        {{"put", "--encrypt", "--key-file", keyFile("123"), "--key-name", "work", "--home", home, path("a.txt"), url("a.txt")}, "only one of", 2},
+        {{"put", "--encrypt", "--key-file", path("no-such-key-file"), path("a.txt"), url("a.txt")}, "cannot read", 3},
     };
     for (const Bad& b : bad) {
         const Outcome o = run(b.arguments);

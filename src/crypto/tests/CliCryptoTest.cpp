@@ -189,7 +189,8 @@ TEST_F(Cli, FailuresPrintOneLineAndLeaveTheDestination)
         {{"encrypt", "--key-file", keyFile("123"), (files / "plain").string()}, 2},
         {{"encrypt", "--key-name", "absent", "--home", (scratch / "home").string(), (files / "plain").string(),
           (files / "dest").string()}, 1},
-        {{"encrypt", "--key-file", keyFile("123"), "--key-name", "work", (files / "plain").string(), (files / "dest").string()}, 1},
+        {{"encrypt", "--key-file", keyFile("123"), "--key-name", "work", (files / "plain").string(), (files / "dest").string()}, 2},
+        {{"encrypt", "--key-file", (files / "no-key-file").string(), (files / "plain").string(), (files / "dest").string()}, 3},
         {{"keyspace", "", (files / "ks").string()}, 1},
     };
     for (const auto& [args, status] : bad) {
