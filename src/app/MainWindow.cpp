@@ -17,7 +17,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
@@ -25,16 +24,12 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
-#include <QListView>
 #include <QMenu>
-#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTimer>
-#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace zephra::app {
@@ -48,21 +43,6 @@ constexpr auto kLineEnd = "\r\n";
 constexpr auto kDefaultViewer = "xdg-open";
 constexpr auto kLineEnd = "\n";
 #endif
-
-QAction* addNamedAction(QMenu* menu, const char* name, const QString& caption)
-{
-    QAction* action = menu->addAction(caption);
-    action->setObjectName(QLatin1String(name));
-    return action;
-}
-
-// A popup item of a browser's menu, by its name.
-QAction* menuItem(QMenu* menu, const char* name)
-{
-    QAction* action = menu->findChild<QAction*>(QLatin1String(name));
-    Q_ASSERT(action);
-    return action;
-}
 
 }  // namespace
 
@@ -140,111 +120,6 @@ MainWindow::~MainWindow()
     shutdown();
 }
 
-void MainWindow::buildMenus()
-{
-    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-    file->setObjectName(QStringLiteral("fle"));
-    connect(addNamedAction(file, "fleext", QStringLiteral("Exit")), &QAction::triggered, this, &QWidget::close);
-
-    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
-    help->setObjectName(QStringLiteral("hlp"));
-    connect(addNamedAction(help, "HelpAbout", QStringLiteral("About")), &QAction::triggered, this, &MainWindow::showAbout);
-    help->addSeparator()->setObjectName(QStringLiteral("hlpdiv"));
-    connect(addNamedAction(help, "HelpOverview", QStringLiteral("Overview")), &QAction::triggered, this,
-            [this] { showHelp(dialogs::kOverviewPage); });
-    connect(addNamedAction(help, "hlpkey", QStringLiteral("Key Management")), &QAction::triggered, this,
-            [this] { showHelp(dialogs::kKeyPage); });
-    connect(addNamedAction(help, "hlpsend", QStringLiteral("Sending and Receiving Files")), &QAction::triggered, this,
-            [this] { showHelp(dialogs::kSendPage); });
-}
-
-QWidget* MainWindow::buildLocalBrowser()
-{
-    auto* box = new QFrame(this);
-    box->setObjectName(QStringLiteral("fraLocal"));
-    m_localBrowser = new browse::LocalBrowser(m_prompter, QDir::homePath(), box);
-    m_localBrowser->hide();  // its controls are placed below; the browser keeps their logic
-    m_localDirMenu = m_localBrowser->dirMenu();
-    m_localFilesMenu = m_localBrowser->filesMenu();
-
-    auto* layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* caption = new QLabel(QStringLiteral("Local"), box);
-    caption->setObjectName(QStringLiteral("lblLocal"));
-    auto* head = new QHBoxLayout;
-    head->addWidget(caption);
-    head->addWidget(m_localBrowser->driveList(), 1);
-    layout->addLayout(head);
-
-    auto* split = new QSplitter(Qt::Vertical, box);
-    split->setObjectName(QStringLiteral("splitLocal"));
-    split->addWidget(m_localBrowser->directoryTree());
-    split->addWidget(m_localBrowser->fileList());
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 2);
-    layout->addWidget(split, 1);
-    // File1 supplies the names of the current directory; ListView1 shows them.
-    QWidget* file1 = m_localBrowser->directoryFiles();
-    file1->setParent(box);
-    file1->hide();
-    return box;
-}
-
-QWidget* MainWindow::buildServerBrowser()
-{
-    auto* box = new QFrame(this);
-    box->setObjectName(QStringLiteral("fraServer"));
-    m_serverBrowser = new browse::ServerBrowser(box);
-    m_serverBrowser->hide();  // as for the local browser: its two views are placed below
-    m_serverDirMenu = m_serverBrowser->dirMenu();
-    m_serverFilesMenu = m_serverBrowser->filesMenu();
-
-    auto* layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* caption = new QLabel(QStringLiteral("Server"), box);
-    caption->setObjectName(QStringLiteral("lblServer"));
-    caption->setMinimumHeight(QComboBox().sizeHint().height());  // level with the local drive row
-    layout->addWidget(caption);
-
-    auto* split = new QSplitter(Qt::Vertical, box);
-    split->setObjectName(QStringLiteral("splitServer"));
-    split->addWidget(m_serverBrowser->tree());
-    split->addWidget(m_serverBrowser->fileList());
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 2);
-    layout->addWidget(split, 1);
-
-    connect(m_serverBrowser, &browse::ServerBrowser::directoryClicked, this,
-            [this](const QString&, const QByteArray& name, bool throughLink) {
-                m_sessionController->changeDirectory(name, throughLink);
-            });
-    return box;
-}
-
-QWidget* MainWindow::buildTransferFrame()
-{
-    auto* frame = new QFrame(this);
-    frame->setObjectName(QStringLiteral("fraTransfer"));
-    frame->setFrameShape(QFrame::StyledPanel);
-    auto* layout = new QVBoxLayout(frame);
-    layout->addStretch(1);
-    auto button = [&](const char* name, const QString& caption, const QString& tip) {
-        auto* b = new QPushButton(caption, frame);
-        b->setObjectName(QLatin1String(name));
-        b->setToolTip(tip);
-        layout->addWidget(b);
-        return b;
-    };
-    m_sendNormal = button("Command11", QStringLiteral("===>"), QStringLiteral("Send File Normal"));
-    m_sendEncrypted = button("Command12", QStringLiteral("[][][][]=>"), QStringLiteral("Send File Encrypted"));
-    layout->addSpacing(16);
-    m_receiveNormal = button("Command13", QStringLiteral("<==="), QStringLiteral("Receive File Normal"));
-    m_receiveEncrypted = button("Command14", QStringLiteral("<=[][][][]"), QStringLiteral("Receive File Encrypted"));
-    layout->addStretch(1);
-    frame->setMaximumWidth(frame->sizeHint().width() + 8);
-    return frame;
-}
-
 void MainWindow::startUp()
 {
     // Working files a crash left behind are wiped before anything else.
@@ -285,89 +160,6 @@ void MainWindow::startUp()
     wireCommands();
     doReady();
     updateTransferControls();
-}
-
-void MainWindow::wireCommands()
-{
-    m_fileCommands = new FileCommands(
-        FileCommands::Context{this, m_appDir, m_prompter, m_engine, *m_sessionController, *m_localBrowser,
-                              *m_serverBrowser, [this] { return m_editorPath; },
-                              [this](const QString& text) { setStatus(text); }},
-        this);
-    FileCommands* commands = m_fileCommands;
-
-    m_localFileSendNormal = menuItem(m_localFilesMenu, "LocalFileSendNormal");
-    m_localFilesSendEncrypted = menuItem(m_localFilesMenu, "LocalFilesSendEncrypted");
-    m_serverFilesSendNormal = menuItem(m_serverFilesMenu, "ServerFilesSendNormal");
-    m_serverFilesSendEncrypted = menuItem(m_serverFilesMenu, "ServerFilesSendEncrypted");
-    // Button and menu item of one command run the same sequence.
-    const std::pair<QPushButton*, QAction*> transfers[] = {
-        {m_sendNormal, m_localFileSendNormal},
-        {m_sendEncrypted, m_localFilesSendEncrypted},
-        {m_receiveNormal, m_serverFilesSendNormal},
-        {m_receiveEncrypted, m_serverFilesSendEncrypted},
-    };
-    void (FileCommands::*const transferCommands[])() = {&FileCommands::uploadPlain, &FileCommands::uploadEncrypted,
-                                                        &FileCommands::downloadPlain, &FileCommands::downloadEncrypted};
-    for (int i = 0; i < 4; ++i) {
-        connect(transfers[i].first, &QPushButton::clicked, commands, transferCommands[i]);
-        connect(transfers[i].second, &QAction::triggered, commands, transferCommands[i]);
-    }
-
-    const std::pair<const char*, void (FileCommands::*)()> items[] = {
-        {"ServerDirMakeDir", &FileCommands::makeServerDirectory},
-        {"ServerDirDelete", &FileCommands::deleteServerDirectory},
-        {"ServerDirRename", &FileCommands::renameServerDirectory},
-        {"ServerFilesDelete", &FileCommands::deleteServerFiles},
-        {"ServerFilesEdit", &FileCommands::editServerFiles},
-        {"ServerFilesFilter", &FileCommands::filterServerFiles},
-        {"ServerFilesRename", &FileCommands::renameServerFiles},
-        {"ServerFilesView", &FileCommands::viewServerFiles},
-    };
-    for (const auto& [name, command] : items) {
-        QAction* action = menuItem(name[6] == 'D' ? m_serverDirMenu : m_serverFilesMenu, name);
-        m_serverActions.append(action);
-        connect(action, &QAction::triggered, commands, command);
-    }
-    connect(menuItem(m_localFilesMenu, "LocalFileEdit"), &QAction::triggered, commands, &FileCommands::editLocalFiles);
-    connect(menuItem(m_localFilesMenu, "LocalFileView"), &QAction::triggered, commands, &FileCommands::viewLocalFiles);
-    connect(menuItem(m_localFilesMenu, "LocalFileFilter"), &QAction::triggered, commands,
-            &FileCommands::filterLocalFiles);
-
-    connect(m_cancel, &QPushButton::clicked, this, [this] {
-        if (m_fileCommands->isRunning())
-            m_fileCommands->cancel();
-        else
-            m_sessionController->cancel();
-    });
-    connect(commands, &FileCommands::progress, this, &MainWindow::showProgress);
-    connect(commands, &FileCommands::runningChanged, this, [this](bool running) {
-        // A transfer's bar is wide enough for its text; a plain wait keeps the small one.
-        m_busyBar->setMaximumWidth(running ? 520 : 160);
-        m_busyBar->setMinimumWidth(running ? 420 : 0);
-        if (!running) {
-            m_busyBar->setRange(0, 0);
-            m_busyBar->setTextVisible(false);
-        }
-    });
-}
-
-void MainWindow::showProgress(qint64 done, qint64 total, const QString& current, double rate)
-{
-    const auto megabytes = [](double bytes) { return QString::number(bytes / 1e6, 'f', 1) + QStringLiteral(" MB"); };
-    QString text = current + QStringLiteral(": ") + megabytes(double(done));
-    if (total > 0) {
-        m_busyBar->setRange(0, 1000);
-        m_busyBar->setValue(int(std::min<qint64>(1000, done * 1000 / total)));
-        text += QStringLiteral(" of ") + megabytes(double(total));
-    } else {
-        m_busyBar->setRange(0, 0);
-    }
-    if (rate > 0)
-        text += QStringLiteral(", ") + megabytes(rate) + QStringLiteral("/s");
-    m_busyBar->setFormat(text);
-    m_busyBar->setTextVisible(true);
-    m_busyBar->setToolTip(text);
 }
 
 void MainWindow::readEditorPath()
@@ -450,37 +242,6 @@ void MainWindow::loadServerData()
     QString error;
     if (!m_serverBrowser->loadServerDataFromFile(m_sessionController->workFile(), {}, &error))
         m_serverBrowser->showListingFailure(directory, QStringLiteral("The server listing could not be read: ") + error);
-}
-
-void MainWindow::setBusy(bool busy)
-{
-    updateTransferControls();
-    m_busyBar->setVisible(busy);
-    m_cancel->setVisible(busy);
-    m_connectionPanel->connectButton()->setEnabled(!busy);
-    if (busy)
-        QApplication::setOverrideCursor(Qt::BusyCursor);
-    else
-        QApplication::restoreOverrideCursor();
-}
-
-void MainWindow::updateTransferControls()
-{
-    // While a connect, listing or command waits for the server, nothing that would use the
-    // session can start.
-    const bool idle = m_connected && m_sessionController && !m_sessionController->isBusy();
-    const bool plain = idle;
-    const bool encrypted = idle && m_keyspaceAccepted && !m_keyPanel->isBusy();
-    for (QAction* a : std::as_const(m_serverActions))
-        a->setEnabled(idle);
-    for (QPushButton* b : {m_sendNormal, m_receiveNormal})
-        b->setEnabled(plain);
-    for (QAction* a : {m_localFileSendNormal, m_serverFilesSendNormal})
-        a->setEnabled(plain);
-    for (QPushButton* b : {m_sendEncrypted, m_receiveEncrypted})
-        b->setEnabled(encrypted);
-    for (QAction* a : {m_localFilesSendEncrypted, m_serverFilesSendEncrypted})
-        a->setEnabled(encrypted);
 }
 
 void MainWindow::changeEvent(QEvent* event)
