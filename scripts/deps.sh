@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins
   libcurl4-openssl-dev libssl-dev libsodium-dev curl libgtest-dev libgmock-dev libbenchmark-dev time
-  python3-pyftpdlib vsftpd lftp xvfb xauth fonts-dejavu-core
+  python3-pyftpdlib python3-openssl vsftpd lftp xvfb xauth fonts-dejavu-core
   dpkg-dev desktop-file-utils appstream
   clang libclang-rt-dev
 )

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSslKey>
 #include <QTimer>
 
 namespace zephra::test {
@@ -41,6 +42,51 @@ bool waitUntil(Condition condition, int timeoutMs)
 }
 
 }  // namespace
+
+void detail::SslCapableServer::incomingConnection(qintptr descriptor)
+{
+    auto* socket = new QSslSocket(this);
+    if (socket->setSocketDescriptor(descriptor))
+        addPendingConnection(socket);
+    else
+        delete socket;
+}
+
+bool FakeFtpServer::setTls(const QString& certificatePath, const QString& keyPath, bool implicit)
+{
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificatePath);
+    QFile keyFile(keyPath);
+    if (chain.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
+        return false;
+    const QSslKey key(&keyFile, QSsl::Rsa);
+    if (key.isNull())
+        return false;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificateChain(chain);
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_tls = configuration;
+    m_implicitTls = implicit;
+    return true;
+}
+
+bool FakeFtpServer::isControlEncrypted() const
+{
+    const auto* socket = qobject_cast<const QSslSocket*>(m_control.data());
+    return socket && socket->isEncrypted();
+}
+
+void FakeFtpServer::handshakeThen(QTcpSocket* socket, bool tls, std::function<void(QTcpSocket*)> done)
+{
+    auto* ssl = qobject_cast<QSslSocket*>(socket);
+    if (!tls || !ssl || !m_tls) {
+        done(socket);
+        return;
+    }
+    ssl->setSslConfiguration(*m_tls);
+    connect(ssl, &QSslSocket::encrypted, this, [ssl, done] { done(ssl); }, Qt::SingleShotConnection);
+    ssl->startServerEncryption();
+}
 
 FakeFtpServer::FakeFtpServer(QObject* parent)
     : QObject(parent)
@@ -117,8 +163,13 @@ void FakeFtpServer::onNewControl()
         m_inBuffer.clear();
         m_queue.clear();
         m_running = false;
+        m_protectData = false;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, &FakeFtpServer::onControlReadyRead);
+        if (m_tls && m_implicitTls) {
+            enqueue([this, socket](auto next) { handshakeThen(socket, true, [next](QTcpSocket*) { next(); }); });
+            m_protectData = true;
+        }
         reply(m_greeting);
     }
 }
@@ -252,6 +303,21 @@ void FakeFtpServer::handle(const QByteArray& raw)
         startTransfer(verb, rawArgument);
         return;
     }
+    if (verb == u"AUTH" && m_tls && (argument.compare(u"TLS", Qt::CaseInsensitive) == 0
+                                     || argument.compare(u"TLS-C", Qt::CaseInsensitive) == 0)) {
+        // The 234 goes out in the clear, then the client's first bytes are its ClientHello.
+        reply(Response{"234 Proceed with negotiation.\r\n"});
+        enqueue([this](auto next) {
+            if (!m_control) {
+                next();
+                return;
+            }
+            handshakeThen(m_control, true, [next](QTcpSocket*) { next(); });
+        });
+        return;
+    }
+    if (verb == u"PROT" && m_tls && isControlEncrypted())
+        m_protectData = argument.compare(u"P", Qt::CaseInsensitive) == 0;
     const auto either = [](bool done, const char* yes, const char* no) { return QByteArray(done ? yes : no); };
     const quint16 p = m_pasvListener.serverPort();
     QByteArray text = "502 Not implemented.";
@@ -267,6 +333,10 @@ void FakeFtpServer::handle(const QByteArray& raw)
         text = "257 " + quotedDirectory(m_cwd) + " is the current directory.";
     else if (verb == u"OPTS")
         text = "200 OK.";
+    else if (verb == u"PBSZ" && m_tls && isControlEncrypted())
+        text = "200 PBSZ=0";
+    else if (verb == u"PROT" && m_tls && isControlEncrypted())
+        text = m_protectData ? "200 Protection level set to P" : "200 Protection level set to C";
     else if (verb == u"SIZE")
         text = QFileInfo(path).isFile() ? "213 " + QByteArray::number(QFileInfo(path).size()) : "550 No such file.";
     else if (verb == u"FEAT" && m_features) {
@@ -298,21 +368,21 @@ void FakeFtpServer::handle(const QByteArray& raw)
     reply(Response{text + "\r\n", 0, false, verb == u"QUIT"});
 }
 
-void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use, std::function<void()> failed)
+void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use, std::function<void()> failed, bool tls)
 {
     if (!m_activeMode) {
         if (QTcpSocket* socket = m_pasvListener.nextPendingConnection()) {
             ++m_dataAccepted;
             m_allSockets.append(socket);
             m_data = socket;
-            use(socket);
+            handshakeThen(socket, tls, use);
         } else {
-            m_waitingForData = std::move(use);
+            m_waitingForData = [this, use, tls](QTcpSocket* socket) { handshakeThen(socket, tls, use); };
         }
         return;
     }
     const auto connectFrom = [this](const QHostAddress& from) {
-        auto* socket = new QTcpSocket(this);
+        auto* socket = new QSslSocket(this);
         m_allSockets.append(socket);
         if (!from.isNull())
             socket->bind(from);
@@ -321,12 +391,13 @@ void FakeFtpServer::withDataSocket(std::function<void(QTcpSocket*)> use, std::fu
     };
     if (!m_stranger.isNull())
         connectFrom(m_stranger);  // the client must turn this one away
-    QTimer::singleShot(m_stranger.isNull() ? 0 : 200, this, [this, connectFrom, use, failed] {
+    QTimer::singleShot(m_stranger.isNull() ? 0 : 200, this, [this, connectFrom, use, failed, tls] {
         QTcpSocket* socket = connectFrom(QHostAddress(QHostAddress::LocalHost));
         m_data = socket;
-        connect(socket, &QTcpSocket::connected, this, [this, socket, use] {
+        connect(socket, &QTcpSocket::connected, this, [this, socket, use, tls] {
             ++m_dataAccepted;
-            use(socket);
+            // RFC 4217: the server that connects is still the TLS server of the data connection.
+            handshakeThen(socket, tls, use);
         });
         // The client closed its listener already (a cancel): as real servers, say so.
         connect(socket, &QTcpSocket::errorOccurred, this, [socket, failed] {
@@ -433,7 +504,7 @@ void FakeFtpServer::startTransfer(const QString& verb, const QByteArray& argumen
             }, [this, next, dataFailed] {
                 *dataFailed = true;
                 sendNow("425 Can't open data connection.\r\n", false, next);
-            });
+            }, m_protectData && !plan.skipTlsHandshake);
         };
         if (plan.takeUpDelayMs > 0)
             QTimer::singleShot(plan.takeUpDelayMs, this, take);

@@ -16,6 +16,10 @@
 // unless setFeatures(); anything else 502. A new client replaces the previous one.
 // CWD always succeeds and moves the current directory ("/" at first) that PWD reports and file
 // names are taken in, whether it exists or not.
+// TLS (RFC 4217): AUTH is refused (502) unless setTls() gave a certificate; then AUTH TLS is
+// answered "234" and the control connection handshakes as the server, PBSZ 200, PROT P/C 200,
+// and after PROT P every data connection handshakes too (the server side, in both modes).
+// A DataPlan can make one data connection skip its handshake, so the client's fails.
 
 #include <QByteArray>
 #include <QHash>
@@ -23,6 +27,8 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -31,6 +37,14 @@
 #include <optional>
 
 namespace zephra::test {
+
+namespace detail {
+// Hands out QSslSocket connections, which stay plain until a handshake is started.
+class SslCapableServer final : public QTcpServer {
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
+}  // namespace detail
 
 class FakeFtpServer final : public QObject {
     Q_OBJECT
@@ -59,6 +73,8 @@ public:
         qint64 stallAfter = -1;    // download: send this many bytes, then stall as above
         bool announceSize = false; // "150 ... (N bytes)." for RETR
         int takeUpDelayMs = 0;     // passive: take up the client's data connection only this late
+        bool skipTlsHandshake = false;  // after PROT P: no handshake on this data connection; the
+                                        // payload goes as plain bytes and the client's handshake fails
     };
 
     explicit FakeFtpServer(QObject* parent = nullptr);
@@ -89,6 +105,13 @@ public:
     // The feature lines of the FEAT reply ("MLST type*;size*;", "SIZE", "UTF8"); FEAT then
     // answers 211 with them. Without it FEAT is unknown (502), as on old servers.
     void setFeatures(const QList<QByteArray>& features) { m_features = features; }
+    // Answers AUTH TLS with a handshake as the server, with this certificate and key (PEM files,
+    // makeTestCertificate()). implicit: the handshake comes first, before the greeting.
+    // False when the files can not be read.
+    bool setTls(const QString& certificatePath, const QString& keyPath, bool implicit = false);
+    // Whether the control connection is encrypted now, and the data connections by PROT P.
+    bool isControlEncrypted() const;
+    bool isDataProtected() const { return m_protectData; }
 
     QStringList commands() const { return m_commands; }
     // The commands exactly as their bytes came (a name that is not UTF-8 shows here, not in commands()).
@@ -118,11 +141,17 @@ private:
     void sendNow(const QByteArray& bytes, bool byteByByte, std::function<void()> done);
     void startTransfer(const QString& verb, const QByteArray& argument);
     // failed: active mode only, the connection to the client could not be made.
-    void withDataSocket(std::function<void(QTcpSocket*)> use, std::function<void()> failed = nullptr);
+    // tls: the connection handshakes (server side) before use() is called.
+    void withDataSocket(std::function<void(QTcpSocket*)> use, std::function<void()> failed = nullptr, bool tls = false);
+    // Starts the server's handshake on the socket, then calls done (at once when not tls).
+    void handshakeThen(QTcpSocket* socket, bool tls, std::function<void(QTcpSocket*)> done);
     QByteArray defaultListing(bool mlsd) const;
 
-    QTcpServer m_server;
-    QTcpServer m_pasvListener;
+    detail::SslCapableServer m_server;
+    detail::SslCapableServer m_pasvListener;
+    std::optional<QSslConfiguration> m_tls;
+    bool m_implicitTls = false;
+    bool m_protectData = false;
     QPointer<QTcpSocket> m_control;
     QPointer<QTcpSocket> m_data;
     QList<QPointer<QTcpSocket>> m_allSockets;

@@ -1,10 +1,14 @@
 #include "FtpTestServers.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QSslCertificate>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -29,12 +33,19 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-bool acceptsConnections(quint16 port)
+bool acceptsConnections(quint16 port, bool implicitTls)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(500))
-        return false;
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    if (implicitTls) {
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        if (!socket.waitForEncrypted(2000))
+            return false;
+    } else {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(500))
+            return false;
+    }
     // Wait for the greeting: a server still starting may accept before it can answer.
     const bool greeted = socket.waitForReadyRead(2000) && socket.readAll().startsWith("220");
     socket.disconnectFromHost();
@@ -48,15 +59,23 @@ import logging, sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
-port, root, user, password, first, last, idle, perm = sys.argv[1:9]
+port, root, user, password, first, last, idle, perm, tls, cert, key = sys.argv[1:12]
 logging.basicConfig(level=logging.DEBUG, format="%(message)s", stream=sys.stdout)
+handler = FTPHandler
+if tls != "none":
+    from pyftpdlib.handlers import TLS_FTPHandler
+    handler = TLS_FTPHandler
+    handler.certfile = cert
+    handler.keyfile = key
+    handler.tls_control_required = tls == "required"
+    handler.tls_data_required = tls == "required"
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm=perm)
-FTPHandler.authorizer = authorizer
-FTPHandler.passive_ports = list(range(int(first), int(last) + 1))
+handler.authorizer = authorizer
+handler.passive_ports = list(range(int(first), int(last) + 1))
 if int(idle) > 0:
-    FTPHandler.timeout = int(idle)
-FTPServer(("127.0.0.1", int(port)), FTPHandler).serve_forever(timeout=0.2)
+    handler.timeout = int(idle)
+FTPServer(("127.0.0.1", int(port)), handler).serve_forever(timeout=0.2)
 )PY";
 
 }  // namespace
@@ -108,14 +127,54 @@ qint64 FtpTestServer::processId() const
     return m_process ? m_process->processId() : 0;
 }
 
+namespace {
+
+// Implicit TLS is asked for by the scheme ftps://.
+QString withScheme(QString url, TlsSetup tls)
+{
+    if (tls == TlsSetup::Implicit && url.startsWith(QLatin1String("ftp://")))
+        url.insert(3, QLatin1Char('s'));
+    return url;
+}
+
+}  // namespace
+
 QString FtpTestServer::url(const QString& path) const
 {
-    return ftpUrl(host(), m_port, m_user, m_password, path);
+    return withScheme(ftpUrl(host(), m_port, m_user, m_password, path), m_setup.tls);
 }
 
 QString FtpTestServer::urlWithoutPassword(const QString& path) const
 {
-    return ftpUrl(host(), m_port, m_user, QString(), path);
+    return withScheme(ftpUrl(host(), m_port, m_user, QString(), path), m_setup.tls);
+}
+
+TestCertificate makeTestCertificate(const QString& dir, const QString& baseName)
+{
+    TestCertificate made;
+    made.certificatePath = dir + QLatin1Char('/') + baseName + QStringLiteral(".pem");
+    made.keyPath = dir + QLatin1Char('/') + baseName + QStringLiteral(".key");
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                   QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"), QStringLiteral("-keyout"),
+                   made.keyPath, QStringLiteral("-out"), made.certificatePath});
+    if (!openssl.waitForStarted(5000) || !openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit
+        || openssl.exitCode() != 0) {
+        made.error = QStringLiteral("openssl could not make a test certificate: %1 %2")
+                         .arg(openssl.errorString(), QString::fromLocal8Bit(openssl.readAll()).trimmed());
+        return made;
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(made.certificatePath);
+    if (certificates.isEmpty()) {
+        made.error = QStringLiteral("openssl made no readable certificate at %1").arg(made.certificatePath);
+        return made;
+    }
+    made.sha256 = certificates.first().digest(QCryptographicHash::Sha256);
+    return made;
 }
 
 QProcessEnvironment FtpTestServer::cliEnvironment() const
@@ -143,6 +202,13 @@ bool FtpTestServer::start()
     if (!m_dir.isValid() || !QDir().mkpath(rootDir())) {
         m_error = QStringLiteral("%1: can't create a temporary directory").arg(m_name);
         return false;
+    }
+    if (m_setup.tls != TlsSetup::None && !m_certificate.isValid()) {
+        m_certificate = makeTestCertificate(workDir());
+        if (!m_certificate.isValid()) {
+            m_error = QStringLiteral("%1: %2").arg(m_name, m_certificate.error);
+            return false;
+        }
     }
     // Ports may be taken by a parallel test between probing and binding: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -181,7 +247,7 @@ bool FtpTestServer::start()
         }
         const QDeadlineTimer deadline(10000);
         while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
-            if (acceptsConnections(m_port))
+            if (acceptsConnections(m_port, m_setup.tls == TlsSetup::Implicit))
                 return true;
             QThread::msleep(50);
         }
@@ -216,6 +282,21 @@ VsftpdServer::VsftpdServer(FtpServerSetup setup)
 {
 }
 
+QString VsftpdServer::tlsConfig() const
+{
+    const TlsSetup tls = setup().tls;
+    if (tls == TlsSetup::None)
+        return QString();
+    // Debian's vsftpd offers TLS 1.3 and 1.2 as it is; it does not know ssl_tlsv1_2 (exits with
+    // status 2 on it), so the version is chosen by limiting the client instead.
+    const QString forced = tls == TlsSetup::ExplicitOptional ? QStringLiteral("NO") : QStringLiteral("YES");
+    return QStringLiteral("ssl_enable=YES\nrsa_cert_file=%1\nrsa_private_key_file=%2\nallow_anon_ssl=YES\n"
+                          "require_ssl_reuse=YES\nforce_anon_logins_ssl=%3\nforce_anon_data_ssl=%3\n"
+                          "ssl_ciphers=HIGH\nimplicit_ssl=%4\n")
+        .arg(certificate().certificatePath, certificate().keyPath, forced,
+             tls == TlsSetup::Implicit ? QStringLiteral("YES") : QStringLiteral("NO"));
+}
+
 bool VsftpdServer::prepare(QString* program, QStringList* arguments)
 {
     // Foreground, as the launching user, anonymous with write access: needs no root. The file
@@ -230,7 +311,7 @@ bool VsftpdServer::prepare(QString* program, QStringList* arguments)
                                "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%3\npasv_max_port=%4\n"
                                "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
                                "use_localtime=NO\nhide_ids=YES\nmax_per_ip=0\nmax_clients=0\n"
-                               "dirlist_enable=%5\n%6")
+                               "dirlist_enable=%5\n%6%7")
                                .arg(port())
                                .arg(rootDir())
                                .arg(pasvRangeStart())
@@ -238,7 +319,8 @@ bool VsftpdServer::prepare(QString* program, QStringList* arguments)
                                .arg(setup().listing ? QStringLiteral("YES") : QStringLiteral("NO"))
                                .arg(setup().uploadOnly ? QStringLiteral("anon_other_write_enable=NO\n"
                                                                         "anon_mkdir_write_enable=NO\n")
-                                                       : QString());
+                                                       : QString())
+                               .arg(tlsConfig());
     const QString path = workDir() + QStringLiteral("/vsftpd.conf");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
@@ -259,13 +341,21 @@ PyftpdlibServer::PyftpdlibServer(int idleTimeoutSeconds, FtpServerSetup setup)
 
 bool PyftpdlibServer::prepare(QString* program, QStringList* arguments)
 {
+    if (setup().tls == TlsSetup::Implicit) {
+        setError(QStringLiteral("pyftpdlib: no implicit TLS"));
+        return false;
+    }
+    const QString tls = setup().tls == TlsSetup::None               ? QStringLiteral("none")
+                        : setup().tls == TlsSetup::ExplicitRequired ? QStringLiteral("required")
+                                                                    : QStringLiteral("optional");
     *program = QStringLiteral("/usr/bin/python3");
     *arguments = {QStringLiteral("-c"), QString::fromLatin1(kPyftpdlibScript), QString::number(port()), rootDir(),
                   user(), password(), QString::number(pasvRangeStart()),
                   QString::number(pasvRangeStart() + kPasvRangeSize), QString::number(m_idleSeconds),
                   setup().uploadOnly ? (setup().listing ? QStringLiteral("elw") : QStringLiteral("ew"))
                   : setup().listing  ? QStringLiteral("elradfmwMT")
-                                     : QStringLiteral("eradfmwMT")};
+                                     : QStringLiteral("eradfmwMT"),
+                  tls, certificate().certificatePath, certificate().keyPath};
     return true;
 }
 
