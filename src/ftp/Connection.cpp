@@ -6,6 +6,7 @@
 #include "ftp/ConnectionTransfer.h"
 #include "ftp/ControlChannel.h"
 #include "ftp/DataChannel.h"
+#include "ftp/ProtocolLog.h"
 
 Q_LOGGING_CATEGORY(lcFtp, "zephra.ftp", QtInfoMsg)
 
@@ -21,7 +22,7 @@ Connection::Connection(QObject* parent)
     connect(m_control, &ControlChannel::connected, this, &Connection::onControlConnected);
     connect(m_control, &ControlChannel::connectFailed, this, &Connection::onControlConnectFailed);
     connect(m_control, &ControlChannel::lineReceived, this,
-            [this](const QString& line) { addToLog(line + QStringLiteral("\r\n")); });
+            [this](const QString& line) { logLine(line, false); });
     connect(m_control, &ControlChannel::replyReceived, this, &Connection::onReply);
     connect(m_control, &ControlChannel::protocolError, this, &Connection::onProtocolError);
     connect(m_control, &ControlChannel::closed, this, &Connection::onControlClosed);
@@ -97,10 +98,15 @@ void Connection::rejectLater(const Result& result)
 void Connection::sendCommand(const QByteArray& command)
 {
     // The password never reaches the log.
-    addToLog(command.startsWith("PASS ") ? QStringLiteral("PASS ****\r\n")
-                                         : QString::fromUtf8(command) + QStringLiteral("\r\n"));
+    logLine(loggableCommand(command), true);
     m_control->send(command);
     armWatchdog();
+}
+
+void Connection::logLine(const QString& line, bool sent)
+{
+    addToLog(line + QStringLiteral("\r\n"));
+    emit protocolLine(line, sent);
 }
 
 void Connection::addToLog(const QString& text)

@@ -149,6 +149,9 @@ signals:
     // A cancel() or Disconnect() from its receivers runs once the step that changed it is done.
     void stateChanged(zephra::ftp::Connection::State state);
     void logAppended(const QString& text);
+    // One line of the conversation as it happens: a command sent (sent true; a password shown as
+    // "PASS ****", see ProtocolLog.h) or a reply line received, without its line break.
+    void protocolLine(const QString& line, bool sent);
 
 private:
     struct Transfer;
@@ -161,6 +164,7 @@ private:
     void rejectLater(const Result& result);
     void sendCommand(const QByteArray& command);
     void addToLog(const QString& text);
+    void logLine(const QString& line, bool sent);  // to the log and protocolLine()
     void armWatchdog(int limitMs = -1);
     void forgetSession();
 

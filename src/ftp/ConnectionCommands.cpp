@@ -54,7 +54,7 @@ void Connection::Disconnect()
     }
     m_busy = true;
     if (m_control->isOpen()) {
-        addToLog(QStringLiteral("QUIT\r\n"));
+        logLine(QStringLiteral("QUIT"), true);
         m_control->send("QUIT");
         m_control->closeGracefully();
     } else {

@@ -93,7 +93,15 @@ void TransferRun::start()
     if (m_index >= 0)
         return;
     m_clock.start();
+    for (int i = 0; i < m_items.size(); ++i)
+        emitState(i, FileState::Queued);
     next();
+}
+
+void TransferRun::emitState(int index, FileState state, qint64 done, const QString& reason)
+{
+    const TransferItem& item = m_items.at(index);
+    emit fileStateChanged(index, item.name, state, done, item.size, reason);
 }
 
 void TransferRun::cancel()
@@ -112,23 +120,28 @@ void TransferRun::next()
     const TransferItem& item = m_items.at(m_index);
     if (m_cancelled) {
         m_summary.skipped = int(m_items.size()) - m_index;
+        for (int i = m_index; i < m_items.size(); ++i)
+            emitState(i, FileState::Skipped);
         return end();
     }
     m_itemBytes = 0;
     if (const QString status = firstStatus(item.kind); !status.isEmpty())
         emit statusText(status + item.name);
     emit progress(m_finishedBytes, m_totalBytes, item.name, 0.0);
+    emitState(m_index, FileState::Running);
 
     using Kind = TransferItem::Kind;
     const bool download = item.kind == Kind::Download || item.kind == Kind::DownloadDecrypted;
     if (download && !ftp::isSafeLocalName(item.name)) {
         // Reported like any failure; the next item runs at once.
         m_summary.failures.append({item.name, QStringLiteral("The server's name cannot be used as a local file name.")});
+        emitState(m_index, FileState::Failed, 0, m_summary.failures.last().reason);
         QTimer::singleShot(0, this, &TransferRun::next);
         return;
     }
     if (item.isEncrypted() && !m_cipher) {
         m_summary.failures.append({item.name, QStringLiteral("No key has been accepted.")});
+        emitState(m_index, FileState::Failed, 0, m_summary.failures.last().reason);
         QTimer::singleShot(0, this, &TransferRun::next);
         return;
     }
@@ -168,6 +181,7 @@ void TransferRun::onProgress(qint64 done, qint64 /*total*/)
     m_lastReportMs = ms;
     m_reportedBytes = moved;
     emit progress(moved, m_totalBytes, m_items.at(m_index).name, ms > 0 ? moved * 1000.0 / double(ms) : 0.0);
+    emitState(m_index, FileState::Running, done);
 }
 
 void TransferRun::onFinished(const Outcome& outcome)
@@ -177,13 +191,16 @@ void TransferRun::onFinished(const Outcome& outcome)
     const TransferItem& item = m_items.at(m_index);
     if (outcome.ok) {
         ++m_summary.succeeded;
+        emitState(m_index, FileState::Done, item.size > 0 ? item.size : m_itemBytes);
     } else if (outcome.cancelled) {
         m_cancelled = true;
         m_summary.cancelled = true;
         if (!outcome.leftBehind.isEmpty())
             m_summary.leftBehind.append({item.name, outcome.leftBehind});
+        emitState(m_index, FileState::Cancelled, m_itemBytes, outcome.leftBehind);
     } else {
         m_summary.failures.append({item.name, outcome.text()});
+        emitState(m_index, FileState::Failed, m_itemBytes, outcome.text());
     }
     m_finishedBytes += item.size > 0 ? item.size : m_itemBytes;
     using Kind = TransferItem::Kind;

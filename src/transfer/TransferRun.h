@@ -57,6 +57,17 @@ struct RunSummary {
 class TransferRun final : public QObject {
     Q_OBJECT
 public:
+    // Where one item of the run stands (fileStateChanged).
+    enum class FileState {
+        Queued,     // not started yet
+        Running,    // moving; done and total say how far
+        Done,
+        Failed,     // reason says why
+        Cancelled,  // stopped while it ran
+        Skipped,    // never started: the run was cancelled before it
+    };
+    Q_ENUM(FileState)
+
     // cipher: needed by the encrypted kinds.
     TransferRun(RemoteRoute& route, QList<TransferItem> items,
                 std::shared_ptr<const crypto::Cipher> cipher = {}, QObject* parent = nullptr);
@@ -74,6 +85,11 @@ signals:
     // of the file moving now and the rate so far.
     void progress(qint64 done, qint64 total, const QString& current, double bytesPerSecond);
     void finished(const zephra::transfer::RunSummary& summary);
+    // Each item by its index in items(): Queued for all at start(), then Running (again as bytes
+    // move, a few times a second), then one of Done, Failed (with the reason), Cancelled or
+    // Skipped. total is the item's size, -1 when unknown.
+    void fileStateChanged(int index, const QString& name, zephra::transfer::TransferRun::FileState state,
+                          qint64 done, qint64 total, const QString& reason);
 
 private:
     void next();
@@ -81,6 +97,7 @@ private:
     void onProgress(qint64 done, qint64 total);
     void onFinished(const Outcome& outcome);
     void end();
+    void emitState(int index, FileState state, qint64 done = 0, const QString& reason = {});
 
     RemoteRoute& m_route;
     QList<TransferItem> m_items;

@@ -27,6 +27,7 @@ struct Call {
     const Producer* producer = nullptr;
     qint64 uploadSize = -1;
     const ProgressHandler* progress = nullptr;
+    const ProtocolLineHandler* protocolLine = nullptr;
     const std::atomic<bool>* cancel = nullptr;
     CURL* handle = nullptr;
 

@@ -5,6 +5,7 @@
 #include "ftp/direct/DirectCall.h"
 
 #include "ftp/Listing.h"
+#include "ftp/ProtocolLog.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -164,15 +165,28 @@ int onSocket(void* user, curl_socket_t fd, curlsocktype purpose)
     return CURL_SOCKOPT_ERROR;
 }
 
-int onDebug(CURL*, curl_infotype type, char* data, size_t size, void*)
+int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user)
 {
+    // Only the control connection's text: CURLINFO_DATA_* is file data, CURLINFO_SSL_DATA_* the
+    // TLS records.
     if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
         return 0;
-    QByteArray text = QByteArray(data, qsizetype(size)).trimmed();
-    if (type == CURLINFO_HEADER_OUT && text.startsWith("PASS "))
-        text = "PASS ****";  // passwords never reach a log
-    const char* dir = type == CURLINFO_HEADER_OUT ? "->" : type == CURLINFO_HEADER_IN ? "<-" : "* ";
-    qCDebug(lcDirect).noquote() << dir << QString::fromUtf8(text);
+    const QByteArray text(data, qsizetype(size));
+    if (type == CURLINFO_TEXT) {
+        qCDebug(lcDirect).noquote() << "* " << QString::fromUtf8(text.trimmed());
+        return 0;
+    }
+    const bool sent = type == CURLINFO_HEADER_OUT;
+    const auto* call = static_cast<const Call*>(user);
+    for (const QByteArray& raw : text.split('\n')) {
+        if (raw.trimmed().isEmpty())
+            continue;
+        // Passwords never reach a log.
+        const QString line = sent ? loggableCommand(raw) : QString::fromUtf8(raw.endsWith('\r') ? raw.chopped(1) : raw);
+        qCDebug(lcDirect).noquote() << (sent ? "->" : "<-") << line;
+        if (call && call->protocolLine && *call->protocolLine)
+            (*call->protocolLine)(line, sent);
+    }
     return 0;
 }
 
@@ -265,6 +279,7 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_reset(c);
     call.handle = c;
     call.progress = &m_progress;
+    call.protocolLine = &m_protocolLine;
     call.cancel = &m_cancel;
     call.stallMs = m_options.stallTimeoutMs;
 
@@ -310,9 +325,10 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &call);
     curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, &onSocket);
     curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, &call);
-    if (lcDirect().isDebugEnabled()) {
+    if (lcDirect().isDebugEnabled() || m_protocolLine) {
         curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
         curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &onDebug);
+        curl_easy_setopt(c, CURLOPT_DEBUGDATA, &call);
     }
 
     curl_slist* quote = nullptr;

@@ -105,6 +105,9 @@ struct DirectOptions {
 
 // Transfer progress: bytes moved so far and the expected total (-1 when unknown).
 using ProgressHandler = std::function<void(qint64 done, qint64 total)>;
+// One line of the conversation: a command sent (sent true; a password shown as "PASS ****") or a
+// reply line received, without its line break. Never data, never TLS bytes.
+using ProtocolLineHandler = std::function<void(const QString& line, bool sent)>;
 // Receives downloaded bytes in order; return false to stop (reported as a LocalFile error).
 using Consumer = std::function<bool(const char* data, qint64 size)>;
 // Fills buffer with up to maxSize bytes to upload; returns the count, 0 at the end, -1 on a
@@ -163,6 +166,8 @@ public:
 
     // Called from the thread running the operation, often; keep it cheap.
     void setProgressHandler(ProgressHandler handler) { m_progress = std::move(handler); }
+    // Called from the thread running the operation, for every command and reply line.
+    void setProtocolLineHandler(ProtocolLineHandler handler) { m_protocolLine = std::move(handler); }
 
     // Asks the running operation to stop; it returns Cancelled within about a second. The
     // request sticks: every operation (not close()) fails with Cancelled until resetCancel().
@@ -209,6 +214,7 @@ private:
     int m_connections = 0;
     bool m_freshConnection = false;  // a transfer was broken off: the next operation logs in anew
     ProgressHandler m_progress;
+    ProtocolLineHandler m_protocolLine;
     std::atomic<bool> m_cancel{false};
 };
 

@@ -25,6 +25,7 @@ DirectWorker::DirectWorker(DirectOptions options, QObject* parent)
         m_lastProgressMs = now;
         emit progress(m_running, done, total);
     });
+    m_session->setProtocolLineHandler([this](const QString& line, bool sent) { emit protocolLine(line, sent); });
     m_thread.start();
 }
 

@@ -46,6 +46,9 @@ public:
 
 signals:
     void progress(quint64 operation, qint64 done, qint64 total);
+    // Every command and reply line of the session (DirectSession::setProtocolLineHandler),
+    // emitted on the worker thread: receivers on other threads get it queued, in order.
+    void protocolLine(const QString& line, bool sent);
     void listed(quint64 operation, const QList<zephra::ftp::direct::DirectEntry>& entries);
     void finished(quint64 operation, const zephra::ftp::direct::DirectResult& result);
 
