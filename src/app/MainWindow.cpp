@@ -91,8 +91,13 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     m_cancel = new QPushButton(QStringLiteral("Cancel"), central);
     m_cancel->setObjectName(QStringLiteral("cmdCancel"));
     m_cancel->hide();
+    m_keyInForce = new QLabel(central);
+    m_keyInForce->setObjectName(QStringLiteral("lblKeyInForce"));
+    m_keyInForce->setFrameShape(QFrame::StyledPanel);
+    m_keyInForce->setFrameShadow(QFrame::Sunken);
     auto* statusRow = new QHBoxLayout;
     statusRow->addWidget(m_lbStat, 1);
+    statusRow->addWidget(m_keyInForce);
     statusRow->addWidget(m_busyBar);
     statusRow->addWidget(m_cancel);
     layout->addLayout(statusRow);
@@ -104,12 +109,14 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     connect(m_keyPanel, &keys::KeyPanel::busyChanged, this, &MainWindow::updateTransferControls);
     connect(m_keyPanel, &keys::KeyPanel::keyspaceAccepted, this, [this] {
         m_keyspaceAccepted = true;
-        updateTransferControls();
+        updateKeyInForce();
     });
     connect(m_keyPanel, &keys::KeyPanel::keyspaceLost, this, [this] {
         m_keyspaceAccepted = false;
-        updateTransferControls();
+        updateKeyInForce();
     });
+    // Picking or typing another key turns encryption off at once, until that key is accepted.
+    connect(m_keyPanel, &keys::KeyPanel::shownKeyChanged, this, &MainWindow::updateTransferControls);
 
     resize(1060, 720);
     startUp();
@@ -159,7 +166,7 @@ void MainWindow::startUp()
             [this](const QString& message) { m_prompter.warning(this, dialogs::kAppTitle, message); });
     wireCommands();
     doReady();
-    updateTransferControls();
+    updateKeyInForce();
 }
 
 void MainWindow::readEditorPath()
@@ -196,7 +203,7 @@ void MainWindow::setConnected(bool connected)
     if (!connected)
         m_keyspaceAccepted = false;
     m_connectionPanel->connectButton()->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
-    updateTransferControls();
+    updateKeyInForce();
 }
 
 void MainWindow::toggleConnection()

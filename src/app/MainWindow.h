@@ -75,6 +75,10 @@ public:
     SessionController* sessionController() const { return m_sessionController; }
     FileCommands* fileCommands() const { return m_fileCommands; }
 
+    // Encryption may start now: a key was accepted in this session and the Key field still shows
+    // it. Every encrypted command of the window asks this (buttons, popup items, drops).
+    bool encryptionAllowed() const;
+
     // Command3: connects with the fields of the "Connections" frame, or disconnects.
     void toggleConnection();
 
@@ -92,6 +96,7 @@ private:
     void readEditorPath();
     void wireCommands();
     void updateTransferControls();
+    void updateKeyInForce();  // the status row's key label, then the controls
     void showProgress(qint64 done, qint64 total, const QString& current, double rate);
     void loadServerData();  // LoadServerData from the listing work file, no filter
     void setBusy(bool busy);
@@ -113,6 +118,7 @@ private:
     ConnectionPanel* m_connectionPanel = nullptr;
     keys::KeyPanel* m_keyPanel = nullptr;
     QLabel* m_lbStat = nullptr;
+    QLabel* m_keyInForce = nullptr;
     QProgressBar* m_busyBar = nullptr;
     QPushButton* m_cancel = nullptr;
     browse::LocalBrowser* m_localBrowser = nullptr;

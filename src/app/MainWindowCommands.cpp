@@ -5,6 +5,7 @@
 
 #include "app/ConnectionPanel.h"
 #include "app/FileCommands.h"
+#include "app/KeyInForce.h"
 #include "app/SessionController.h"
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
@@ -12,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
@@ -127,11 +129,13 @@ void MainWindow::setBusy(bool busy)
 
 void MainWindow::updateTransferControls()
 {
+    if (!m_fileCommands)
+        return;  // start-up has not wired the commands yet
     // While a connect, listing or command waits for the server, nothing that would use the
     // session can start.
     const bool idle = m_connected && m_sessionController && !m_sessionController->isBusy();
     const bool plain = idle;
-    const bool encrypted = idle && m_keyspaceAccepted && !m_keyPanel->isBusy();
+    const bool encrypted = idle && encryptionAllowed();
     for (QAction* a : std::as_const(m_serverActions))
         a->setEnabled(idle);
     for (QPushButton* b : {m_sendNormal, m_receiveNormal})
@@ -142,6 +146,21 @@ void MainWindow::updateTransferControls()
         b->setEnabled(encrypted);
     for (QAction* a : {m_localFilesSendEncrypted, m_serverFilesSendEncrypted})
         a->setEnabled(encrypted);
+}
+
+bool MainWindow::encryptionAllowed() const
+{
+    // The keyspace is the accepted key's; the shown key is the one the user expects to be used.
+    return m_keyspaceAccepted && !m_keyPanel->isBusy() && !m_keyPanel->acceptedKey().isEmpty()
+        && m_keyPanel->shownKey() == m_keyPanel->acceptedKey();
+}
+
+void MainWindow::updateKeyInForce()
+{
+    const bool inForce = m_keyspaceAccepted && !m_keyPanel->acceptedKey().isEmpty();
+    m_keyInForce->setText(inForce ? keyInForceText(m_keyPanel->acceptedName(), m_keyPanel->acceptedKey())
+                                  : keyInForceText({}, {}));
+    updateTransferControls();
 }
 
 }  // namespace zephra::app

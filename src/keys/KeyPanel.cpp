@@ -93,6 +93,7 @@ KeyPanel::KeyPanel(const QString& appDir, dialogs::Prompter& prompter, crypto::E
     grid->setRowStretch(4, 1);
 
     connect(m_cmbKey, &QComboBox::textActivated, this, &KeyPanel::chooseName);
+    connect(m_txtKey, &QLineEdit::textChanged, this, &KeyPanel::shownKeyChanged);
     connect(generate, &QPushButton::clicked, this, &KeyPanel::generateKey);
     connect(saveButton, &QPushButton::clicked, this, &KeyPanel::save);
     connect(removeButton, &QPushButton::clicked, this, &KeyPanel::remove);
@@ -128,6 +129,8 @@ void KeyPanel::loadKeys()
         chooseName();
 }
 
+QString KeyPanel::shownKey() const { return m_txtKey->text(); }
+
 void KeyPanel::chooseName()
 {
     if (const auto key = m_store.keyFor(m_cmbKey->currentText()))
@@ -159,6 +162,10 @@ void KeyPanel::save()
         warn(saved.message);
         return;
     }
+    // The list shows the saved name at once; the fields keep what was saved.
+    loadKeys();
+    m_cmbKey->setEditText(name);
+    m_txtKey->setText(key);
     info(QStringLiteral("Key Saved"));
 }
 
@@ -197,6 +204,11 @@ void KeyPanel::accept()
         info(QStringLiteral("Key cannot be accepted.  ") + sentence(valid.message));
         return;
     }
+    m_pendingKey = key;
+    // A name counts only when the store holds exactly this key under it: a stored name beside a
+    // typed or generated key would name the wrong key.
+    const QString name = m_cmbKey->currentText();
+    m_pendingName = !name.isEmpty() && m_store.keyFor(name) == key ? name : QString();
     setBusy(true);
     emit statusText(QStringLiteral("Creating Keyspace..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -219,8 +231,12 @@ void KeyPanel::acceptFinished(bool report)
     emit statusText(QStringLiteral("Ready..."));
     setBusy(false);
     if (status.ok()) {
+        m_acceptedKey = m_pendingKey;
+        m_acceptedName = m_pendingName;
         emit keyspaceAccepted();
     } else {
+        m_acceptedKey.clear();
+        m_acceptedName.clear();
         emit keyspaceLost();
         if (report)
             warn(QStringLiteral("The keyspace could not be created.  ") + sentence(status.message));

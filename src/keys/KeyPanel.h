@@ -38,6 +38,13 @@ public:
     // then not reported).
     void waitUntilIdle();
 
+    // The key the keyspace was last built from by Accept (empty: none, or that Accept failed),
+    // the name stored with exactly that key when Accept ran (empty: an unnamed key), and the
+    // key the panel shows now. Encryption may use the keyspace only while the two keys agree.
+    const QString& acceptedKey() const { return m_acceptedKey; }
+    const QString& acceptedName() const { return m_acceptedName; }
+    QString shownKey() const;
+
     // Where Transfer and Restore Keys start browsing (the working directory by default).
     void setPathStartDirectory(const QString& dir) { m_pathStart = dir; }
 
@@ -55,6 +62,7 @@ signals:
     void busyChanged(bool busy);
     void keyspaceAccepted();  // a keyspace from the shown key is ready
     void keyspaceLost();      // the accepted keyspace is gone (a failed Accept replaced it)
+    void shownKeyChanged();   // the Key field's text changed (typed, picked, generated)
 
 private:
     void setBusy(bool busy);
@@ -68,6 +76,10 @@ private:
     crypto::Engine& m_engine;
     QString m_pathStart;
     bool m_busy = false;
+    QString m_acceptedKey;
+    QString m_acceptedName;
+    QString m_pendingKey;   // what the running Accept builds from
+    QString m_pendingName;
     QFutureWatcher<crypto::Status>* m_watcher = nullptr;
 
     QComboBox* m_cmbKey = nullptr;

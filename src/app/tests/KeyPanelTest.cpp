@@ -1,10 +1,12 @@
 #include "WindowFixture.h"
 
+#include "app/KeyInForce.h"
 #include "keys/KeyPanel.h"
 #include "keys/frmPathSelect.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QListWidget>
 #include <QSignalSpy>
 
@@ -99,7 +101,11 @@ TEST_F(KeyPanelTest, SaveChecksThenAppends)
     type("txtKey", QStringLiteral("abc"));  // letters pass the Save checks
     click("Command8");
     EXPECT_EQ(readFile(keyFile()), keyRecord("Office", "123456789123456789") + keyRecord("home", "abc"));
-    EXPECT_EQ(combo("cmbKey")->count(), 0) << "Save does not reload the list";
+    // The list shows both saved names at once; the fields keep what was saved.
+    EXPECT_EQ(combo("cmbKey")->count(), 2);
+    EXPECT_EQ(combo("cmbKey")->itemText(1), QStringLiteral("home"));
+    EXPECT_EQ(combo("cmbKey")->currentText(), QStringLiteral("home"));
+    EXPECT_EQ(edit("txtKey")->text(), QStringLiteral("abc"));
 }
 
 TEST_F(KeyPanelTest, RemoveAsksThenDropsEveryRecordOfTheExactName)
@@ -229,4 +235,64 @@ TEST(frmPathSelect, KeyPathEndsWithOneSeparator)
     dialog.show();
     dialog.close();  // the close box cancels
     EXPECT_TRUE(dialog.keyPath().isEmpty());
+}
+
+// Guards the fault where encryption used the last accepted key whatever the panel showed.
+TEST_F(KeyPanelTest, TheKeyInForceIsShownAndAnotherShownKeyTurnsEncryptionOffUntilAccept)
+{
+    writeFile(keyFile(), keyRecord("team key", "111222333444555666") + keyRecord("other key", "777888999111222333"));
+    open();
+    window->setConnected(true);
+    const auto shown = [this] { return find<QLabel>("lblKeyInForce")->text(); };
+    EXPECT_EQ(shown(), QStringLiteral("No key accepted"));
+
+    click("Command10");  // "team key" is shown first
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->keyPanel()->isBusy(); }, 20000));
+    EXPECT_EQ(shown(), QStringLiteral("Key in force: team key"));
+    EXPECT_EQ(encrypted(), true);
+
+    pick("cmbKey", 1);
+    EXPECT_EQ(edit("txtKey")->text(), QStringLiteral("777888999111222333"));
+    EXPECT_EQ(encrypted(), false) << "the shown key is not the one the keyspace was built from";
+    EXPECT_EQ(shown(), QStringLiteral("Key in force: team key"));
+    EXPECT_FALSE(window->encryptionAllowed());
+    pick("cmbKey", 0);
+    EXPECT_EQ(encrypted(), true) << "back to the accepted key";
+    click("Command4");  // Generate Key
+    EXPECT_EQ(encrypted(), false);
+
+    pick("cmbKey", 1);
+    click("Command10");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->keyPanel()->isBusy(); }, 20000));
+    EXPECT_EQ(shown(), QStringLiteral("Key in force: other key"));
+    EXPECT_EQ(encrypted(), true);
+
+    // A typed key, and a stored name beside a key it does not hold: both unnamed, four digits.
+    acceptKey(QStringLiteral("123456789123456789"));
+    EXPECT_EQ(shown(), QStringLiteral("Key in force: unnamed key ending 6789"));
+    EXPECT_EQ(combo("cmbKey")->currentText(), QStringLiteral("other key"));
+    EXPECT_EQ(encrypted(), true);
+
+    window->setConnected(false);
+    EXPECT_EQ(shown(), QStringLiteral("No key accepted")) << "a disconnect forgets the accepted key";
+}
+
+TEST(KeyInForceText, NeverGivesTheWholeKeyAway)
+{
+    const struct {
+        const char* name;
+        const char* key;
+        const char* text;
+    } rows[] = {
+        {"team key", "111222333444555666", "Key in force: team key"},
+        {"", "111222333444555666", "Key in force: unnamed key ending 5666"},
+        {"", "12345678", "Key in force: unnamed key ending 5678"},
+        {"", "123456", "Key in force: unnamed key ending 456"},
+        {"", "1", "Key in force: unnamed key"},
+        {"", "", "No key accepted"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(app::keyInForceText(QString::fromUtf8(row.name), QString::fromUtf8(row.key)),
+                  QString::fromUtf8(row.text))
+            << row.key;
 }
