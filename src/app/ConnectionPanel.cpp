@@ -21,7 +21,7 @@ constexpr int kFieldLength = 255;
 }
 
 ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& prompter, QWidget* parent)
-    : QGroupBox(QStringLiteral("Connections"), parent), m_store(appDir), m_prompter(prompter)
+    : QGroupBox(QStringLiteral("Connections"), parent), m_store(appDir), m_tlsStore(appDir), m_prompter(prompter)
 {
     setObjectName(QStringLiteral("fraConnections"));
 
@@ -49,6 +49,16 @@ ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& promp
     m_txtPort->setMaximumWidth(m_txtPort->fontMetrics().horizontalAdvance(QStringLiteral("99999")) + 16);
     m_check1 = new QCheckBox(QStringLiteral("Passive"), this);
     m_check1->setObjectName(QStringLiteral("Check1"));
+    // The item data is the TlsMode; the combo is as wide as its longest caption, so none is cut.
+    m_cboTls = new QComboBox(this);
+    m_cboTls->setObjectName(QStringLiteral("cboTls"));
+    m_cboTls->addItem(QStringLiteral("Require TLS"), int(ftp::TlsMode::Require));
+    m_cboTls->addItem(QStringLiteral("TLS if the server offers it"), int(ftp::TlsMode::IfOffered));
+    m_cboTls->addItem(QStringLiteral("Plain FTP"), int(ftp::TlsMode::Plain));
+    m_cboTls->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_cboTls->setToolTip(QStringLiteral("Whether the password, commands and files cross the network encrypted "
+                                        "(FTP over TLS). \"If the server offers it\" asks before a plain login."));
+    setTlsMode(ProfileTlsStore::kDefault);
 
     auto button = [this](const char* name, const QString& caption) {
         auto* b = new QPushButton(caption, this);
@@ -79,10 +89,12 @@ ConnectionPanel::ConnectionPanel(const QString& appDir, dialogs::Prompter& promp
     grid->addWidget(label("lblPort", QStringLiteral("Port"), m_txtPort), 3, 0);
     grid->addWidget(m_txtPort, 3, 1, Qt::AlignLeft);
     grid->addWidget(m_check1, 3, 2, 1, 2);
+    grid->addWidget(label("lblTls", QStringLiteral("TLS"), m_cboTls), 4, 0);
+    grid->addWidget(m_cboTls, 4, 1, 1, 3, Qt::AlignLeft);
     auto* buttons = new QHBoxLayout;
     for (QPushButton* b : {save, remove, clear, anon, m_connect})
         buttons->addWidget(b);
-    grid->addLayout(buttons, 4, 0, 1, 4);
+    grid->addLayout(buttons, 5, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 
@@ -103,6 +115,7 @@ void ConnectionPanel::clearForStartUp()
     m_txtPort->setText(kDefaultPort);
     m_txtPass->clear();
     m_check1->setChecked(false);
+    setTlsMode(ProfileTlsStore::kDefault);
 }
 
 void ConnectionPanel::loadConnections()
@@ -130,6 +143,17 @@ void ConnectionPanel::selectProfile()
     m_txtPass->setText(found->password);
     m_txtPort->setText(found->port);
     m_check1->setChecked(found->passive);
+    const ProfileTlsStore::Choice tls = m_tlsStore.choice(found->name);
+    setTlsMode(tls.mode);
+    if (!tls.error.isEmpty())
+        m_prompter.warning(window(), dialogs::kAppTitle, tls.error);
+}
+
+ftp::TlsMode ConnectionPanel::tlsMode() const { return ftp::TlsMode(m_cboTls->currentData().toInt()); }
+
+void ConnectionPanel::setTlsMode(ftp::TlsMode mode)
+{
+    m_cboTls->setCurrentIndex(std::max(0, m_cboTls->findData(int(mode))));
 }
 
 ConnectionRecord ConnectionPanel::fields() const
@@ -184,7 +208,12 @@ void ConnectionPanel::saveProfile()
                                      .arg(lines.join(u'\n'))))
             return;
     }
-    if (const keys::StoreStatus saved = m_store.save(stored); !saved.ok)
+    if (const keys::StoreStatus saved = m_store.save(stored); !saved.ok) {
+        m_prompter.warning(window(), dialogs::kAppTitle, saved.message);
+        return;
+    }
+    // Keyed by the name as connect.dat gives it back, so selecting the profile finds it.
+    if (const keys::StoreStatus saved = m_tlsStore.setChoice(keys::trimSpaces(stored.name), tlsMode()); !saved.ok)
         m_prompter.warning(window(), dialogs::kAppTitle, saved.message);
 }
 
@@ -198,6 +227,8 @@ void ConnectionPanel::removeProfile()
         m_prompter.warning(window(), dialogs::kAppTitle, removed.message);
         return;
     }
+    if (const keys::StoreStatus removed = m_tlsStore.remove(name); !removed.ok)
+        m_prompter.warning(window(), dialogs::kAppTitle, removed.message);
     loadConnections();
 }
 
@@ -209,6 +240,7 @@ void ConnectionPanel::clearFields()
     m_txtPass->clear();
     m_txtPort->setText(kDefaultPort);
     m_check1->setChecked(false);
+    setTlsMode(ProfileTlsStore::kDefault);
 }
 
 void ConnectionPanel::anonymous()

@@ -1,8 +1,10 @@
 #pragma once
 // The "Connections" frame: profile list, fields, Save, Remove, Clear, Anonymous and the
-// Connect button (whose click the main window handles).
+// Connect button (whose click the main window handles). The TLS choice of a profile lives in
+// its own file beside connect.dat (ProfileTlsStore), loaded, saved and removed with the profile.
 
 #include "app/ProfileStore.h"
+#include "app/ProfileTlsStore.h"
 
 #include <QGroupBox>
 
@@ -32,6 +34,9 @@ public:
 
     // The values of the fields as a record (what Connect uses).
     ConnectionRecord fields() const;
+    // The TLS choice in cboTls (what Connect uses).
+    ftp::TlsMode tlsMode() const;
+    void setTlsMode(ftp::TlsMode mode);
 
     QPushButton* connectButton() const { return m_connect; }
 
@@ -39,6 +44,7 @@ private:
     void info(const QString& text);
 
     ProfileStore m_store;
+    ProfileTlsStore m_tlsStore;
     dialogs::Prompter& m_prompter;
     QComboBox* m_cmbName = nullptr;
     QLineEdit* m_txtAddr = nullptr;
@@ -46,6 +52,7 @@ private:
     QLineEdit* m_txtPass = nullptr;
     QLineEdit* m_txtPort = nullptr;
     QCheckBox* m_check1 = nullptr;
+    QComboBox* m_cboTls = nullptr;
     QPushButton* m_connect = nullptr;
 };
 
