@@ -26,6 +26,14 @@ Connection::Connection(QObject* parent)
     connect(m_control, &ControlChannel::replyReceived, this, &Connection::onReply);
     connect(m_control, &ControlChannel::protocolError, this, &Connection::onProtocolError);
     connect(m_control, &ControlChannel::closed, this, &Connection::onControlClosed);
+    connect(m_control, &ControlChannel::encrypted, this, &Connection::onControlEncrypted);
+    connect(m_control, &ControlChannel::sslErrors, this, &Connection::onControlSslErrors);
+    connect(m_control, &ControlChannel::tlsFailed, this, &Connection::onControlTlsFailed);
+    connect(m_data, &DataChannel::encrypted, this, &Connection::pumpUpload);
+    connect(m_data, &DataChannel::sessionTicket, this, [this](const QByteArray& ticket) {
+        if (!ticket.isEmpty())
+            m_newestTicket = ticket;
+    });
     connect(m_data, &DataChannel::connected, this, &Connection::onDataConnected);
     connect(m_data, &DataChannel::readyRead, this, &Connection::onDataReadyRead);
     connect(m_data, &DataChannel::bytesWritten, this, &Connection::pumpUpload);
@@ -135,13 +143,18 @@ void Connection::forgetSession()
     m_owedReplies = 0;
     m_currentDirectory.clear();
     m_features = ServerFeatures();
+    m_tlsActive = false;
+    m_protectData = false;
+    m_controlTicket.clear();
+    m_newestTicket.clear();
 }
 
 // ---- control connection --------------------------------------------------------------------
 
 void Connection::onControlConnected()
 {
-    setState(State::AwaitingGreeting);
+    // Implicit TLS: the greeting comes once the handshake is done.
+    setState(wantsTls() && m_tlsOptions.implicit ? State::AwaitingTlsHandshake : State::AwaitingGreeting);
     armWatchdog();
 }
 
@@ -220,6 +233,12 @@ void Connection::onReply(const Reply& reply)
     case State::AwaitingResync:
         onResyncReply(reply);
         return;
+    case State::AwaitingAuthReply:
+    case State::AwaitingPbszReply:
+    case State::AwaitingProtReply:
+        onTlsReply(reply);
+        return;
+    case State::AwaitingTlsHandshake:
     case State::Disconnected:
     case State::Connecting:
     case State::Idle:

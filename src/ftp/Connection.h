@@ -24,11 +24,20 @@
 // device must take every block written to it (at most kBlockSize bytes at once); a producer device
 // that is sequential may return 0 from read() until its readyRead() and ends at atEnd().
 //
+// FTP over TLS (RFC 4217; ftp/Tls.h): setTlsOptions() before Connect(). Explicit TLS sends AUTH
+// TLS after the greeting, then PBSZ 0 and PROT P, then the login; implicit TLS handshakes first.
+// Under TlsMode::Require nothing but AUTH goes out before TLS is up; a refusal ends the connect
+// with ErrorKind::TlsRefused. A certificate that neither verifies nor is trusted ends it with
+// ErrorKind::Certificate before USER, and peerCertificate() tells the user what was offered.
+// Every data connection handshakes as a TLS client resuming the control connection's session
+// with the newest ticket the server gave. CCC is never sent.
+//
 // When an operation ends with the session lost (ErrorKind TimeOut, ServerClosed, ProtocolError, or
 // any result after which isLoggedIn() is false), the caller has to log in again.
 
 #include "ftp/Reply.h"
 #include "ftp/Result.h"
+#include "ftp/Tls.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -36,6 +45,7 @@
 #include <QIODevice>
 #include <QObject>
 #include <QPointer>
+#include <QSslError>
 #include <QTimer>
 #include <memory>
 #include <optional>
@@ -74,6 +84,10 @@ public:
         AwaitingTransferStart,   // the 1xx reply to LIST, RETR or STOR
         Transferring,            // data flowing; ends at the data close and the final reply
         AwaitingResync,          // after an aborted transfer: its final reply, or after ABOR the NOOP's
+        AwaitingAuthReply,       // AUTH TLS, after the greeting
+        AwaitingTlsHandshake,    // the control connection's handshake (implicit: before the greeting)
+        AwaitingPbszReply,
+        AwaitingProtReply,
     };
     Q_ENUM(State)
 
@@ -90,6 +104,13 @@ public:
     int MaxLogSize() const { return m_maxLogSize; }
     void setMaxLogSize(int characters) { m_maxLogSize = characters; }
     QString LogData() const { return m_log; }
+    // For the next Connect().
+    void setTlsOptions(const TlsOptions& options) { m_tlsOptions = options; }
+    const TlsOptions& tlsOptions() const { return m_tlsOptions; }
+    // The control connection is encrypted and data connections are protected (PROT P).
+    bool isTlsActive() const { return m_tlsActive; }
+    // The server's certificate of this (or the last failed) connect; null before TLS.
+    const PeerCertificate& peerCertificate() const { return m_peerCertificate; }
 
     void Connect(const QString& eServer, const QString& ePort, const QString& eLogin, const QString& ePass);
     void Disconnect();
@@ -184,6 +205,16 @@ private:
     void startCommand(State state, const QByteArray& command);
     void loggedIn();
 
+    // TLS on the control connection, and what data connections need of it (ConnectionTls.cpp).
+    bool wantsTls() const { return m_tlsOptions.mode != TlsMode::Plain; }
+    void startLogin();  // after the greeting: AUTH TLS, PBSZ/PROT, or USER
+    void onTlsReply(const Reply& reply);
+    void onControlEncrypted();
+    void onControlSslErrors(const QList<QSslError>& errors);
+    void onControlTlsFailed(const QString& reason);
+    void prepareDataTls();
+    Result dataFailure(const Reply& reply) const;
+
     // Transfers (ConnectionTransfers.cpp).
     void download(const QByteArray& name, const QString& localFileName, QIODevice* sink);
     void upload(const QByteArray& name, const QString& localFileName, QIODevice* source, qint64 size);
@@ -230,6 +261,14 @@ private:
     int m_resyncBudget = 0;       // how long getting back in step may take in all, in milliseconds
     QByteArray m_pendingCommand;  // USER after the greeting, RNTO after RNFR
     QString m_password;           // kept apart from the commands so it never reaches the log
+    QString m_host;               // as given: the name certificates are verified against
+    TlsOptions m_tlsOptions;
+    bool m_tlsActive = false;
+    bool m_protectData = false;   // PROT P accepted: data connections are TLS
+    bool m_certificateRejected = false;
+    PeerCertificate m_peerCertificate;
+    QByteArray m_controlTicket;   // the control connection's session as last seen
+    QByteArray m_newestTicket;    // the newest session ticket from any connection of the session
     QByteArray m_currentDirectory;
     ServerFeatures m_features;
     std::optional<Result> m_resyncResult;

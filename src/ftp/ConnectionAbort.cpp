@@ -46,6 +46,10 @@ void Connection::cancel()
     case State::AwaitingPassReply:
     case State::AwaitingFeatReply:
     case State::AwaitingOptsReply:
+    case State::AwaitingAuthReply:
+    case State::AwaitingTlsHandshake:
+    case State::AwaitingPbszReply:
+    case State::AwaitingProtReply:
         cancelLogin();
         break;
     case State::AwaitingPwdReply:

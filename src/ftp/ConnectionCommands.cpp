@@ -5,6 +5,7 @@
 #include "ftp/ConnectionTransfer.h"
 #include "ftp/ControlChannel.h"
 #include "ftp/DataChannel.h"
+#include "ftp/TlsSetup.h"
 
 namespace zephra::ftp {
 
@@ -34,8 +35,14 @@ void Connection::Connect(const QString& eServer, const QString& ePort, const QSt
     forgetSession();
     m_pendingCommand = "USER " + eLogin.toUtf8();
     m_password = ePass;
+    m_host = eServer.trimmed();
+    m_peerCertificate = PeerCertificate();
+    m_certificateRejected = false;
     setState(State::Connecting);
-    m_control->connectToServer(eServer, quint16(port));
+    if (wantsTls() && m_tlsOptions.implicit)
+        m_control->connectToServer(m_host, quint16(port), tlsClientConfiguration(m_tlsOptions));
+    else
+        m_control->connectToServer(m_host, quint16(port));
     armWatchdog();
 }
 
@@ -79,7 +86,7 @@ void Connection::onLoginReply(const Reply& reply)
             dropSession(failWith());
             return;
         }
-        startCommand(State::AwaitingUserReply, std::exchange(m_pendingCommand, QByteArray()));
+        startLogin();
         return;
     case State::AwaitingUserReply:
     case State::AwaitingPassReply:

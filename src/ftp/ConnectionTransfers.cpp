@@ -157,6 +157,7 @@ void Connection::startTransfer(std::unique_ptr<Transfer> transfer)
 
 void Connection::openDataConnection()
 {
+    prepareDataTls();
     if (m_connectionMode != QLatin1String("PORT")) {
         setState(State::AwaitingPasvReply);
         sendCommand("PASV");
@@ -226,9 +227,14 @@ void Connection::onTransferReply(const Reply& reply)
     case State::AwaitingTransferStart:
         if (error) {
             // Refused (550 ...) or failed before it began: the reply is final, the session in step.
-            failTransfer(failWith());
+            failTransfer(dataFailure(reply));
             return;
         }
+        // The data connection's handshake starts once the server has taken the command: a
+        // server may take bytes that come earlier for a transfer of their own (pyftpdlib resets
+        // such a connection).
+        if (m_protectData && t.dataConnected)
+            m_data->startTls();
         if (reply.isPreliminary()) {
             t.started = true;
             t.serverHoldsData = reply.code == 125;
@@ -254,7 +260,7 @@ void Connection::onTransferReply(const Reply& reply)
         if (reply.isPreliminary() && !error)
             return;
         if (error) {
-            failTransfer(t.failure ? *t.failure : failWith());
+            failTransfer(dataFailure(reply));
             return;
         }
         t.finalReplyOk = true;
@@ -278,6 +284,9 @@ void Connection::onDataConnected()
         return;
     }
     armWatchdog();
+    // Active mode: the server connects after its 1xx; RFC 4217 keeps us the TLS client.
+    if (m_protectData && t.started)
+        m_data->startTls();
     if (t.isUpload() && t.started)
         pumpUpload();
 }
@@ -327,6 +336,10 @@ void Connection::onDataClosed()
     if (!m_transfer)
         return;
     Transfer& t = *m_transfer;
+    // TLS: the server's close_notify ends the download; answering it closes our side, which a
+    // server may wait for before its final reply (vsftpd does).
+    if (!t.isUpload())
+        m_data->finishSending();
     if (t.isUpload() && !t.sourceDone && !t.failure) {
         // The server hung up before the whole file was sent.
         t.failure = makeError(ErrorKind::TransferAborted);
@@ -350,7 +363,7 @@ void Connection::onDataFailed(const QString& reason)
     }
     Transfer& t = *m_transfer;
     if (!t.failure)
-        t.failure = makeError(ErrorKind::TransferAborted, 0, reason);
+        t.failure = makeError(m_data->tlsFailed() ? ErrorKind::TlsFailed : ErrorKind::TransferAborted, 0, reason);
     t.dataClosed = true;
     m_data->abort();
     armWatchdog();  // the server's final reply still has to be read to stay in step
@@ -364,14 +377,14 @@ void Connection::pumpUpload()
     Transfer& t = *m_transfer;
     QTcpSocket* socket = m_data->socket();
     if (t.pumping || !socket || !t.started || t.dataClosed || t.sourceDone
-        || m_state != State::Transferring)
+        || m_state != State::Transferring || !m_data->isReady())
         return;
     t.pumping = true;
     int chunks = 0;
     bool more = false;
     // A block goes straight to the kernel; only what it could not take yet is queued (and
     // copied) in the socket, and the next block waits until that is out.
-    while (socket->bytesToWrite() == 0) {
+    while (m_data->pendingBytes() == 0) {
         if (++chunks > kChunksPerEvent) {
             more = true;
             break;
@@ -414,7 +427,7 @@ void Connection::pumpUpload()
         m_data->finishSending();
         return;
     }
-    if (more && socket->bytesToWrite() == 0)
+    if (more && m_data->pendingBytes() == 0)
         QMetaObject::invokeMethod(this, &Connection::pumpUpload, Qt::QueuedConnection);
 }
 

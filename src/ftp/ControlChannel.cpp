@@ -21,28 +21,62 @@ int leadingCode(const QString& line)
 ControlChannel::ControlChannel(QObject* parent)
     : QObject(parent)
 {
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
-        m_wasConnected = true;
-        // Commands are small and often come in pairs (ABOR, NOOP): no Nagle delay.
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        emit connected();
-    });
-    connect(&m_socket, &QTcpSocket::readyRead, this, &ControlChannel::onReadyRead);
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, &ControlChannel::onError);
-    connect(&m_socket, &QTcpSocket::disconnected, this, &ControlChannel::onDisconnected);
+    renewSocket();
 }
 
-void ControlChannel::connectToServer(const QString& host, quint16 port)
+// Each session gets a fresh socket: a socket that once spoke TLS is not trusted to speak plain
+// again, nor to start a new handshake without the old session's leftovers.
+void ControlChannel::renewSocket()
+{
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();  // we may be inside one of its signals
+    }
+    m_socket = new QSslSocket(this);
+    QSslSocket* socket = m_socket;
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_wasConnected = true;
+        // Commands are small and often come in pairs (ABOR, NOOP): no Nagle delay.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        emit connected();
+    });
+    connect(socket, &QTcpSocket::readyRead, this, &ControlChannel::onReadyRead);
+    connect(socket, &QTcpSocket::errorOccurred, this, &ControlChannel::onError);
+    connect(socket, &QTcpSocket::disconnected, this, &ControlChannel::onDisconnected);
+    connect(socket, &QSslSocket::encrypted, this, [this] {
+        m_handshaking = false;
+        emit encrypted();
+    });
+    connect(socket, &QSslSocket::sslErrors, this, &ControlChannel::sslErrors);
+}
+
+void ControlChannel::connectToServer(const QString& host, quint16 port, const std::optional<QSslConfiguration>& implicitTls)
 {
     abort();
+    renewSocket();
     m_closedByUs = false;
     m_wasConnected = false;
-    m_socket.connectToHost(host, port);
+    m_handshaking = implicitTls.has_value();
+    if (implicitTls) {
+        m_socket->setSslConfiguration(*implicitTls);
+        m_socket->connectToHostEncrypted(host, port);
+    } else {
+        m_socket->connectToHost(host, port);
+    }
+}
+
+void ControlChannel::startTls(const QSslConfiguration& configuration)
+{
+    m_handshaking = true;
+    m_buffer.clear();  // nothing said in the clear after the 234 is believed
+    m_socket->setSslConfiguration(configuration);
+    m_socket->startClientEncryption();
 }
 
 void ControlChannel::send(const QByteArray& line)
 {
-    m_socket.write(line + "\r\n");
+    m_socket->write(line + "\r\n");
 }
 
 void ControlChannel::closeGracefully()
@@ -50,21 +84,22 @@ void ControlChannel::closeGracefully()
     m_closedByUs = true;
     m_buffer.clear();
     m_partial = Reply();
-    m_socket.disconnectFromHost();
+    m_socket->disconnectFromHost();
 }
 
 void ControlChannel::abort()
 {
     m_closedByUs = true;
+    m_handshaking = false;
     m_buffer.clear();
     m_partial = Reply();
     m_partialSize = 0;
-    m_socket.abort();
+    m_socket->abort();
 }
 
 void ControlChannel::onReadyRead()
 {
-    m_buffer += m_socket.readAll();
+    m_buffer += m_socket->readAll();
     // Each emitted reply may make the session close the channel, which clears the buffer.
     while (!m_closedByUs) {
         const qsizetype end = m_buffer.indexOf('\n');
@@ -135,12 +170,18 @@ void ControlChannel::onError(QAbstractSocket::SocketError error)
 {
     if (m_closedByUs)
         return;
-    if (!m_wasConnected) {
-        m_closedByUs = true;
-        emit connectFailed(m_socket.errorString());
+    if (m_handshaking && m_wasConnected) {
+        const QString reason = m_socket->errorString();
+        abort();
+        emit tlsFailed(reason);
         return;
     }
-    if (error != QAbstractSocket::RemoteHostClosedError && m_socket.state() != QAbstractSocket::ConnectedState)
+    if (!m_wasConnected) {
+        m_closedByUs = true;
+        emit connectFailed(m_socket->errorString());
+        return;
+    }
+    if (error != QAbstractSocket::RemoteHostClosedError && m_socket->state() != QAbstractSocket::ConnectedState)
         onDisconnected();
 }
 
@@ -148,6 +189,11 @@ void ControlChannel::onDisconnected()
 {
     if (m_closedByUs || !m_wasConnected)
         return;
+    if (m_handshaking) {
+        abort();
+        emit tlsFailed(QStringLiteral("the server closed the connection during the TLS handshake"));
+        return;
+    }
     m_closedByUs = true;
     emit closed();
 }

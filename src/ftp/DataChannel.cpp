@@ -17,7 +17,7 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto socket = std::make_unique<QTcpSocket>();
+        auto socket = m_owner->makeSocket();
         if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite | QIODevice::Unbuffered))
             return;
@@ -43,21 +43,66 @@ DataChannel::~DataChannel()
     abort();
 }
 
+std::unique_ptr<QTcpSocket> DataChannel::makeSocket() const
+{
+    if (!m_tls)
+        return std::make_unique<QTcpSocket>();
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setSslConfiguration(m_tls->configuration);
+    socket->setPeerVerifyName(m_tls->peerName);
+    socket->setReadBufferSize(kAcceptedReadBuffer);
+    return socket;
+}
+
+void DataChannel::startTls()
+{
+    auto* socket = qobject_cast<QSslSocket*>(m_socket.get());
+    if (!socket || !m_tls || socket->mode() != QSslSocket::UnencryptedMode || m_done)
+        return;
+    socket->startClientEncryption();
+}
+
+bool DataChannel::isReady() const
+{
+    if (!isConnected())
+        return false;
+    return !m_tls || m_encrypted;
+}
+
+qint64 DataChannel::pendingBytes() const
+{
+    if (!m_socket)
+        return 0;
+    const auto* socket = qobject_cast<const QSslSocket*>(m_socket.get());
+    return m_socket->bytesToWrite() + (socket ? socket->encryptedBytesToWrite() : 0);
+}
+
+void DataChannel::failTls(const QString& reason)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    m_tlsFailed = true;
+    emit failed(QStringLiteral("TLS on the data connection: %1").arg(reason));
+}
+
 void DataChannel::connectTo(const QHostAddress& host, quint16 port)
 {
     abort();
     m_done = false;
-    auto socket = std::make_unique<QTcpSocket>();
+    m_tlsFailed = false;
+    auto socket = makeSocket();
     QTcpSocket* raw = socket.get();
     connect(raw, &QTcpSocket::connected, this, &DataChannel::connected);
     attach(std::move(socket));
-    raw->connectToHost(host, port, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    raw->connectToHost(host, port, m_tls ? QIODevice::ReadWrite : QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 std::optional<quint16> DataChannel::listen(const QHostAddress& local, const QHostAddress& expectedPeer)
 {
     abort();
     m_done = false;
+    m_tlsFailed = false;
     m_expectedPeer = expectedPeer;
     m_listener = std::make_unique<Listener>(this);
     if (!m_listener->listen(local, 0)) {
@@ -74,12 +119,33 @@ void DataChannel::attach(std::unique_ptr<QTcpSocket> socket)
     connect(raw, &QTcpSocket::readyRead, this, &DataChannel::readyRead);
     connect(raw, &QTcpSocket::bytesWritten, this, &DataChannel::bytesWritten);
     connect(raw, &QTcpSocket::errorOccurred, this, &DataChannel::onError);
+    m_encrypted = false;
     connect(raw, &QTcpSocket::disconnected, this, [this] {
+        // (The socket forgets it was encrypted once it is closed.)
+        if (m_tls && !m_encrypted) {
+            failTls(QStringLiteral("the server closed it before the handshake was done"));
+            return;
+        }
         if (!m_done) {
             m_done = true;
             emit closed();
         }
     });
+    if (auto* ssl = qobject_cast<QSslSocket*>(raw)) {
+        connect(ssl, &QSslSocket::encrypted, this, [this] {
+            m_encrypted = true;
+            emit encrypted();
+        });
+        connect(ssl, &QSslSocket::encryptedBytesWritten, this, &DataChannel::bytesWritten);
+        connect(ssl, &QSslSocket::newSessionTicketReceived, this,
+                [this, ssl] { emit sessionTicket(ssl->sslConfiguration().sessionTicket()); });
+        // The data connection must show the certificate the control connection showed; that
+        // one was verified or trusted by the user already.
+        connect(ssl, &QSslSocket::sslErrors, this, [this, ssl](const QList<QSslError>&) {
+            if (m_tls && !ssl->peerCertificate().isNull() && ssl->peerCertificate() == m_tls->controlCertificate)
+                ssl->ignoreSslErrors();
+        });
+    }
 }
 
 void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
@@ -92,6 +158,7 @@ void DataChannel::adopt(std::unique_ptr<QTcpSocket> socket)
     // An accepted socket stays buffered whatever its open mode says (seen with Qt 6.4): bound
     // its buffer, and expect its end to be reported while bytes are still buffered.
     raw->setReadBufferSize(kAcceptedReadBuffer);
+    m_tlsFailed = false;
     attach(std::move(socket));
     emit connected();
     // Bytes (or even the close) may have arrived before the socket was adopted.
@@ -159,6 +226,15 @@ void DataChannel::onError(QAbstractSocket::SocketError error)
 {
     if (m_done)
         return;
+    if (m_tls) {
+        const auto* ssl = qobject_cast<const QSslSocket*>(m_socket.get());
+        if (ssl && !m_encrypted && (error == QAbstractSocket::SslHandshakeFailedError
+                                           || error == QAbstractSocket::RemoteHostClosedError
+                                           || ssl->mode() != QSslSocket::UnencryptedMode)) {
+            failTls(ssl->errorString());
+            return;
+        }
+    }
     if (error == QAbstractSocket::RemoteHostClosedError) {
         reportClosedLater();
         return;

@@ -2,9 +2,16 @@
 // The data connection of one transfer: a socket opened towards the server (passive mode) or
 // accepted from it (active mode). The socket is unbuffered: reads go straight from the kernel
 // into the caller's buffer, so memory stays bounded by that buffer.
+// With TLS (PROT P) the socket is a QSslSocket that does the client side of the handshake in
+// both modes (RFC 4217 section 9), started by startTls(), resuming the session it was given;
+// its buffer is bounded by kAcceptedReadBuffer. A connection that ends before it is encrypted
+// has failed (tlsFailed()), never delivered plain bytes.
 
 #include <QHostAddress>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <memory>
@@ -19,6 +26,21 @@ public:
 
     explicit DataChannel(QObject* parent = nullptr);
     ~DataChannel() override;
+
+    struct Tls {
+        QSslConfiguration configuration;  // with the session ticket to resume
+        QString peerName;                 // the host name the control connection verified
+        QSslCertificate controlCertificate;  // the control connection's, accepted there
+    };
+    // For the next connectTo() or listen(): TLS, or plain (nullopt).
+    void setTls(std::optional<Tls> tls) { m_tls = std::move(tls); }
+    // Starts the client's handshake on the connected socket; encrypted() follows.
+    void startTls();
+    // Connected, and encrypted when TLS was asked for: bytes may flow.
+    bool isReady() const;
+    bool tlsFailed() const { return m_tlsFailed; }
+    // Bytes written but not yet taken by the system (plain and, with TLS, encrypted).
+    qint64 pendingBytes() const;
 
     // Passive mode: connect to the server's data port.
     void connectTo(const QHostAddress& host, quint16 port);
@@ -44,6 +66,8 @@ signals:
     void connected();
     void readyRead();
     void bytesWritten();
+    void encrypted();
+    void sessionTicket(const QByteArray& ticket);  // a TLS 1.3 ticket the server sent here
     void closed();                        // the connection ended in order
     void failed(const QString& reason);   // connect failure or reset
 
@@ -53,10 +77,15 @@ private:
     void adopt(std::unique_ptr<QTcpSocket> socket);
     void onError(QAbstractSocket::SocketError error);
     void reportClosedLater();
+    std::unique_ptr<QTcpSocket> makeSocket() const;
+    void failTls(const QString& reason);
 
     std::unique_ptr<QTcpSocket> m_socket;
     std::unique_ptr<Listener> m_listener;
     QHostAddress m_expectedPeer;
+    std::optional<Tls> m_tls;
+    bool m_tlsFailed = false;
+    bool m_encrypted = false;  // the handshake of this connection is done
     bool m_done = false;
     quint64 m_generation = 0;  // counts connections, so a late report never reaches the next one
 };

@@ -49,6 +49,16 @@ Result makeError(ErrorKind kind, int replyCode, const QString& serverText)
     case ErrorKind::InvalidName:
         result.description = QStringLiteral("A name with a line break can not be sent to the server.");
         break;
+    case ErrorKind::Certificate:
+        result.description =
+            QStringLiteral("The server's certificate can not be verified: %1").arg(serverText);
+        break;
+    case ErrorKind::TlsRefused:
+        result.description = QStringLiteral("The server does not offer FTP over TLS: %1").arg(serverText.trimmed());
+        break;
+    case ErrorKind::TlsFailed:
+        result.description = QStringLiteral("The TLS connection failed: %1").arg(serverText.trimmed());
+        break;
     case ErrorKind::ListingTooLarge:
         // serverText: the directory, when the server has confirmed one.
         result.description = listingTooLargeMessage(serverText.isEmpty() ? QStringLiteral("list the current directory")

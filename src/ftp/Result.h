@@ -21,6 +21,11 @@ enum class ErrorKind {
     Busy,              // another operation is still running
     InvalidName,       // a name holds CR or LF and would inject commands
     ListingTooLarge,   // the listing passed kMaxListingBytes (ListingLimit.h) and was broken off
+    Certificate,       // the server's certificate did not verify and is not trusted
+                       // (Connection::peerCertificate() tells which); nothing was sent after AUTH
+    TlsRefused,        // TLS was required and the server refused AUTH TLS (or PROT P)
+    TlsFailed,         // a TLS handshake failed, on the control or on a data connection
+                       // (serverText: the server's reply for a data connection, when it gave one)
 };
 
 struct [[nodiscard]] Result {
