@@ -104,7 +104,7 @@ public:
     int MaxLogSize() const { return m_maxLogSize; }
     void setMaxLogSize(int characters) { m_maxLogSize = characters; }
     QString LogData() const { return m_log; }
-    // For the next Connect().
+    // For the next Connect(). Without it the engine speaks plain FTP, as it always did.
     void setTlsOptions(const TlsOptions& options) { m_tlsOptions = options; }
     const TlsOptions& tlsOptions() const { return m_tlsOptions; }
     // The control connection is encrypted and data connections are protected (PROT P).
@@ -262,7 +262,7 @@ private:
     QByteArray m_pendingCommand;  // USER after the greeting, RNTO after RNFR
     QString m_password;           // kept apart from the commands so it never reaches the log
     QString m_host;               // as given: the name certificates are verified against
-    TlsOptions m_tlsOptions;
+    TlsOptions m_tlsOptions{.mode = TlsMode::Plain};  // plain until a caller asks for TLS
     bool m_tlsActive = false;
     bool m_protectData = false;   // PROT P accepted: data connections are TLS
     bool m_certificateRejected = false;
