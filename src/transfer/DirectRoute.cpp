@@ -125,6 +125,9 @@ Outcome::Failure failureOf(const DirectResult& result)
     case DirectError::LocalFile: return Failure::LocalFile;
     case DirectError::InvalidArgument:
     case DirectError::NotOpen:
+    case DirectError::Certificate:   // only a login meets these: the session's open, or a new
+    case DirectError::TlsRefused:    // login after the server dropped an idle connection
+    case DirectError::TlsHandshake:
     case DirectError::Cancelled: break;
     }
     return Failure::Other;

@@ -3,6 +3,7 @@
 // around it. Only the direct route's own sources include this (it needs the curl headers).
 
 #include "ftp/direct/DirectSession.h"
+#include "ftp/direct/DirectTls.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
@@ -46,10 +47,28 @@ struct Call {
     bool stalled = false;
     QByteArray strangerAddress;  // an active data connection from elsewhere than the server
     QByteArray serverAddress;
+    bool tls = false;          // this perform asks for TLS (and the login's reply to AUTH came)
+    bool authAccepted = false;  // a 234 came: the server took AUTH TLS
+    int greetings = 0;          // 220 greetings: control connections opened
+    int tlsVersion = 0;         // the control connection's TLS version (TLS1_3_VERSION ...), once up
+    TlsCheck tlsCheck;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     bool isTransfer() const { return kind == Kind::Listing || kind == Kind::Download || kind == Kind::Upload; }
 };
+
+// Closes the sockets of a TLS session (CURLOPT_CLOSESOCKETFUNCTION). libcurl ties the callback
+// and this object to the control connection when it opens it, so it lives as long as the session.
+struct SocketCloser {
+    int controlPort = 0;
+    int drainMs = 0;
+    const Call* running = nullptr;  // the perform under way, nullptr between performs
+};
+int closeSocket(void* closer, curl_socket_t socket);
+
+// What went wrong with TLS in a perform that asked for it; an ok result when it was not TLS.
+DirectResult tlsFailure(CURLcode rc, const Call& call, const QString& cannot, const QString& detail, int replyCode,
+                        const QString& reply);
 
 }  // namespace detail
 

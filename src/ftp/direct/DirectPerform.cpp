@@ -7,9 +7,14 @@
 #include "ftp/Listing.h"
 #include "ftp/ProtocolLog.h"
 
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <sys/socket.h>
 
 #include <utility>
@@ -19,6 +24,7 @@ Q_LOGGING_CATEGORY(lcDirect, "zephra.ftp.direct", QtInfoMsg)
 namespace zephra::ftp::direct {
 
 using detail::Call;
+using detail::prepareTlsContext;
 
 namespace {
 
@@ -56,6 +62,16 @@ size_t onReply(char* data, size_t size, size_t count, void* user)
         }
         if (call->isTransfer() && (code == 125 || code == 150))
             call->transferStarted = true;
+        if (call->kind == Call::Kind::Login && code == 234)  // "234 Proceed with negotiation."
+            call->authAccepted = true;
+        if (code == 220 && line.size() > 3 && line[3] == ' ')  // a new control connection's greeting
+            ++call->greetings;
+        if (call->tls && call->tlsVersion == 0) {
+            // The control connection's TLS, once it is up (libcurl gives it during a perform only).
+            curl_tlssessioninfo* info = nullptr;
+            if (curl_easy_getinfo(call->handle, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info && info->internals)
+                call->tlsVersion = SSL_version(static_cast<SSL*>(info->internals));
+        }
     }
     return n;
 }
@@ -299,7 +315,7 @@ DirectResult DirectSession::perform(Call& call)
     const QByteArray user = m_user.toUtf8();
     const QByteArray password = m_password.toUtf8();
     curl_easy_setopt(c, CURLOPT_URL, call.url.constData());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, m_options.tls.implicit ? "ftps" : "ftp");
     curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
     curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -308,7 +324,7 @@ DirectResult DirectSession::perform(Call& call)
     // listing).
     curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD,
                      long(call.kind == Call::Kind::Command ? CURLFTPMETHOD_NOCWD : CURLFTPMETHOD_SINGLECWD));
-    curl_easy_setopt(c, CURLOPT_FTPPORT, m_options.active ? "-" : nullptr);
+    curl_easy_setopt(c, CURLOPT_FTPPORT, usesActiveDataConnections() ? "-" : nullptr);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(m_options.connectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, seconds(m_options.replyTimeoutMs));
     curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, long(m_options.replyTimeoutMs));
@@ -325,6 +341,36 @@ DirectResult DirectSession::perform(Call& call)
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &call);
     curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, &onSocket);
     curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, &call);
+    // TLS: the same options on every perform, or libcurl would not reuse the logged-in control
+    // connection. Explicit TLS asks with AUTH TLS; a refusal fails the perform
+    // (CURLE_USE_SSL_FAILED) before USER is sent. Every data connection is protected (PROT P),
+    // and a refused PROT P fails too rather than moving the data in plain. CCC is never sent.
+    call.tls = usesTls();
+    if (call.tls) {
+        call.tlsCheck.host = m_server.toUtf8();
+        call.tlsCheck.caFile = m_options.tls.caFile;
+        call.tlsCheck.trustedSha256 = m_options.tls.trustedSha256;
+        curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        curl_easy_setopt(c, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_TLS));
+        curl_easy_setopt(c, CURLOPT_FTP_SSL_CCC, long(CURLFTPSSL_CCC_NONE));
+        const long highest = m_options.tls.maxTls12 ? long(CURL_SSLVERSION_MAX_TLSv1_2) : long(CURL_SSLVERSION_MAX_DEFAULT);
+        curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2) | highest);
+        // The verify callback (DirectTls.cpp) decides, host name included; libcurl's own host
+        // check would refuse a certificate the user trusts by its fingerprint.
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+        if (curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, &prepareTlsContext) != CURLE_OK) {
+            curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+            return failure(DirectError::Protocol, QStringLiteral("Cannot %1: this libcurl cannot check certificates (it does not use OpenSSL).").arg(call.what));
+        }
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, &call.tlsCheck);
+        // Data connections resume the control connection's session from this cache.
+        curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 1L);
+        m_closer->controlPort = m_port;
+        m_closer->drainMs = m_options.stallTimeoutMs > 0 ? m_options.stallTimeoutMs : m_options.replyTimeoutMs;
+        curl_easy_setopt(c, CURLOPT_CLOSESOCKETFUNCTION, &detail::closeSocket);
+        curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, m_closer.get());
+    }
     if (lcDirect().isDebugEnabled() || m_protocolLine) {
         curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
         curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &onDebug);
@@ -360,10 +406,11 @@ DirectResult DirectSession::perform(Call& call)
     if (call.kind == Call::Kind::Download || call.kind == Call::Kind::Upload)
         curl_easy_setopt(c, CURLOPT_TRANSFERTEXT, 0L);  // binary: TYPE I
 
+    m_closer->running = &call;
     const CURLcode rc = curl_easy_perform(c);
-    long connects = 0;
-    if (curl_easy_getinfo(c, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK)
-        m_connections += int(connects);
+    m_closer->running = nullptr;
+    // libcurl's own count (CURLINFO_NUM_CONNECTS) takes in TLS data connections as well.
+    m_connections += call.greetings;
     curl_off_t moved = 0;
     const CURLINFO counter = call.kind == Call::Kind::Upload ? CURLINFO_SIZE_UPLOAD_T : CURLINFO_SIZE_DOWNLOAD_T;
     if (call.isTransfer() && curl_easy_getinfo(c, counter, &moved) != CURLE_OK)
@@ -372,7 +419,19 @@ DirectResult DirectSession::perform(Call& call)
     // The handle keeps pointers to options until the next reset; none of them may outlive here.
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(c, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, nullptr);
 
+    if (call.tlsVersion != 0)
+        m_tlsVersion = call.tlsVersion;
+    // Over TLS 1.3 a data connection resumes the session with a ticket the server sent on an
+    // earlier connection, and servers take each ticket once (vsftpd: "522 SSL connection failed:
+    // session reuse required" on the next one). libcurl before 8.9 reads the tickets of download
+    // and listing connections, but never those of an upload's, so after an upload it has no
+    // unused ticket left; the next operation logs in on a fresh control connection, whose
+    // handshake brings new ones.
+    static const bool readsUploadTickets = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080900;
+    if (call.kind == Call::Kind::Upload && call.tls && m_tlsVersion == TLS1_3_VERSION && !readsUploadTickets)
+        m_freshConnection = true;
     DirectResult r = resultOf(rc, call);
     r.transferStarted = call.transferStarted;
     r.bytesTransferred = qint64(moved);
@@ -422,6 +481,10 @@ DirectResult DirectSession::resultOf(int code, const Call& call)
         return failure(DirectError::TimedOut, QStringLiteral("%1: no data moved for %2 s.").arg(cannot).arg(call.stallMs / 1000.0), replyCode, reply);
 
     const QString said = reply.isEmpty() ? detail : reply;
+    if (call.tls) {
+        if (const DirectResult r = detail::tlsFailure(rc, call, cannot, detail, replyCode, reply); !r.ok())
+            return r;
+    }
     switch (rc) {
     case CURLE_COULDNT_RESOLVE_HOST:
         return failure(DirectError::HostNotFound, QStringLiteral("%1: server name %2 not found.").arg(cannot, quoted(m_server)), 0, detail);

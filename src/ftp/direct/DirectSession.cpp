@@ -53,12 +53,16 @@ QString errorName(DirectError error)
     case DirectError::LocalFile: return QStringLiteral("LocalFile");
     case DirectError::Cancelled: return QStringLiteral("Cancelled");
     case DirectError::Protocol: return QStringLiteral("Protocol");
+    case DirectError::Certificate: return QStringLiteral("Certificate");
+    case DirectError::TlsRefused: return QStringLiteral("TlsRefused");
+    case DirectError::TlsHandshake: return QStringLiteral("TlsHandshake");
     }
     return QStringLiteral("Unknown");
 }
 
 DirectSession::DirectSession(DirectOptions options)
     : m_options(options)
+    , m_closer(std::make_unique<detail::SocketCloser>())
 {
     initCurlOnce();
 }
@@ -82,7 +86,7 @@ QByteArray DirectSession::urlFor(const QByteArray& path, bool directory) const
         host = m_server.toUtf8();
     if (host.contains(':'))
         host = '[' + host + ']';  // an IPv6 address
-    QByteArray url = "ftp://" + host + ':' + QByteArray::number(m_port) + '/' + urlPathOf(path);
+    QByteArray url = (m_options.tls.implicit ? "ftps://" : "ftp://") + host + ':' + QByteArray::number(m_port) + '/' + urlPathOf(path);
     if (directory && !path.isEmpty() && !url.endsWith('/'))
         url += '/';
     return url;
@@ -141,13 +145,21 @@ DirectResult DirectSession::open(const QString& server, int port, const QString&
         return failure(DirectError::Protocol, QStringLiteral("libcurl could not create a session."));
 
     qCDebug(lcDirect) << "opening" << m_server << m_port << "as" << m_user << "agent" << m_agent;
-    Call call;
-    call.kind = Call::Kind::Login;
-    call.what = QStringLiteral("log in to %1 port %2").arg(m_server).arg(m_port);
-    call.url = urlFor(QByteArray(), true);
-    call.quote = {"*FEAT"};  // "*": a server that knows no FEAT offers nothing, and that is all
     m_open = true;  // perform() needs it; undone below on failure
-    DirectResult r = perform(call);
+    // IfOffered asks as Require does, so a server that takes AUTH TLS gets no chance to see the
+    // password in the clear; only a refused AUTH is worth a second, plain login.
+    const TlsOptions& tls = m_options.tls;
+    m_tlsActive = tls.implicit || tls.mode != TlsMode::Plain;
+    Call call;
+    DirectResult r = login(call);
+    if (r.error == DirectError::TlsRefused && !call.authAccepted && tls.mode == TlsMode::IfOffered && !tls.implicit) {
+        qCDebug(lcDirect) << "the server refused TLS; logging in plain:" << r.serverText;
+        m_tlsActive = false;
+        m_freshConnection = true;
+        m_connections = 0;  // counts the session's own logins: the refused one is not one
+        call = Call();
+        r = login(call);
+    }
     if (!r.ok())
         return closeFailed(r);
     char* entry = nullptr;
@@ -166,6 +178,29 @@ DirectResult DirectSession::open(const QString& server, int port, const QString&
         m_utf8 = utf8.replyCode >= 200 && utf8.replyCode < 300;  // then every new login says it too
     }
     return r;
+}
+
+DirectResult DirectSession::login(Call& call)
+{
+    call.kind = Call::Kind::Login;
+    call.what = QStringLiteral("log in to %1 port %2").arg(m_server).arg(m_port);
+    call.url = urlFor(QByteArray(), true);
+    call.quote = {"*FEAT"};  // "*": a server that knows no FEAT offers nothing, and that is all
+    return perform(call);
+}
+
+bool DirectSession::usesTls() const
+{
+    return m_tlsActive;
+}
+
+bool DirectSession::usesActiveDataConnections() const
+{
+    // libcurl 7.87 and 7.88 accept an active data connection but never start TLS on it, and the
+    // transfer hangs until the time-out (fixed in libcurl 8.0.0). Debian 12 ships 7.88.1. Over
+    // TLS such a libcurl takes passive data connections instead: working beats hanging.
+    static const bool activeTlsWorks = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080000;
+    return m_options.active && (!usesTls() || activeTlsWorks);
 }
 
 DirectResult DirectSession::closeFailed(const DirectResult& result)
@@ -191,6 +226,8 @@ void DirectSession::close()
     m_offersUtf8 = false;
     m_utf8 = false;
     m_mlsd = false;
+    m_tlsActive = false;
+    m_tlsVersion = 0;
     m_leftLoginDirectory = false;
     m_freshConnection = false;
     m_password.fill(QLatin1Char('\0'));

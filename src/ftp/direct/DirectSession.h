@@ -2,8 +2,9 @@
 // The direct route: one FTP session on one libcurl easy handle.
 //
 // Reading list: RFC 959 (FTP), RFC 2428 (EPRT/EPSV), RFC 2389 (FEAT, OPTS), RFC 3659 (MLSD),
-// libcurl's CURLOPT_FTP_FILEMETHOD, CURLOPT_QUOTE, CURLOPT_FTPPORT, CURLOPT_SOCKOPTFUNCTION and
-// CURLOPT_XFERINFOFUNCTION pages.
+// RFC 4217 (FTP over TLS), libcurl's CURLOPT_FTP_FILEMETHOD, CURLOPT_QUOTE, CURLOPT_FTPPORT,
+// CURLOPT_SOCKOPTFUNCTION, CURLOPT_XFERINFOFUNCTION, CURLOPT_USE_SSL and CURLOPT_SSL_CTX_FUNCTION
+// pages, OpenSSL's SSL_CTX_set_verify.
 //
 // How the session works:
 // - open() logs in at once (a no-body request on the login directory), so a wrong password, an
@@ -22,8 +23,19 @@
 //   MLSD when FEAT offers MLST, else LIST. Transfers change into the file's directory too and
 //   name the file alone. Other commands (DELE, RNFR/RNTO, MKD, RMD) carry the absolute path.
 // - Transfers are binary (TYPE I); data connections are active (EPRT, falling back to PORT)
-//   unless DirectOptions::active is false. An active data connection is taken only from the
-//   address the control connection goes to.
+//   unless DirectOptions::active is false (or TLS runs on a libcurl that cannot do it actively,
+//   see usesActiveDataConnections()). An active data connection is taken only from the address
+//   the control connection goes to.
+// - TLS (DirectOptions::tls): explicit (AUTH TLS, then PBSZ 0 and PROT P) or implicit (TLS from
+//   the first byte). Every data connection is TLS as well and resumes the control connection's
+//   TLS session (libcurl's session cache), as servers that require reuse insist. Under
+//   TlsMode::IfOffered the login first asks for TLS as Require does; only a server that refuses
+//   AUTH gets a second, plain login. Whatever the login settled on holds for the session: a
+//   later login (after an idle time-out) never falls back to plain. CCC is never sent.
+//   The server's certificate is checked in one place, an OpenSSL verify callback: the system CA
+//   store plus TlsOptions::caFile, and the host name; a certificate whose SHA-256 is in
+//   trustedSha256 is taken as it is. Any other ends the open with DirectError::Certificate and
+//   the certificate in DirectResult::certificate, before USER is sent.
 // - Uploads go to the file's own name (STOR NAME). One broken off leaves what arrived on the
 //   server, and the result says how much that was; nothing deletes it.
 //
@@ -39,6 +51,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "ftp/Tls.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -48,6 +62,7 @@ namespace zephra::ftp::direct {
 
 namespace detail {
 struct Call;
+struct SocketCloser;
 }
 
 enum class DirectError {
@@ -66,6 +81,10 @@ enum class DirectError {
     LocalFile,         // a local file could not be opened, read, written or put in place
     Cancelled,         // cancel() stopped the operation
     Protocol,          // the server's replies made no sense, or any other libcurl failure
+    Certificate,       // the server's certificate did not verify and is not trusted by its fingerprint
+    TlsRefused,        // TLS was required and the server refused AUTH TLS; nothing else was sent
+    TlsHandshake,      // the control connection's TLS handshake failed (no common version or cipher,
+                       // the server broke it off)
 };
 
 struct [[nodiscard]] DirectResult {
@@ -79,6 +98,8 @@ struct [[nodiscard]] DirectResult {
     // server may drop what was still in flight when the connection broke; pyftpdlib does).
     bool transferStarted = false;
     qint64 bytesTransferred = 0;
+    // Certificate: the server's certificate, for the question whether to trust it.
+    PeerCertificate certificate;
 
     bool ok() const { return error == DirectError::None; }
 };
@@ -101,6 +122,13 @@ struct DirectOptions {
     int replyTimeoutMs = 20000;    // longest wait for any server reply or data connection
     int stallTimeoutMs = 20000;    // a transfer (or listing) that moves no byte this long fails
     bool active = true;            // EPRT/PORT data connections; false: EPSV/PASV
+    // Plain unless the caller asks: the window and the command-line tool set it from the
+    // profile or the command line.
+    TlsOptions tls = [] {
+        TlsOptions plain;
+        plain.mode = TlsMode::Plain;
+        return plain;
+    }();
 };
 
 // Transfer progress: bytes moved so far and the expected total (-1 when unknown).
@@ -136,6 +164,13 @@ public:
     // Whether FEAT offered these (known after open()).
     bool serverOffersUtf8() const { return m_offersUtf8; }
     bool serverOffersMlsd() const { return m_mlsd; }
+    // Whether the session runs over TLS (known after open(); under IfOffered false when the
+    // server refused AUTH and the session went on in plain).
+    bool isTlsActive() const { return m_open && m_tlsActive; }
+    // Whether data connections are active (EPRT/PORT): DirectOptions::active, except over TLS
+    // with a libcurl older than 8.0, which cannot start TLS on an active data connection; those
+    // sessions take passive ones.
+    bool usesActiveDataConnections() const;
 
     // Changes into the directory and nothing else: ok means it exists and may be entered.
     DirectResult enterDirectory(const QByteArray& directory);
@@ -195,9 +230,12 @@ private:
     DirectResult checkOpen(const QList<QByteArray>& paths, bool allowEmpty = false) const;
     DirectResult checkFilePath(const QByteArray& path) const;
     QByteArray urlFor(const QByteArray& path, bool directory) const;
+    DirectResult login(detail::Call& call);
+    bool usesTls() const;
 
     DirectOptions m_options;
     void* m_curl = nullptr;  // CURL*, kept opaque so users of this header need no curl headers
+    std::unique_ptr<detail::SocketCloser> m_closer;  // closes the sockets of a TLS session
     bool m_open = false;
     QString m_server;
     int m_port = 21;
@@ -208,6 +246,8 @@ private:
     bool m_offersUtf8 = false;  // FEAT listed UTF8
     bool m_utf8 = false;        // OPTS UTF8 ON was taken: every new control connection sends it first
     bool m_mlsd = false;        // FEAT listed MLST: listings use MLSD
+    bool m_tlsActive = false;   // the login settled on TLS: every later login asks for it too
+    int m_tlsVersion = 0;       // the control connection's TLS version, as OpenSSL numbers it
     // With no login directory known, relative paths depend on where the server is; once a
     // transfer has changed directory, such a path is used on a fresh login.
     bool m_leftLoginDirectory = false;

@@ -64,6 +64,7 @@ quint64 DirectWorker::enqueue(std::function<DirectResult(DirectSession&, quint64
         } else {
             r = job(*m_session, id);
         }
+        m_tlsActive.store(m_session->isTlsActive());
         emit finished(id, r);
     }, Qt::QueuedConnection);
     return id;

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,10 @@ public:
     // later run normally. A cancelled operation finishes with DirectError::Cancelled.
     void cancel();
 
+    // Whether the session runs over TLS, as the last finished operation left it (after open():
+    // whether the login settled on TLS). Any thread.
+    bool isTlsActive() const { return m_tlsActive.load(); }
+
 signals:
     void progress(quint64 operation, qint64 done, qint64 total);
     // Every command and reply line of the session (DirectSession::setProtocolLineHandler),
@@ -63,6 +68,7 @@ private:
     quint64 m_cancelUpTo = 0;
     qint64 m_lastProgressMs = 0;   // worker thread only
     quint64 m_running = 0;         // worker thread only: the operation being run
+    std::atomic<bool> m_tlsActive{false};
 };
 
 }  // namespace zephra::ftp::direct
