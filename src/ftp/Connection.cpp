@@ -147,6 +147,7 @@ void Connection::forgetSession()
     m_protectData = false;
     m_controlTicket.clear();
     m_newestTicket.clear();
+    m_restStorRefused = false;
 }
 
 // ---- control connection --------------------------------------------------------------------
@@ -226,6 +227,7 @@ void Connection::onReply(const Reply& reply)
     case State::AwaitingSizeReply:
     case State::AwaitingPasvReply:
     case State::AwaitingPortReply:
+    case State::AwaitingRestReply:
     case State::AwaitingTransferStart:
     case State::Transferring:
         onTransferReply(reply);

@@ -81,6 +81,7 @@ public:
         AwaitingPasvReply,
         AwaitingDataConnection,  // passive: our data socket is connecting
         AwaitingPortReply,
+        AwaitingRestReply,       // REST n before a resumed RETR or STOR
         AwaitingTransferStart,   // the 1xx reply to LIST, RETR or STOR
         Transferring,            // data flowing; ends at the data close and the final reply
         AwaitingResync,          // after an aborted transfer: its final reply, or after ABOR the NOOP's
@@ -148,6 +149,14 @@ public:
     void PutFile(const QByteArray& RemoteFileName, const QString& LocalFileName);
     void PutFile(const QString& RemoteFileName, QIODevice* source, qint64 size = -1);
     void PutFile(const QByteArray& RemoteFileName, QIODevice* source, qint64 size = -1);
+    // Resumed transfers (RFC 3659 REST STREAM). A download sends REST from, then RETR; the sink
+    // gets the bytes from `from` on and the length check covers the whole file. An upload sends
+    // REST from + STOR, or APPE where the server refuses REST (remembered for the session); the
+    // source gives the bytes from `from` on and size is the whole file's. Either way the server's
+    // (upload) or the sink's (download) copy must hold exactly the first `from` bytes already.
+    // Progress counts from `from`.
+    void GetFile(const QByteArray& RemoteFileName, QIODevice* sink, qint64 from);
+    void PutFile(const QByteArray& RemoteFileName, QIODevice* source, qint64 size, qint64 from);
 
     // Ends the running operation; finished() reports Cancelled. A cancelled connect leaves no
     // session; otherwise the session stays usable: a command's late reply is passed over, and a
@@ -216,8 +225,9 @@ private:
     Result dataFailure(const Reply& reply) const;
 
     // Transfers (ConnectionTransfers.cpp).
-    void download(const QByteArray& name, const QString& localFileName, QIODevice* sink);
-    void upload(const QByteArray& name, const QString& localFileName, QIODevice* source, qint64 size);
+    void download(const QByteArray& name, const QString& localFileName, QIODevice* sink, qint64 from = 0);
+    void upload(const QByteArray& name, const QString& localFileName, QIODevice* source, qint64 size, qint64 from = 0);
+    void sendTransferCommand();
     void list(const QString& localFileName, QIODevice* sink);
     void startTransfer(std::unique_ptr<Transfer> transfer);
     void openDataConnection();
@@ -253,6 +263,7 @@ private:
     bool m_inStateSignal = false; // stateChanged() is being emitted: the step that changed it is not done
     bool m_loggedIn = false;
     bool m_binary = false;        // TYPE I was accepted: lengths on both sides are byte counts
+    bool m_restStorRefused = false;  // REST before STOR was refused: resumed uploads use APPE
     std::optional<bool> m_typeSent;  // TYPE I (true) or TYPE A awaits its reply
     int m_watchLimit = 0;         // the watchdog's current limit in milliseconds
     int m_owedReplies = 0;        // final replies of cancelled commands, passed over when they come

@@ -75,6 +75,7 @@ void Connection::cancel()
     case State::AwaitingSizeReply:
     case State::AwaitingPasvReply:
     case State::AwaitingPortReply:
+    case State::AwaitingRestReply:
         cancelCommand();
         break;
     case State::AwaitingResync:    // already ending; its result is reported when it has ended

@@ -71,6 +71,16 @@ void Connection::PutFile(const QByteArray& RemoteFileName, QIODevice* source, qi
     upload(RemoteFileName, QString(), source, size);
 }
 
+void Connection::GetFile(const QByteArray& RemoteFileName, QIODevice* sink, qint64 from)
+{
+    download(RemoteFileName, QString(), sink, from);
+}
+
+void Connection::PutFile(const QByteArray& RemoteFileName, QIODevice* source, qint64 size, qint64 from)
+{
+    upload(RemoteFileName, QString(), source, size, from);
+}
+
 void Connection::list(const QString& localFileName, QIODevice* sink)
 {
     if (!begin(true))
@@ -92,12 +102,14 @@ void Connection::list(const QString& localFileName, QIODevice* sink)
     startTransfer(std::move(transfer));
 }
 
-void Connection::download(const QByteArray& name, const QString& localFileName, QIODevice* sink)
+void Connection::download(const QByteArray& name, const QString& localFileName, QIODevice* sink, qint64 from)
 {
     if (!begin(true, {name}))
         return;
     auto transfer = std::make_unique<Transfer>();
     transfer->command = "RETR " + name;
+    transfer->from = qMax<qint64>(0, from);
+    transfer->bytes = transfer->from;
     // The length the server delivers is checked against SIZE: a 226 after half a file is not a
     // complete download. In ASCII mode the lengths differ by the line ends, so only in binary.
     if (m_features.size && m_binary)
@@ -115,12 +127,20 @@ void Connection::download(const QByteArray& name, const QString& localFileName, 
     startTransfer(std::move(transfer));
 }
 
-void Connection::upload(const QByteArray& name, const QString& localFileName, QIODevice* source, qint64 size)
+void Connection::upload(const QByteArray& name, const QString& localFileName, QIODevice* source, qint64 size,
+                        qint64 from)
 {
     if (!begin(true, {name}))
         return;
     auto transfer = std::make_unique<Transfer>();
     transfer->command = "STOR " + name;
+    transfer->from = qMax<qint64>(0, from);
+    transfer->bytes = transfer->from;
+    if (transfer->from > 0) {
+        transfer->appendCommand = "APPE " + name;
+        if (m_restStorRefused)
+            transfer->command = transfer->appendCommand;
+    }
     transfer->direction = Transfer::Direction::Upload;
     if (localFileName.isEmpty()) {
         transfer->device = source;
@@ -220,6 +240,19 @@ void Connection::onTransferReply(const Reply& reply)
             failTransfer(failWith());
             return;
         }
+        sendTransferCommand();
+        return;
+    case State::AwaitingRestReply:
+        if (reply.isPreliminary() && !error)
+            return;
+        if (reply.code != 350 && t.isUpload() && !t.appendCommand.isEmpty()) {
+            // Servers without REST STREAM for uploads ("502 REST not implemented.") still append.
+            m_restStorRefused = true;
+            t.command = t.appendCommand;
+        } else if (reply.code != 350) {
+            failTransfer(failWith());
+            return;
+        }
         setState(State::AwaitingTransferStart);
         t.commandSent = true;
         sendCommand(t.command);
@@ -238,7 +271,8 @@ void Connection::onTransferReply(const Reply& reply)
         if (reply.isPreliminary()) {
             t.started = true;
             t.serverHoldsData = reply.code == 125;
-            if (!t.isUpload() && !t.sizeKnown)
+            // "150 ... (N bytes)" may count the whole file or what is left of it after REST.
+            if (!t.isUpload() && !t.sizeKnown && t.from == 0)
                 t.total = announcedSize(reply.lastLine());
             setState(State::Transferring);
             armWatchdog();
@@ -278,9 +312,7 @@ void Connection::onDataConnected()
     Transfer& t = *m_transfer;
     t.dataConnected = true;
     if (m_state == State::AwaitingDataConnection) {
-        setState(State::AwaitingTransferStart);
-        t.commandSent = true;
-        sendCommand(t.command);
+        sendTransferCommand();
         return;
     }
     armWatchdog();
@@ -289,6 +321,22 @@ void Connection::onDataConnected()
         m_data->startTls();
     if (t.isUpload() && t.started)
         pumpUpload();
+}
+
+// The data connection is ready (passive) or announced (active): the transfer command goes out,
+// after REST for a resumed transfer (RFC 3659: REST comes right before RETR or STOR). A resumed
+// upload on a server that refused REST before goes straight to APPE.
+void Connection::sendTransferCommand()
+{
+    Transfer& t = *m_transfer;
+    if (t.from > 0 && !t.command.startsWith("APPE ")) {
+        setState(State::AwaitingRestReply);
+        sendCommand("REST " + QByteArray::number(t.from));
+        return;
+    }
+    setState(State::AwaitingTransferStart);
+    t.commandSent = true;
+    sendCommand(t.command);
 }
 
 void Connection::onDataReadyRead()

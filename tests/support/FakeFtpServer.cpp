@@ -10,6 +10,8 @@
 #include <QSslKey>
 #include <QTimer>
 
+#include <utility>
+
 namespace zephra::test {
 
 namespace {
@@ -17,7 +19,7 @@ namespace {
 bool isDataVerb(const QString& verb)
 {
     return verb == QLatin1String("LIST") || verb == QLatin1String("MLSD") || verb == QLatin1String("RETR")
-           || verb == QLatin1String("STOR");
+           || verb == QLatin1String("STOR") || verb == QLatin1String("APPE");
 }
 
 // PWD's quoting (RFC 959): a quote in the name is doubled.
@@ -345,6 +347,11 @@ void FakeFtpServer::handle(const QByteArray& raw)
             text += ' ' + feature + "\r\n";
         text += "211 End";
     }
+    else if (verb == u"REST") {
+        bool number = false;
+        m_restAt = rawArgument.toLongLong(&number);
+        text = number && m_restAt >= 0 ? "350 Restarting at " + rawArgument + '.' : "501 Bad REST.";
+    }
     else if (verb == u"NOOP")
         text = "200 NOOP ok.";
     else if (verb == u"ABOR")
@@ -431,7 +438,12 @@ void FakeFtpServer::startTransfer(const QString& verb, const QByteArray& argumen
     if (planned != m_plans.end() && !planned->isEmpty())
         plan = planned->takeFirst();
 
-    const bool upload = verb == QLatin1String("STOR");
+    const bool upload = verb == QLatin1String("STOR") || verb == QLatin1String("APPE");
+    // REST applies to the transfer command right after it (RETR, STOR); APPE adds at the end.
+    const qint64 restAt = std::exchange(m_restAt, 0);
+    const QIODevice::OpenMode uploadMode = verb == QLatin1String("APPE") ? QIODevice::WriteOnly | QIODevice::Append
+                                           : restAt > 0                  ? QIODevice::ReadWrite
+                                                                         : QIODevice::WriteOnly | QIODevice::Truncate;
     const QString path = pathOf(argument);
     QByteArray payload;
     if (verb == QLatin1String("LIST")) {
@@ -444,6 +456,11 @@ void FakeFtpServer::startTransfer(const QString& verb, const QByteArray& argumen
             reply(Response{"550 Failed to open file.\r\n"});
             return;
         }
+        if (restAt > file.size()) {
+            reply(Response{"554 Invalid REST parameter.\r\n"});
+            return;
+        }
+        file.seek(restAt);
         payload = file.readAll();
     }
     if (plan.announceSize && !upload)
@@ -457,9 +474,9 @@ void FakeFtpServer::startTransfer(const QString& verb, const QByteArray& argumen
 
     // The data connection: downloads send the payload, uploads collect until the client closes.
     const auto dataFailed = std::make_shared<bool>(false);
-    enqueue([this, plan, upload, payload, path, dataFailed](auto next) {
-        const auto take = [this, plan, upload, payload, path, next, dataFailed] {
-            withDataSocket([this, plan, upload, payload, path, next](QTcpSocket* socket) {
+    enqueue([this, plan, upload, payload, path, dataFailed, uploadMode, restAt](auto next) {
+        const auto take = [this, plan, upload, payload, path, next, dataFailed, uploadMode, restAt] {
+            withDataSocket([this, plan, upload, payload, path, next, uploadMode, restAt](QTcpSocket* socket) {
                 if (plan.stall) {
                     next();
                     return;
@@ -471,10 +488,10 @@ void FakeFtpServer::startTransfer(const QString& verb, const QByteArray& argumen
                 }
                 if (upload) {
                     auto received = std::make_shared<QByteArray>();
-                    auto finishUpload = [socket, received, path, next] {
+                    auto finishUpload = [socket, received, path, next, uploadMode, restAt] {
                         received->append(socket->readAll());
                         QFile file(path);
-                        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                        if (file.open(uploadMode) && (uploadMode & QIODevice::Append || file.seek(restAt)))
                             file.write(*received);
                         next();
                     };

@@ -12,7 +12,8 @@
 // Unscripted commands get ordinary replies: USER 331, PASS 230, TYPE 200, CWD/CDUP/DELE/RMD/RNTO
 // 250, MKD 257, PWD 257 "dir", RNFR 350, SIZE 213 (550 for no file), OPTS 200, NOOP 200, ABOR 225,
 // QUIT 221 (and close), PASV 227 (a listener on 127.0.0.1), PORT 200 (the server connects back;
-// 425 when it can not), LIST/MLSD/RETR/STOR with 150 ... 226 over the data connection, FEAT 502
+// 425 when it can not), REST 350 (the next RETR or STOR starts at that byte), LIST/MLSD/RETR/
+// STOR/APPE with 150 ... 226 over the data connection, FEAT 502
 // unless setFeatures(); anything else 502. A new client replaces the previous one.
 // CWD always succeeds and moves the current directory ("/" at first) that PWD reports and file
 // names are taken in, whether it exists or not.
@@ -173,6 +174,7 @@ private:
     QString m_renameFrom;
     quint16 m_portPort = 0;
     bool m_activeMode = false;
+    qint64 m_restAt = 0;  // REST's position, for the next transfer command
     int m_dataAccepted = 0;
     QList<Step> m_queue;
     bool m_running = false;

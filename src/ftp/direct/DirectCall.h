@@ -27,6 +27,7 @@ struct Call {
     const Consumer* consumer = nullptr;
     const Producer* producer = nullptr;
     qint64 uploadSize = -1;
+    qint64 from = 0;  // a resumed transfer: REST before RETR, APPE for an upload
     const ProgressHandler* progress = nullptr;
     const ProtocolLineHandler* protocolLine = nullptr;
     const std::atomic<bool>* cancel = nullptr;

@@ -395,12 +395,18 @@ DirectResult DirectSession::perform(Call& call)
         curl_easy_setopt(c, CURLOPT_WRITEDATA, &call);
         if (!call.customRequest.isEmpty())
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, call.customRequest.constData());
+        if (call.from > 0)
+            curl_easy_setopt(c, CURLOPT_RESUME_FROM_LARGE, curl_off_t(call.from));  // REST n, RETR
         break;
     case Call::Kind::Upload:
         curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(c, CURLOPT_READFUNCTION, &onUploadData);
         curl_easy_setopt(c, CURLOPT_READDATA, &call);
         curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(call.uploadSize));
+        // libcurl resumes an upload with APPE (it has no REST + STOR); the producer already
+        // starts at the first byte the server's copy lacks.
+        if (call.from > 0)
+            curl_easy_setopt(c, CURLOPT_APPEND, 1L);
         break;
     }
     if (call.kind == Call::Kind::Download || call.kind == Call::Kind::Upload)

@@ -331,7 +331,7 @@ DirectResult DirectSession::list(const QByteArray& directory, QList<DirectEntry>
     return r;
 }
 
-DirectResult DirectSession::transferDown(const QByteArray& remotePath, const Consumer& consumer)
+DirectResult DirectSession::transferDown(const QByteArray& remotePath, const Consumer& consumer, qint64 from)
 {
     if (DirectResult r = checkFilePath(remotePath); !r.ok())
         return r;
@@ -341,13 +341,14 @@ DirectResult DirectSession::transferDown(const QByteArray& remotePath, const Con
     call.what = QStringLiteral("download %1").arg(quoted(remotePath));
     call.url = urlFor(absolute, false);
     call.consumer = &consumer;
+    call.from = from;
     anchorRelative(absolute, parentPath(absolute));
     return perform(call);
 }
 
-DirectResult DirectSession::getTo(const QByteArray& remotePath, const Consumer& consumer)
+DirectResult DirectSession::getTo(const QByteArray& remotePath, const Consumer& consumer, qint64 from)
 {
-    return transferDown(remotePath, consumer);
+    return transferDown(remotePath, consumer, from);
 }
 
 DirectResult DirectSession::get(const QByteArray& remotePath, const QString& localPath)
@@ -408,7 +409,7 @@ DirectResult DirectSession::put(const QString& localPath, const QByteArray& remo
     return r;
 }
 
-DirectResult DirectSession::putFrom(const Producer& producer, qint64 size, const QByteArray& remotePath)
+DirectResult DirectSession::putFrom(const Producer& producer, qint64 size, const QByteArray& remotePath, qint64 from)
 {
     if (DirectResult r = checkFilePath(remotePath); !r.ok())
         return r;
@@ -421,6 +422,7 @@ DirectResult DirectSession::putFrom(const Producer& producer, qint64 size, const
     call.url = urlFor(absolute, false);
     call.producer = &producer;
     call.uploadSize = size;
+    call.from = from;
     anchorRelative(absolute, parentPath(absolute));
     return perform(call);
 }

@@ -184,10 +184,12 @@ public:
     // Downloads into a temporary file beside localPath, which replaces localPath only when the
     // whole file has arrived; on any failure localPath is left as it was.
     DirectResult get(const QByteArray& remotePath, const QString& localPath);
-    DirectResult getTo(const QByteArray& remotePath, const Consumer& consumer);
+    // from > 0 resumes: REST from, then RETR; the consumer gets the bytes from there on.
+    DirectResult getTo(const QByteArray& remotePath, const Consumer& consumer, qint64 from = 0);
     DirectResult put(const QString& localPath, const QByteArray& remotePath);
-    // size: the number of bytes the producer will give, or -1 when unknown.
-    DirectResult putFrom(const Producer& producer, qint64 size, const QByteArray& remotePath);
+    // size: the number of bytes the producer will give, or -1 when unknown. from > 0 resumes:
+    // the server's copy holds the first `from` bytes and the producer's bytes are appended (APPE).
+    DirectResult putFrom(const Producer& producer, qint64 size, const QByteArray& remotePath, qint64 from = 0);
 
     DirectResult makeDirectory(const QByteArray& remotePath);
     DirectResult removeDirectory(const QByteArray& remotePath);
@@ -220,7 +222,7 @@ public:
 private:
     DirectResult perform(detail::Call& call);
     DirectResult resultOf(int curlCode, const detail::Call& call);  // also notes a broken-off transfer
-    DirectResult transferDown(const QByteArray& remotePath, const Consumer& consumer);
+    DirectResult transferDown(const QByteArray& remotePath, const Consumer& consumer, qint64 from = 0);
     DirectResult command(const QList<QByteArray>& commands, const QString& what);
     void anchorRelative(const QByteArray& path, const std::optional<QByteArray>& changesInto);
     bool controlConnectionIsStale() const;
