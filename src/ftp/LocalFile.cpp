@@ -198,6 +198,75 @@ void LocalFileReplacement::discard()
     }
 }
 
+LocalFileContinuation::LocalFileContinuation(QString target, qint64 from) : m_target(std::move(target)), m_from(from) {}
+
+LocalFileContinuation::~LocalFileContinuation() { close(); }
+
+bool LocalFileContinuation::open(QString* error)
+{
+    auto refuse = [&](const QString& text) {
+        close();
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (m_fd >= 0)
+        return refuse(QStringLiteral("%1 is already being written").arg(m_target));
+    const QByteArray native = QFile::encodeName(m_target);
+    // No O_TRUNC: the bytes already there are the point. No O_APPEND either: positional writes
+    // (pwrite) would then land at the end whatever position they name.
+    const int fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            return refuse(QStringLiteral("cannot continue %1: it is a symbolic link").arg(m_target));
+        return refuse(QStringLiteral("cannot continue %1: %2").arg(m_target, errnoText(errno)));
+    }
+    m_fd = fd;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return refuse(QStringLiteral("cannot continue %1: %2").arg(m_target, errnoText(errno)));
+    if (!S_ISREG(st.st_mode))
+        return refuse(QStringLiteral("cannot continue %1: it is not a regular file").arg(m_target));
+    if (st.st_size != m_from)
+        return refuse(QStringLiteral("cannot continue %1: it holds %2 bytes, not the %3 it held when measured")
+                          .arg(m_target)
+                          .arg(qint64(st.st_size))
+                          .arg(m_from));
+    if (::lseek(fd, off_t(m_from), SEEK_SET) < 0)
+        return refuse(QStringLiteral("cannot continue %1: %2").arg(m_target, errnoText(errno)));
+    m_device = deviceOn(fd);
+    if (!m_device)
+        return refuse(QStringLiteral("cannot continue %1").arg(m_target));
+    return true;
+}
+
+QIODevice* LocalFileContinuation::device() { return m_fd >= 0 ? m_device.get() : nullptr; }
+
+int LocalFileContinuation::handle() const { return m_fd; }
+
+bool LocalFileContinuation::finish(QString* error)
+{
+    if (m_fd < 0) {
+        if (error)
+            *error = QStringLiteral("cannot continue %1: it is not open").arg(m_target);
+        return false;
+    }
+    m_device.reset();
+    const bool ok = ::fsync(m_fd) == 0;
+    const int err = errno;
+    close();
+    if (!ok && error)
+        *error = QStringLiteral("cannot write %1: %2").arg(m_target, errnoText(err));
+    return ok;
+}
+
+void LocalFileContinuation::close()
+{
+    m_device.reset();
+    if (m_fd >= 0)
+        ::close(std::exchange(m_fd, -1));
+}
+
 bool isReplacementTemporaryName(const QString& name)
 {
     return crypto::isTemporaryName(QFile::encodeName(name).toStdString());

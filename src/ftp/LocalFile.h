@@ -63,6 +63,39 @@ private:
     std::unique_ptr<QIODevice> m_device;
 };
 
+// How a download continues a partial local file (resume): the file is opened for writing
+// without truncating it and must hold exactly `from` bytes; the new bytes go after them, so the
+// first `from` bytes are never touched, whatever happens. What arrived stays on a failure or a
+// cancel (a later resume goes on from there). A link is not followed and a file that changed
+// size since it was measured is refused: either would write somewhere the user did not choose.
+//
+//   ftp::LocalFileContinuation out(localPath, existingSize);
+//   if (!out.open(&error)) ...;
+//   out.device()->write(...);                       // appends after the first `from` bytes
+//   crypto::writeAll(out.handle(), p, n, from + k); // or positional writes at from and after
+//   if (!out.finish(&error)) ...;                   // flushed to disk
+class LocalFileContinuation final {
+public:
+    LocalFileContinuation(QString target, qint64 from);
+    ~LocalFileContinuation();  // closes; what was written stays
+    LocalFileContinuation(const LocalFileContinuation&) = delete;
+    LocalFileContinuation& operator=(const LocalFileContinuation&) = delete;
+
+    [[nodiscard]] bool open(QString* error);
+    QIODevice* device();  // write-only, unbuffered, positioned at from; nullptr unless open
+    int handle() const;   // -1 unless open
+    qint64 from() const { return m_from; }
+    // Flushes to disk (fsync) and closes. False with a reason when the flush fails.
+    [[nodiscard]] bool finish(QString* error);
+    void close();
+
+private:
+    QString m_target;
+    qint64 m_from = 0;
+    int m_fd = -1;
+    std::unique_ptr<QIODevice> m_device;
+};
+
 // Whether name has the shape of a temporary file of a replacement (for clean-up checks).
 bool isReplacementTemporaryName(const QString& name);
 

@@ -26,6 +26,7 @@ struct CipherReader::Pipe {
     QString path;
     int fd = -1;
     qint64 size = 0;
+    qint64 from = 0;  // the first byte handed out
     std::thread thread;
     std::once_flag started;
 
@@ -86,7 +87,7 @@ struct CipherReader::Pipe {
     void run()
     {
         const auto total = static_cast<std::uint64_t>(size);
-        for (std::uint64_t offset = 0; offset < total;) {
+        for (auto offset = static_cast<std::uint64_t>(from); offset < total;) {
             std::vector<std::uint8_t> buffer;
             {
                 std::unique_lock lock(mutex);
@@ -115,7 +116,7 @@ struct CipherReader::Pipe {
             dataReady.notify_all();
             notify();
         }
-        if (total == 0) {
+        if (static_cast<std::uint64_t>(from) >= total) {
             if (!sizeUnchanged())
                 return;
             {
@@ -178,7 +179,7 @@ CipherReader::~CipherReader()
         ::close(m_pipe->fd);
 }
 
-bool CipherReader::open(const QString& path, QString* error)
+bool CipherReader::open(const QString& path, QString* error, qint64 from)
 {
     auto setError = [&](const QString& text) {
         if (error)
@@ -200,8 +201,13 @@ bool CipherReader::open(const QString& path, QString* error)
         return setError(S_ISDIR(st.st_mode) || err == 0 ? QStringLiteral("%1 is not a regular file").arg(path)
                                                         : QStringLiteral("cannot read %1: %2").arg(path, errnoText(err)));
     }
+    if (from < 0 || from > st.st_size) {
+        ::close(fd);
+        return setError(QStringLiteral("cannot send %1 from byte %2: it holds only %3 bytes").arg(path).arg(from).arg(qint64(st.st_size)));
+    }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     m_pipe->fd = fd;
+    m_pipe->from = from;
     m_pipe->path = path;
     m_pipe->size = st.st_size;
     return true;

@@ -42,9 +42,11 @@ public:
     CipherReader(const CipherReader&) = delete;
     CipherReader& operator=(const CipherReader&) = delete;
 
-    // Opens the file and starts the cipher thread. On failure error holds a one-line reason.
-    bool open(const QString& path, QString* error);
-    qint64 size() const;  // the file's size, known once open
+    // Opens the file; the cipher thread starts with the first read. From `from` on (a resumed
+    // upload), with the machine at that byte: exactly the bytes a whole run gives from there.
+    // On failure error holds a one-line reason.
+    bool open(const QString& path, QString* error, qint64 from = 0);
+    qint64 size() const;  // the file's whole size, known once open
 
     // Blocks until bytes are ready; returns their count (at most maxSize), 0 at the end of the
     // file, -1 on a failure (a read error, or the file changed size) or after cancel().
@@ -79,10 +81,14 @@ public:
     // commit() gives the file the permissions of the file it replaces, or the default ones
     // (0666 less the umask) for a new file, as crypto::Engine does.
     bool open(const QString& target, QString* error);
+    // A resumed download: the bytes taken are those from position `from` on, written after the
+    // first `from` bytes of target itself (ftp::LocalFileContinuation), which are never touched;
+    // what was written stays after abort().
+    bool openContinuing(const QString& target, qint64 from, QString* error);
     // Queues the bytes; blocks only while the queue is full (a few blocks). False once writing
     // has failed (disk full, ...): see errorString().
     bool write(const char* data, qint64 size);
-    qint64 written() const;  // bytes taken so far
+    qint64 written() const;  // the file position reached: from (openContinuing) plus the bytes taken
     // Waits for the queue to drain, flushes to disk and renames the temporary file over the
     // target. On failure the temporary file is removed and the target left as it was.
     bool commit(QString* error);

@@ -25,9 +25,10 @@ struct CipherWriter::Pipe {
     const crypto::Direction direction;
     QString target;
     std::unique_ptr<ftp::LocalFileReplacement> file;  // replaces the target at commit
+    std::unique_ptr<ftp::LocalFileContinuation> continuation;  // or: the target itself, after its first bytes
     int fd = -1;            // the file's descriptor, written by the cipher thread
     std::thread thread;
-    std::atomic<qint64> taken{0};
+    std::atomic<qint64> taken{0};  // the file position of the next byte taken
 
     // The block being filled by write(); only the writing thread touches it.
     Block fill;
@@ -102,11 +103,14 @@ struct CipherWriter::Pipe {
             thread.join();
     }
 
+    // A replacement's temporary file goes; a continued file keeps what was written.
     void removeTemp()
     {
         fd = -1;
         if (file)
             file->discard();
+        if (continuation)
+            continuation->close();
     }
 };
 
@@ -127,7 +131,7 @@ bool CipherWriter::open(const QString& target, QString* error)
         p.error = text;
         return false;
     };
-    if (p.file || p.thread.joinable() || p.committed)
+    if (p.file || p.continuation || p.thread.joinable() || p.committed)
         return setError(QStringLiteral("the stream is already open"));
     // The one rule for replacing a local file: owner-only while it fills (it may hold
     // plaintext), the replaced file's permission bits kept, a link replaced, never followed.
@@ -138,6 +142,30 @@ bool CipherWriter::open(const QString& target, QString* error)
     p.fd = file->handle();
     p.file = std::move(file);
     p.target = target;
+    p.thread = std::thread([pipe = &p] { pipe->run(); });
+    return true;
+}
+
+bool CipherWriter::openContinuing(const QString& target, qint64 from, QString* error)
+{
+    Pipe& p = *m_pipe;
+    auto setError = [&](const QString& text) {
+        if (error)
+            *error = text;
+        std::lock_guard lock(p.mutex);
+        p.error = text;
+        return false;
+    };
+    if (p.file || p.continuation || p.thread.joinable() || p.committed)
+        return setError(QStringLiteral("the stream is already open"));
+    auto file = std::make_unique<ftp::LocalFileContinuation>(target, from);
+    QString why;
+    if (!file->open(&why))
+        return setError(why);
+    p.fd = file->handle();
+    p.continuation = std::move(file);
+    p.target = target;
+    p.taken = from;
     p.thread = std::thread([pipe = &p] { pipe->run(); });
     return true;
 }
@@ -206,7 +234,7 @@ bool CipherWriter::commit(QString* error)
     }
     QString why;
     p.fd = -1;
-    if (!p.file->commit(&why))
+    if (p.continuation ? !p.continuation->finish(&why) : !p.file->commit(&why))
         return failWith(why);
     std::lock_guard lock(p.mutex);
     p.committed = true;

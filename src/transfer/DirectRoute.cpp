@@ -21,9 +21,10 @@ public:
         : RemoteRoute(std::move(directory), parent), m_worker(worker)
     {
         connect(&m_worker, &DirectWorker::finished, this, &DirectRoute::onFinished);
+        // libcurl counts a resumed transfer's bytes from its first one; reported over the whole file.
         connect(&m_worker, &DirectWorker::progress, this, [this](quint64 operation, qint64 done, qint64 total) {
             if (operation != 0 && operation == m_operation)
-                emit progress(done, total);
+                emit progress(m_from + done, total < 0 ? -1 : m_from + total);
         });
     }
 
@@ -38,23 +39,27 @@ protected:
     void send(std::shared_ptr<UploadSource> source, const QByteArray& name) override
     {
         m_source = source;
+        m_from = source->from();
         const QByteArray target = path(name);
         m_operation = m_worker.run([source, target](DirectSession& session) {
             return session.putFrom([&source](char* buffer, qint64 max) { return source->read(buffer, max); },
-                                   source->size(), target);
+                                   source->size() - source->from(), target, source->from());
         });
     }
 
     void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) override
     {
         const QByteArray source = path(name);
+        m_from = target->from();
         m_operation = m_worker.run([target, source](DirectSession& session) {
-            return session.getTo(source, [&target](const char* data, qint64 size) { return target->write(data, size); });
+            return session.getTo(source, [&target](const char* data, qint64 size) { return target->write(data, size); },
+                                 target->from());
         });
     }
 
     void command(Command which, const QByteArray& name, const QByteArray& newName) override
     {
+        m_from = 0;
         switch (which) {
         case Command::MakeDirectory: m_operation = m_worker.makeDirectory(path(name)); break;
         case Command::RemoveDirectory: m_operation = m_worker.removeDirectory(path(name)); break;
@@ -91,13 +96,14 @@ private:
         end.refused = !result.transferStarted
                       && (result.error == DirectError::ServerRefused || result.error == DirectError::NotFound);
         end.why = result.message;
-        end.bytes = result.bytesTransferred;
+        end.bytes = m_from + result.bytesTransferred;
         end.kind = failureOf(result);
         wireEnded(end);
     }
 
     DirectWorker& m_worker;
     quint64 m_operation = 0;
+    qint64 m_from = 0;  // the running transfer's first byte
     std::shared_ptr<UploadSource> m_source;
 };
 

@@ -78,13 +78,13 @@ protected:
     void send(std::shared_ptr<UploadSource> source, const QByteArray& name) override
     {
         m_source = std::move(source);
-        inDirectory(Step::Transfer, [this, name] { m_engine.PutFile(name, m_source->device(), m_source->size()); });
+        inDirectory(Step::Transfer, [this, name] { m_engine.PutFile(name, m_source->device(), m_source->size(), m_source->from()); });
     }
 
     void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) override
     {
         m_target = std::move(target);
-        inDirectory(Step::Transfer, [this, name] { m_engine.GetFile(name, m_target->device()); });
+        inDirectory(Step::Transfer, [this, name] { m_engine.GetFile(name, m_target->device(), m_target->from()); });
     }
 
     void command(Command which, const QByteArray& name, const QByteArray& newName) override

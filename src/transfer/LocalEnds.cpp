@@ -29,7 +29,7 @@ QString unreadable(const QString& localPath)
 // UploadSource
 
 std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
-                                                 QString* why)
+                                                 qint64 from, QString* why)
 {
     if (QString reason = unreadable(localPath); !reason.isEmpty()) {
         *why = reason;
@@ -37,9 +37,10 @@ std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::
     }
     std::shared_ptr<UploadSource> source(new UploadSource);
     source->m_path = localPath;
+    source->m_from = from;
     if (cipher) {
         auto reader = std::make_unique<CipherReader>(*cipher, crypto::Direction::Encrypt);
-        if (!reader->open(localPath, why))
+        if (!reader->open(localPath, why, from))
             return nullptr;
         source->m_cipher = std::move(cipher);
         source->m_size = reader->size();
@@ -53,6 +54,10 @@ std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::
         return nullptr;
     }
     source->m_size = file->size();
+    if (from < 0 || from > source->m_size || !file->seek(from)) {
+        *why = QStringLiteral("cannot send %1 from byte %2: it holds only %3 bytes").arg(localPath).arg(from).arg(source->m_size);
+        return nullptr;
+    }
     source->m_file = std::move(file);
     return source;
 }
@@ -101,17 +106,26 @@ void UploadSource::cancel()
 // DownloadTarget
 
 std::shared_ptr<DownloadTarget> DownloadTarget::open(const QString& localPath,
-                                                     std::shared_ptr<const crypto::Cipher> cipher, QString* why)
+                                                     std::shared_ptr<const crypto::Cipher> cipher, qint64 from,
+                                                     QString* why)
 {
     std::shared_ptr<DownloadTarget> target(new DownloadTarget);
     target->m_path = localPath;
+    target->m_from = from;
     if (cipher) {
         auto writer = std::make_unique<CipherWriter>(*cipher, crypto::Direction::Decrypt);
-        if (!writer->open(localPath, why))
+        if (from > 0 ? !writer->openContinuing(localPath, from, why) : !writer->open(localPath, why))
             return nullptr;
         target->m_cipher = std::move(cipher);
         target->m_writer = writer.get();
         target->m_ownedWriter = std::move(writer);
+        return target;
+    }
+    if (from > 0) {
+        auto file = std::make_unique<ftp::LocalFileContinuation>(localPath, from);
+        if (!file->open(why))
+            return nullptr;
+        target->m_continuation = std::move(file);
         return target;
     }
     auto file = std::make_unique<ftp::LocalFileReplacement>(localPath);
@@ -133,7 +147,7 @@ bool DownloadTarget::write(const char* data, qint64 size)
 {
     if (m_writer)
         return m_writer->write(data, size);
-    QIODevice* out = m_file->device();
+    QIODevice* out = device();
     if (!out || !m_writeError.isEmpty())
         return false;
     if (out->write(data, size) == size)
@@ -145,7 +159,7 @@ bool DownloadTarget::write(const char* data, qint64 size)
 QIODevice* DownloadTarget::device()
 {
     if (!m_writer)
-        return m_file->device();
+        return m_continuation ? m_continuation->device() : m_file->device();
     if (!m_sink)
         m_sink = std::make_unique<CipherSinkDevice>(std::move(m_ownedWriter));
     return m_sink.get();
@@ -156,11 +170,11 @@ bool DownloadTarget::commit(QString* why)
     if (m_writer)
         return m_writer->commit(why);
     if (!m_writeError.isEmpty()) {
-        m_file->discard();
+        abort();
         *why = m_writeError;
         return false;
     }
-    return m_file->commit(why);
+    return m_continuation ? m_continuation->finish(why) : m_file->commit(why);
 }
 
 void DownloadTarget::abort()
@@ -169,6 +183,8 @@ void DownloadTarget::abort()
         m_writer->abort();
     else if (m_file)
         m_file->discard();
+    else if (m_continuation)
+        m_continuation->close();
 }
 
 QString DownloadTarget::errorString() const

@@ -24,6 +24,7 @@
 
 namespace zephra::ftp {
 class LocalFileReplacement;
+class LocalFileContinuation;
 }
 
 namespace zephra::transfer {
@@ -35,16 +36,17 @@ class CipherSinkDevice;
 
 class UploadSource final {
 public:
-    // Opens localPath (with a cipher: its ciphertext); nullptr with a one-line reason when it
-    // cannot be read.
+    // Opens localPath (with a cipher: its ciphertext) to be sent from byte `from` on (a resumed
+    // upload; 0: the whole file); nullptr with a one-line reason when it cannot be read.
     static std::shared_ptr<UploadSource> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
-                                              QString* why);
+                                              qint64 from, QString* why);
     ~UploadSource();
     UploadSource(const UploadSource&) = delete;
     UploadSource& operator=(const UploadSource&) = delete;
 
     bool isEncrypted() const { return bool(m_cipher); }
-    qint64 size() const { return m_size; }
+    qint64 size() const { return m_size; }  // the whole file's
+    qint64 from() const { return m_from; }  // the first byte sent
 
     // Blocks until bytes are ready: their count, 0 at the end, -1 on a failure or after cancel().
     qint64 read(char* buffer, qint64 maxSize);
@@ -68,20 +70,25 @@ private:
     CipherReader* m_reader = nullptr;
     QString m_path;
     qint64 m_size = 0;
+    qint64 m_from = 0;
     std::atomic<bool> m_cancelled{false};
 };
 
 class DownloadTarget final {
 public:
     // Starts the replacement of localPath (with a cipher: by the plaintext of what arrives);
-    // nullptr with a one-line reason when it cannot be written.
+    // nullptr with a one-line reason when it cannot be written. from > 0: a resumed download,
+    // whose bytes from that position on continue localPath itself, which must hold exactly
+    // `from` bytes (ftp::LocalFileContinuation): those are never touched, and what arrived
+    // stays after a failure or a cancel.
     static std::shared_ptr<DownloadTarget> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
-                                                QString* why);
+                                                qint64 from, QString* why);
     ~DownloadTarget();  // abort() unless committed
     DownloadTarget(const DownloadTarget&) = delete;
     DownloadTarget& operator=(const DownloadTarget&) = delete;
 
     bool isDecrypting() const { return bool(m_cipher); }
+    qint64 from() const { return m_from; }
     // Takes the next bytes; false once writing has failed (see errorString()).
     bool write(const char* data, qint64 size);
     // The same as a consumer device for ftp::Connection::GetFile. Use one of write() and device().
@@ -97,11 +104,13 @@ private:
 
     std::shared_ptr<const crypto::Cipher> m_cipher;  // first member: destroyed last
     std::unique_ptr<ftp::LocalFileReplacement> m_file;  // plain
+    std::unique_ptr<ftp::LocalFileContinuation> m_continuation;  // plain, resumed
     // Decrypting: the writer, owned by the device once device() made one.
     std::unique_ptr<CipherWriter> m_ownedWriter;
     std::unique_ptr<CipherSinkDevice> m_sink;
     CipherWriter* m_writer = nullptr;
     QString m_path;
+    qint64 m_from = 0;
     QString m_writeError;
 };
 

@@ -43,36 +43,36 @@ bool RemoteRoute::begin(Op op)
     return false;
 }
 
-void RemoteRoute::upload(const QString& localPath, const QByteArray& name)
+void RemoteRoute::upload(const QString& localPath, const QByteArray& name, qint64 from)
 {
     if (begin(Op::Upload))
-        startUpload(localPath, name, nullptr);
+        startUpload(localPath, name, nullptr, from);
 }
 
 void RemoteRoute::uploadEncrypted(const QString& localPath, const QByteArray& name,
-                                  std::shared_ptr<const crypto::Cipher> cipher)
+                                  std::shared_ptr<const crypto::Cipher> cipher, qint64 from)
 {
     if (!begin(Op::Upload))
         return;
     if (!cipher)
         return finishLater(Outcome::failure(QStringLiteral("No key has been accepted.")));
-    startUpload(localPath, name, std::move(cipher));
+    startUpload(localPath, name, std::move(cipher), from);
 }
 
-void RemoteRoute::download(const QByteArray& name, const QString& localPath)
+void RemoteRoute::download(const QByteArray& name, const QString& localPath, qint64 from)
 {
     if (begin(Op::Download))
-        startDownload(name, localPath, nullptr);
+        startDownload(name, localPath, nullptr, from);
 }
 
 void RemoteRoute::downloadDecrypted(const QByteArray& name, const QString& localPath,
-                                    std::shared_ptr<const crypto::Cipher> cipher)
+                                    std::shared_ptr<const crypto::Cipher> cipher, qint64 from)
 {
     if (!begin(Op::Download))
         return;
     if (!cipher)
         return finishLater(Outcome::failure(QStringLiteral("No key has been accepted.")));
-    startDownload(name, localPath, std::move(cipher));
+    startDownload(name, localPath, std::move(cipher), from);
 }
 
 void RemoteRoute::makeDirectory(const QByteArray& name) { startCommand(Command::MakeDirectory, name); }
@@ -80,10 +80,11 @@ void RemoteRoute::removeDirectory(const QByteArray& name) { startCommand(Command
 void RemoteRoute::rename(const QByteArray& from, const QByteArray& to) { startCommand(Command::Rename, from, to); }
 void RemoteRoute::remove(const QByteArray& name) { startCommand(Command::Remove, name); }
 
-void RemoteRoute::startUpload(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher)
+void RemoteRoute::startUpload(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher,
+                              qint64 from)
 {
     QString why;
-    std::shared_ptr<UploadSource> source = UploadSource::open(localPath, std::move(cipher), &why);
+    std::shared_ptr<UploadSource> source = UploadSource::open(localPath, std::move(cipher), from, &why);
     if (!source)
         return finishLater(Outcome::failure(why, Outcome::Failure::LocalFile));
     m_name = name;
@@ -94,10 +95,11 @@ void RemoteRoute::startUpload(const QString& localPath, const QByteArray& name, 
     send(std::move(source), name);
 }
 
-void RemoteRoute::startDownload(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher)
+void RemoteRoute::startDownload(const QByteArray& name, const QString& localPath,
+                                std::shared_ptr<const crypto::Cipher> cipher, qint64 from)
 {
     QString why;
-    std::shared_ptr<DownloadTarget> target = DownloadTarget::open(localPath, std::move(cipher), &why);
+    std::shared_ptr<DownloadTarget> target = DownloadTarget::open(localPath, std::move(cipher), from, &why);
     if (!target)
         return finishLater(Outcome::failure(why, Outcome::Failure::LocalFile));
     m_name = name;

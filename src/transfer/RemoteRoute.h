@@ -94,10 +94,17 @@ public:
     // The directory the route acts in.
     const QByteArray& directory() const { return m_directory; }
 
-    void upload(const QString& localPath, const QByteArray& name);
-    void uploadEncrypted(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher);
-    void download(const QByteArray& name, const QString& localPath);
-    void downloadDecrypted(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
+    // from > 0 resumes: an upload sends the file from that byte on (the server's copy must hold
+    // exactly the bytes before it), a download continues the local file, which holds exactly
+    // `from` bytes (see DownloadTarget). Encrypted, the cipher starts at that byte's machine
+    // state, so the result is byte for byte that of a whole transfer. Progress counts from 0
+    // over the whole file, the resumed bytes included.
+    void upload(const QString& localPath, const QByteArray& name, qint64 from = 0);
+    void uploadEncrypted(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher,
+                         qint64 from = 0);
+    void download(const QByteArray& name, const QString& localPath, qint64 from = 0);
+    void downloadDecrypted(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
+                           qint64 from = 0);
     void makeDirectory(const QByteArray& name);
     void removeDirectory(const QByteArray& name);
     void rename(const QByteArray& from, const QByteArray& to);
@@ -123,11 +130,12 @@ protected:
         bool started = false;      // the server took the transfer command (its 1xx reply came)
         bool refused = false;      // the server answered the transfer command with a refusal
         QString why;               // the failure's one line
-        qint64 bytes = 0;          // upload: bytes sent to the server
+        qint64 bytes = 0;          // upload: bytes the server's copy reached (a resume's first ones included)
         Outcome::Failure kind = Outcome::Failure::Other;  // the failure's kind (failureOf below)
     };
 
     // What a route does on the wire; each ends with exactly one wireEnded(), never inside the call.
+    // source->from() / target->from() > 0: resume there (REST, or APPE for an upload).
     virtual void send(std::shared_ptr<UploadSource> source, const QByteArray& name) = 0;
     virtual void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) = 0;
     virtual void command(Command command, const QByteArray& name, const QByteArray& newName) = 0;
@@ -142,8 +150,10 @@ private:
 
     bool begin(Op op);
     // After begin(): the local end opened (or the failure reported) and the route told to go.
-    void startUpload(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher);
-    void startDownload(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher);
+    void startUpload(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher,
+                     qint64 from);
+    void startDownload(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
+                       qint64 from);
     void startCommand(Command command, const QByteArray& name, const QByteArray& newName = {});
     void finishLater(const Outcome& outcome);
     void finish(const Outcome& outcome);

@@ -117,40 +117,57 @@ void TransferRun::next()
     ++m_index;
     if (m_index >= m_items.size())
         return end();
-    const TransferItem& item = m_items.at(m_index);
-    if (m_cancelled) {
+    TransferItem& item = m_items[m_index];
+    const auto cancelRest = [this] {
         m_summary.skipped = int(m_items.size()) - m_index;
         for (int i = m_index; i < m_items.size(); ++i)
-            emitState(i, FileState::Skipped);
-        return end();
-    }
+            emitState(i, FileState::Skipped, 0, QStringLiteral("Not started: the command was cancelled."));
+        end();
+    };
+    if (m_cancelled)
+        return cancelRest();
     m_itemBytes = 0;
-    if (const QString status = firstStatus(item.kind); !status.isEmpty())
-        emit statusText(status + item.name);
-    emit progress(m_finishedBytes, m_totalBytes, item.name, 0.0);
-    emitState(m_index, FileState::Running);
 
     using Kind = TransferItem::Kind;
-    const bool download = item.kind == Kind::Download || item.kind == Kind::DownloadDecrypted;
-    if (download && !ftp::isSafeLocalName(item.name)) {
+    const auto failNow = [this](const QString& why) {
         // Reported like any failure; the next item runs at once.
-        m_summary.failures.append({item.name, QStringLiteral("The server's name cannot be used as a local file name.")});
-        emitState(m_index, FileState::Failed, 0, m_summary.failures.last().reason);
+        m_summary.failures.append({m_items.at(m_index).name, why});
+        emitState(m_index, FileState::Failed, 0, why);
         QTimer::singleShot(0, this, &TransferRun::next);
-        return;
+    };
+    const bool download = item.kind == Kind::Download || item.kind == Kind::DownloadDecrypted;
+    if (download && !ftp::isSafeLocalName(item.name))
+        return failNow(QStringLiteral("The server's name cannot be used as a local file name."));
+    if (item.isEncrypted() && !m_cipher)
+        return failNow(QStringLiteral("No key has been accepted."));
+    if (item.isTransfer() && m_beforeItem) {
+        const ItemDecision decision = m_beforeItem(item);
+        using Action = ItemDecision::Action;
+        if (decision.action == Action::Cancel || m_cancelled) {
+            m_cancelled = true;
+            return cancelRest();
+        }
+        if (decision.action == Action::Skip) {
+            m_summary.declined.append(item.name);
+            emitState(m_index, FileState::Skipped, 0, QStringLiteral("Skipped: the file exists."));
+            QTimer::singleShot(0, this, &TransferRun::next);
+            return;
+        }
+        item.offset = decision.action == Action::Resume ? decision.offset : 0;
     }
-    if (item.isEncrypted() && !m_cipher) {
-        m_summary.failures.append({item.name, QStringLiteral("No key has been accepted.")});
-        emitState(m_index, FileState::Failed, 0, m_summary.failures.last().reason);
-        QTimer::singleShot(0, this, &TransferRun::next);
-        return;
-    }
+    m_resumedBytes += item.offset;
+    m_itemBytes = item.offset;
+    if (const QString status = firstStatus(item.kind); !status.isEmpty())
+        emit statusText(status + item.name);
+    emit progress(m_finishedBytes + item.offset, m_totalBytes, item.name, 0.0);
+    emitState(m_index, FileState::Running, item.offset);
+
     const QByteArray name = item.serverName();
     switch (item.kind) {
-    case Kind::Upload: return m_route.upload(item.localPath, name);
-    case Kind::UploadEncrypted: return m_route.uploadEncrypted(item.localPath, name, m_cipher);
-    case Kind::Download: return m_route.download(name, item.localPath);
-    case Kind::DownloadDecrypted: return m_route.downloadDecrypted(name, item.localPath, m_cipher);
+    case Kind::Upload: return m_route.upload(item.localPath, name, item.offset);
+    case Kind::UploadEncrypted: return m_route.uploadEncrypted(item.localPath, name, m_cipher, item.offset);
+    case Kind::Download: return m_route.download(name, item.localPath, item.offset);
+    case Kind::DownloadDecrypted: return m_route.downloadDecrypted(name, item.localPath, m_cipher, item.offset);
     case Kind::Remove: return m_route.remove(name);
     case Kind::Rename: return m_route.rename(name, item.newName.toUtf8());
     case Kind::MakeDirectory: return m_route.makeDirectory(name);
@@ -180,7 +197,8 @@ void TransferRun::onProgress(qint64 done, qint64 /*total*/)
         return;
     m_lastReportMs = ms;
     m_reportedBytes = moved;
-    emit progress(moved, m_totalBytes, m_items.at(m_index).name, ms > 0 ? moved * 1000.0 / double(ms) : 0.0);
+    const qint64 carried = moved - m_resumedBytes;  // what actually moved in this run
+    emit progress(moved, m_totalBytes, m_items.at(m_index).name, ms > 0 ? carried * 1000.0 / double(ms) : 0.0);
     emitState(m_index, FileState::Running, done);
 }
 
@@ -206,7 +224,9 @@ void TransferRun::onFinished(const Outcome& outcome)
     using Kind = TransferItem::Kind;
     if (item.kind == Kind::Upload || item.kind == Kind::Download || item.kind == Kind::Remove)
         emit statusText(kReady);
-    next();
+    // From the event loop: the next item may ask a question (a modal box) first, which must not
+    // run inside the route's finished() signal.
+    QTimer::singleShot(0, this, &TransferRun::next);
 }
 
 void TransferRun::end()

@@ -17,6 +17,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace zephra::transfer {
@@ -29,12 +30,22 @@ struct TransferItem {
     QString newName;     // Rename: the new bare name as typed (sent as UTF-8)
     qint64 size = -1;    // bytes to move, -1 when unknown (uploads: taken from the file)
     QByteArray rawName;  // the server's bytes for name (a listing entry's); empty: taken from name
+    // A resumed transfer's first byte: the target (the local file of a download, the server's
+    // copy of an upload) holds the bytes before it already. 0: the whole file.
+    qint64 offset = 0;
 
     bool isTransfer() const { return kind <= Kind::DownloadDecrypted; }
     // What is sent for name: rawName, else an upload's local file name as its own bytes, else
     // name as UTF-8 (typed).
     QByteArray serverName() const;
     bool isEncrypted() const { return kind == Kind::UploadEncrypted || kind == Kind::DownloadDecrypted; }
+};
+
+// What happens to an item whose target exists, as the person at the keyboard decided.
+struct ItemDecision {
+    enum class Action { Transfer, Resume, Skip, Cancel };
+    Action action = Action::Transfer;
+    qint64 offset = 0;  // Resume: the bytes the target holds already
 };
 
 struct RunSummary {
@@ -44,6 +55,7 @@ struct RunSummary {
     };
     int succeeded = 0;
     int skipped = 0;        // not started because the run was cancelled
+    QStringList declined;   // not transferred because the person chose Skip for them
     bool cancelled = false;
     QList<Failure> failures;  // each reason says what a failed upload left on the server
     // What a cancelled upload left on the server (an incomplete copy under its own name).
@@ -60,11 +72,11 @@ public:
     // Where one item of the run stands (fileStateChanged).
     enum class FileState {
         Queued,     // not started yet
-        Running,    // moving; done and total say how far
+        Running,    // moving; done and total say how far (a resume's first bytes included)
         Done,
         Failed,     // reason says why
         Cancelled,  // stopped while it ran
-        Skipped,    // never started: the run was cancelled before it
+        Skipped,    // never started: the run was cancelled before it, or the person chose Skip
     };
     Q_ENUM(FileState)
 
@@ -72,6 +84,10 @@ public:
     TransferRun(RemoteRoute& route, QList<TransferItem> items,
                 std::shared_ptr<const crypto::Cipher> cipher = {}, QObject* parent = nullptr);
     ~TransferRun() override;
+
+    // Asked on this (the window's) thread before each transfer starts, so a question about an
+    // existing target comes before anything is written. Without one every item is transferred.
+    void setBeforeItem(std::function<ItemDecision(const TransferItem&)> check) { m_beforeItem = std::move(check); }
 
     void start();
     void cancel();
@@ -112,6 +128,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_lastReportMs = -kReportIntervalMs;
     qint64 m_reportedBytes = 0;  // the bytes of the last report
+    qint64 m_resumedBytes = 0;  // already at their targets when resumed: not part of the rate
+    std::function<ItemDecision(const TransferItem&)> m_beforeItem;
     RunSummary m_summary;
 };
 

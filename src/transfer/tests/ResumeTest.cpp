@@ -1,0 +1,305 @@
+// Resumed transfers over both routes: vsftpd and pyftpdlib on 127.0.0.1, and the scripted server
+// for a server that refuses REST before STOR. A resumed transfer must give exactly the bytes a
+// whole one gives, plain and encrypted, from any offset; a failed one never touches the bytes
+// that were there.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "FakeFtpServer.h"
+#include "FtpTestServers.h"
+#include "crypto/Engine.h"
+#include "ftp/Connection.h"
+#include "ftp/direct/DirectWorker.h"
+#include "transfer/TransferRun.h"
+
+using namespace zephra;
+using namespace zephra::transfer;
+using Kind = TransferItem::Kind;
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QByteArray pattern(qint64 size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 2463534242u + quint32(seed);
+    for (qint64 i = 0; i < size; ++i) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        bytes[i] = char(x);
+    }
+    return bytes;
+}
+
+struct Param {
+    const char* server;  // "vsftpd", "pyftpdlib" or "fake"
+    bool engine;
+};
+
+std::string paramName(const ::testing::TestParamInfo<Param>& info)
+{
+    return std::string(info.param.server) + (info.param.engine ? "_engine" : "_direct");
+}
+
+class ResumeTest : public ::testing::TestWithParam<Param> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_keyDir.isValid() && m_local.isValid());
+        QString host, user, password;
+        quint16 port = 0;
+        if (isFake()) {
+            m_fake = std::make_unique<test::FakeFtpServer>();
+            m_fake->setFeatures({"SIZE"});
+            ASSERT_TRUE(m_fake->start());
+            host = m_fake->host(), user = m_fake->user(), password = m_fake->password(), port = m_fake->port();
+        } else {
+            m_server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server));
+            if (!m_server->start())
+                GTEST_SKIP() << m_server->errorString().toStdString();
+            host = m_server->host(), user = m_server->user(), password = m_server->password(), port = m_server->port();
+        }
+        m_engine = std::make_unique<crypto::Engine>(m_keyDir.path().toStdString());
+        ASSERT_TRUE(m_engine->createKeyspace("3141592653589793238462643383279").ok());
+        std::unique_ptr<crypto::Cipher> cipher;
+        ASSERT_TRUE(m_engine->loadCipher(cipher).ok());
+        m_cipher = std::move(cipher);
+
+        if (GetParam().engine) {
+            m_connection.setTimeOut(10000);
+            QSignalSpy connected(&m_connection, &ftp::Connection::finished);
+            m_connection.Connect(host, QString::number(port), user, password);
+            ASSERT_TRUE(connected.wait(15000) && connected.at(0).at(0).value<ftp::Result>().ok());
+            QSignalSpy typed(&m_connection, &ftp::Connection::finished);
+            m_connection.TransferType(0);
+            ASSERT_TRUE(typed.wait(15000));
+            m_route = makeEngineRoute(m_connection, m_connection.currentDirectory());
+        } else {
+            ftp::direct::DirectOptions options;
+            options.replyTimeoutMs = options.stallTimeoutMs = 10000;
+            m_worker = std::make_unique<ftp::direct::DirectWorker>(options);
+            QSignalSpy opened(m_worker.get(), &ftp::direct::DirectWorker::finished);
+            m_worker->open(host, port, user, password);
+            ASSERT_TRUE(!opened.isEmpty() || opened.wait(15000));
+            ASSERT_TRUE(opened.at(0).at(1).value<ftp::direct::DirectResult>().ok());
+            QByteArray login;
+            QSignalSpy asked(m_worker.get(), &ftp::direct::DirectWorker::finished);
+            m_worker->run([&login](ftp::direct::DirectSession& session) {
+                login = session.loginDirectory();
+                return ftp::direct::DirectResult{};
+            });
+            ASSERT_TRUE(!asked.isEmpty() || asked.wait(15000));
+            m_route = makeDirectRoute(*m_worker, login);
+        }
+    }
+
+    bool isFake() const { return QLatin1String(GetParam().server) == QLatin1String("fake"); }
+    QString remote(const QString& name) const
+    {
+        return (m_fake ? m_fake->rootDir() : m_server->rootDir()) + u'/' + name;
+    }
+    QString local(const QString& name) const { return m_local.filePath(name); }
+
+    // Runs the items to their end (bounded); cancelAfterBytes >= 0 cancels at the first report
+    // of at least that much.
+    RunSummary run(QList<TransferItem> items, qint64 cancelAfterBytes = -1)
+    {
+        TransferRun run(*m_route, std::move(items), m_cipher);
+        QObject::connect(m_route.get(), &RemoteRoute::progress, &run, [&](qint64 done, qint64) {
+            if (cancelAfterBytes >= 0 && done >= cancelAfterBytes)
+                run.cancel();
+        });
+        QSignalSpy finished(&run, &TransferRun::finished);
+        run.start();
+        EXPECT_TRUE(finished.wait(120000));
+        return finished.isEmpty() ? RunSummary{} : finished.at(0).at(0).value<RunSummary>();
+    }
+
+    QByteArray ciphertextOf(const QByteArray& plain)
+    {
+        const QString in = m_keyDir.filePath(QStringLiteral("plain.bin"));
+        const QString out = m_keyDir.filePath(QStringLiteral("cipher.bin"));
+        EXPECT_TRUE(writeFile(in, plain));
+        EXPECT_TRUE(m_engine->encryptFile(in.toStdString(), out.toStdString()).ok());
+        const QByteArray bytes = readFile(out);
+        QFile::remove(in);
+        QFile::remove(out);
+        return bytes;
+    }
+
+    QTemporaryDir m_keyDir, m_local;
+    std::unique_ptr<test::FtpTestServer> m_server;
+    std::unique_ptr<test::FakeFtpServer> m_fake;
+    std::unique_ptr<crypto::Engine> m_engine;
+    std::shared_ptr<const crypto::Cipher> m_cipher;
+    ftp::Connection m_connection;
+    std::unique_ptr<ftp::direct::DirectWorker> m_worker;
+    std::unique_ptr<RemoteRoute> m_route;
+};
+
+}  // namespace
+
+// The partial copies are written as a cut transfer leaves them; offsets inside the first cipher
+// block, on its boundary (the cipher threads work in 1 MiB blocks) and past it.
+TEST_P(ResumeTest, ResumingFromAnyOffsetGivesTheBytesOfAWholeTransfer)
+{
+    const QByteArray plain = pattern(2 * 1024 * 1024 + 777, 3);
+    const QByteArray cipher = ciphertextOf(plain);
+    ASSERT_EQ(cipher.size(), plain.size());
+    ASSERT_NE(cipher, plain);
+    const QList<qint64> offsets{1, 4099, 1024 * 1024, 2 * 1024 * 1024 + 5};
+    struct Case {
+        Kind kind;
+        const char* name;
+    };
+    const Case cases[] = {{Kind::Download, "down.bin"}, {Kind::DownloadDecrypted, "down-decrypted.bin"},
+                          {Kind::Upload, "up.bin"}, {Kind::UploadEncrypted, "up-encrypted.bin"}};
+    for (const Case& c : cases) {
+        for (const qint64 offset : offsets) {
+            SCOPED_TRACE(std::string(c.name) + " from " + std::to_string(offset));
+            const QString name = QString::fromLatin1(c.name);
+            const bool upload = c.kind == Kind::Upload || c.kind == Kind::UploadEncrypted;
+            // What the target holds already (a plaintext start locally, the sent bytes on the server).
+            const QByteArray whole = c.kind == Kind::UploadEncrypted ? cipher : plain;
+            const QByteArray onServer = c.kind == Kind::DownloadDecrypted ? cipher : plain;
+            if (upload) {
+                ASSERT_TRUE(writeFile(local(name), plain));
+                ASSERT_TRUE(writeFile(remote(name), whole.left(offset)));
+            } else {
+                ASSERT_TRUE(writeFile(remote(name), onServer));
+                ASSERT_TRUE(writeFile(local(name), plain.left(offset)));
+            }
+            TransferItem item{c.kind, name, local(name)};
+            item.size = plain.size();
+            item.offset = offset;
+            const RunSummary summary = run({item});
+            EXPECT_TRUE(summary.ok()) << summary.report("Resume").toStdString();
+            if (upload)
+                EXPECT_TRUE(readFile(remote(name)) == whole) << "server copy differs";
+            else
+                EXPECT_TRUE(readFile(local(name)) == plain) << "local copy differs";
+        }
+    }
+    if (m_fake) {
+        // REST goes right before the transfer command (RFC 3659), never before PASV.
+        const QStringList sent = m_fake->commands();
+        for (qsizetype i = 0; i < sent.size(); ++i)
+            if (sent[i].startsWith("REST "))
+                EXPECT_TRUE(i + 1 < sent.size() && (sent[i + 1].startsWith("RETR ") || sent[i + 1].startsWith("STOR ")))
+                    << sent.join(" | ").toStdString();
+    }
+}
+
+// Real cuts: an upload cancelled halfway leaves what arrived on the server; resuming from the
+// server's size completes it exactly, plain and encrypted. The engine cancels inside its own
+// progress report and waits for the server's answer about the broken-off upload, so the size
+// measured is final; the direct route's cancel does not wait for it (its cut is the partial copy
+// written above).
+TEST_P(ResumeTest, AnUploadCancelledHalfwayIsCompletedByAResume)
+{
+    if (isFake() || !GetParam().engine)
+        GTEST_SKIP() << "engine route on real servers only";
+    const QByteArray plain = pattern(24 * 1024 * 1024 + 11, 5);
+    ASSERT_TRUE(writeFile(local("big.bin"), plain));
+    for (const Kind kind : {Kind::Upload, Kind::UploadEncrypted}) {
+        SCOPED_TRACE(kind == Kind::Upload ? "plain" : "encrypted");
+        QFile::remove(remote("big.bin"));
+        const RunSummary cut = run({{kind, "big.bin", local("big.bin")}}, 3 * 1024 * 1024);
+        ASSERT_TRUE(cut.cancelled);
+        const qint64 held = QFileInfo(remote("big.bin")).size();
+        ASSERT_LT(held, plain.size()) << "finished before the cancel";
+        TransferItem rest{kind, "big.bin", local("big.bin")};
+        rest.offset = held;
+        const RunSummary resumed = run({rest});
+        EXPECT_TRUE(resumed.ok()) << resumed.report("Resume").toStdString();
+        EXPECT_TRUE(readFile(remote("big.bin")) == (kind == Kind::Upload ? plain : ciphertextOf(plain)))
+            << "resumed from " << held;
+    }
+}
+
+// A failed resume keeps the local file's first bytes exactly; one whose local file no longer
+// has the size it was measured at writes nothing at all.
+TEST_P(ResumeTest, AFailedResumeNeverTouchesTheBytesAlreadyThere)
+{
+    const QByteArray plain = pattern(300000, 7);
+    ASSERT_TRUE(writeFile(remote("f.bin"), plain));
+    const QByteArray start = plain.left(1000);
+
+    ASSERT_TRUE(writeFile(local("f.bin"), start.left(900)));
+    TransferItem changed{Kind::Download, "f.bin", local("f.bin")};
+    changed.offset = 1000;
+    RunSummary summary = run({changed});
+    ASSERT_EQ(summary.failures.size(), 1);
+    EXPECT_TRUE(summary.failures[0].reason.contains("900 bytes")) << summary.failures[0].reason.toStdString();
+    EXPECT_EQ(readFile(local("f.bin")), start.left(900));
+
+    // The server's file is gone: the resume fails, the first bytes stay.
+    ASSERT_TRUE(writeFile(local("f.bin"), start));
+    QFile::remove(remote("f.bin"));
+    for (const Kind kind : {Kind::Download, Kind::DownloadDecrypted}) {
+        TransferItem item{kind, "f.bin", local("f.bin")};
+        item.offset = start.size();
+        summary = run({item});
+        EXPECT_EQ(summary.failures.size(), 1);
+        EXPECT_EQ(readFile(local("f.bin")), start);
+    }
+    if (!m_fake)
+        return;
+    // The data connection breaks halfway: what arrived continues the file, the start is intact.
+    ASSERT_TRUE(writeFile(remote("f.bin"), plain));
+    m_fake->planData("RETR", {.dropAfter = 5000});
+    TransferItem broken{Kind::Download, "f.bin", local("f.bin")};
+    broken.offset = start.size();
+    summary = run({broken});
+    EXPECT_EQ(summary.failures.size(), 1);
+    const QByteArray now = readFile(local("f.bin"));
+    EXPECT_TRUE(now.startsWith(start) && plain.startsWith(now)) << now.size();
+}
+
+// A server that refuses REST before STOR ("502 REST not implemented.") gets APPE, and is not
+// asked again in that session; libcurl always resumes an upload with APPE.
+TEST_P(ResumeTest, AResumedUploadAppendsWhereRestIsRefused)
+{
+    if (!isFake())
+        GTEST_SKIP() << "vsftpd and pyftpdlib both take REST before STOR";
+    const QByteArray plain = pattern(50000, 9);
+    const QByteArray cipher = ciphertextOf(plain);
+    ASSERT_TRUE(writeFile(local("a.bin"), plain));
+    m_fake->script("REST", {"502 REST not implemented.\r\n"});
+    for (const Kind kind : {Kind::Upload, Kind::UploadEncrypted}) {
+        const QByteArray whole = kind == Kind::Upload ? plain : cipher;
+        ASSERT_TRUE(writeFile(remote("a.bin"), whole.left(12345)));
+        TransferItem item{kind, "a.bin", local("a.bin")};
+        item.offset = 12345;
+        const RunSummary summary = run({item});
+        EXPECT_TRUE(summary.ok()) << summary.report("Resume").toStdString();
+        EXPECT_TRUE(readFile(remote("a.bin")) == whole);
+    }
+    const QStringList sent = m_fake->commands();
+    EXPECT_EQ(sent.filter(QRegularExpression("^APPE ")).size(), 2) << sent.join(" | ").toStdString();
+    EXPECT_EQ(sent.filter(QRegularExpression("^STOR ")).size(), 0);
+    if (GetParam().engine)
+        EXPECT_EQ(sent.filter(QRegularExpression("^REST ")).size(), 1) << "REST asked again after its refusal";
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, ResumeTest,
+                         ::testing::Values(Param{"vsftpd", true}, Param{"vsftpd", false}, Param{"pyftpdlib", true},
+                                           Param{"pyftpdlib", false}, Param{"fake", true}, Param{"fake", false}),
+                         paramName);
