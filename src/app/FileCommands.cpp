@@ -79,7 +79,15 @@ void FileCommands::uploadEncrypted() { transfer(Kind::UploadEncrypted, true); }
 void FileCommands::downloadPlain() { transfer(Kind::Download, false); }
 void FileCommands::downloadEncrypted() { transfer(Kind::DownloadDecrypted, false); }
 
-void FileCommands::transfer(Kind kind, bool upload)
+void FileCommands::transferItems(Items items)
+{
+    if (items.isEmpty() || !items.first().isTransfer())
+        return;
+    const Kind kind = items.first().kind;
+    transfer(kind, kind == Kind::Upload || kind == Kind::UploadEncrypted, std::move(items));
+}
+
+void FileCommands::transfer(Kind kind, bool upload, std::optional<Items> given)
 {
     if (isRunning() || m_context.session.phase() != SessionController::Phase::Connected)
         return;
@@ -103,6 +111,8 @@ void FileCommands::transfer(Kind kind, bool upload)
         }
         items = serverItems(kind);
     }
+    if (given)
+        items = std::move(*given);
 
     std::shared_ptr<const crypto::Cipher> cipher;
     if (encrypted && !items.isEmpty()) {
@@ -163,6 +173,8 @@ void FileCommands::run(Items items, const QString& what, After after,
                 });
             });
     emit runningChanged(true);
+    if (!then)
+        emit runStarted(what, m_run.get());
     m_run->start();
 }
 

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QWidget;
@@ -77,6 +78,11 @@ public:
     void downloadPlain();     // Command13, ServerFilesSendNormal
     void downloadEncrypted(); // Command14, ServerFilesSendEncrypted
 
+    // The same transfers over the given items instead of the selection (drag and drop, Retry
+    // failed): one kind for all, uploads from their local paths, downloads of names in the server
+    // directory shown into their local paths.
+    void transferItems(QList<transfer::TransferItem> items);
+
     // ServerDir and ServerFiles.
     void makeServerDirectory();
     void deleteServerDirectory();
@@ -101,12 +107,14 @@ signals:
     void runningChanged(bool running);
     // Bytes of the whole selection, its total (-1 unknown), the current file, bytes per second.
     void progress(qint64 done, qint64 total, const QString& current, double rate);
+    // A transfer command (not Edit or View) starts its run: `what` names it ("The upload").
+    void runStarted(const QString& what, zephra::transfer::TransferRun* run);
 
 private:
     enum class After { RefreshServer, RefreshLocal, Nothing };
     using Items = QList<transfer::TransferItem>;
 
-    void transfer(transfer::TransferItem::Kind kind, bool upload);
+    void transfer(transfer::TransferItem::Kind kind, bool upload, std::optional<Items> given = std::nullopt);
     // Runs items over the session; `what` names the command in the failure message.
     void run(Items items, const QString& what, After after,
              std::function<void(const transfer::RunSummary&)> then = {},

@@ -1,7 +1,9 @@
 #include "app/MainWindow.h"
 
+#include "app/ActivityPanes.h"
 #include "app/ConnectionPanel.h"
 #include "app/FileCommands.h"
+#include "app/FileDragDrop.h"
 #include "app/SessionController.h"
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
@@ -74,7 +76,8 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     browsers->setStretchFactor(0, 1);
     browsers->setStretchFactor(1, 0);
     browsers->setStretchFactor(2, 1);
-    layout->addWidget(browsers, 1);
+    m_panes = new ActivityPanes(this);
+    layout->addWidget(m_panes->wrap(browsers), 1);
 
     m_lbStat = new QLabel(central);
     m_lbStat->setObjectName(QStringLiteral("lbStat"));
@@ -165,6 +168,12 @@ void MainWindow::startUp()
     connect(m_sessionController, &SessionController::failed, this,
             [this](const QString& message) { m_prompter.warning(this, dialogs::kAppTitle, message); });
     wireCommands();
+    m_panes->attach(*m_sessionController, *m_fileCommands, m_prompter,
+                    new FileDragDrop({this, m_prompter, *m_sessionController, *m_fileCommands, *m_localBrowser,
+                                      *m_serverBrowser, [this] { return m_sendNormal->isEnabled(); },
+                                      [this] { return m_sendEncrypted->isEnabled(); },
+                                      [this](const QString& text) { setStatus(text); }},
+                                     this));
     doReady();
     updateKeyInForce();
 }

@@ -32,6 +32,7 @@ class KeyPanel;
 
 namespace zephra::app {
 
+class ActivityPanes;
 class ConnectionPanel;
 class FileCommands;
 class SessionController;
@@ -74,6 +75,8 @@ public:
     browse::ServerBrowser* serverBrowser() const { return m_serverBrowser; }
     SessionController* sessionController() const { return m_sessionController; }
     FileCommands* fileCommands() const { return m_fileCommands; }
+    // The protocol log, the transfer list and drag and drop.
+    ActivityPanes* activityPanes() const { return m_panes; }
 
     // Encryption may start now: a key was accepted in this session and the Key field still shows
     // it. Every encrypted command of the window asks this (buttons, popup items, drops).
@@ -125,6 +128,7 @@ private:
     browse::ServerBrowser* m_serverBrowser = nullptr;
     SessionController* m_sessionController = nullptr;
     FileCommands* m_fileCommands = nullptr;
+    ActivityPanes* m_panes = nullptr;
     QList<QAction*> m_serverActions;  // the ServerDir and ServerFiles operations
     QPushButton* m_sendNormal = nullptr;       // Command11
     QPushButton* m_sendEncrypted = nullptr;    // Command12

@@ -23,6 +23,7 @@ SessionController::SessionController(ftp::Connection& engine, QString workFile, 
     : QObject(parent), m_engine(engine), m_workFile(std::move(workFile))
 {
     connect(&m_engine, &ftp::Connection::finished, this, &SessionController::onEngineFinished);
+    connect(&m_engine, &ftp::Connection::protocolLine, this, &SessionController::protocolLine);
 }
 
 SessionController::~SessionController() { shutdown(); }
@@ -74,6 +75,7 @@ void SessionController::connectTo(const Target& target)
     options.active = true;
     m_worker = std::make_unique<DirectWorker>(options);
     connect(m_worker.get(), &DirectWorker::finished, this, &SessionController::onDirectFinished);
+    connect(m_worker.get(), &DirectWorker::protocolLine, this, &SessionController::protocolLine);
     m_directStep = DirectStep::Open;
     // The login directory (libcurl's PWD at login) is read on the worker's thread and taken
     // here once finished() has crossed over.

@@ -115,6 +115,8 @@ signals:
     void disconnected();
     // A server operation failed; text for a message box. Emitted after the state has settled.
     void failed(const QString& message);
+    // Every command and reply line of the session, on either route (the password masked).
+    void protocolLine(const QString& line, bool sent);
 
 private:
     // Restore: back into directory() by its whole path before a refresh, where the engine is

@@ -15,4 +15,10 @@ QString loggableCommand(QByteArrayView command)
     return QString::fromUtf8(line);
 }
 
+QString protocolLogLine(const QString& line, bool sent, const QTime& at)
+{
+    const QString shown = sent ? loggableCommand(line.toUtf8()) : line;
+    return at.toString(QStringLiteral("HH:mm:ss")) + (sent ? QStringLiteral(" > ") : QStringLiteral(" < ")) + shown;
+}
+
 }  // namespace zephra::ftp

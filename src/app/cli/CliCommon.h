@@ -23,6 +23,7 @@ struct GlobalOptions {
     QString route = QStringLiteral("engine");  // --route engine|direct
     QString netrcFile;              // --netrc-file FILE: instead of ~/.netrc
     bool quiet = false;             // --quiet: no progress line
+    bool verbose = false;           // -v, --verbose: the protocol log on standard error
 };
 
 // The exit statuses, each listed in --help and the man page, so a script can tell why a run failed.

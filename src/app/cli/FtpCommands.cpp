@@ -209,6 +209,7 @@ int runDirect(const GlobalOptions& options, const QString& command, const QStrin
     directOptions.stallTimeoutMs = options.timeoutMs;
     directOptions.active = options.active;
     direct::DirectWorker worker(directOptions);
+    traceProtocol(worker, options);
 
     auto failed = [&](const direct::DirectResult& r, bool connecting = false) {
         return fail(QStringLiteral("%1: %2").arg(command, r.message), exitFor(transfer::failureOf(r), connecting));
@@ -306,6 +307,7 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     Connection connection;
     connection.setTimeOut(options.timeoutMs);
     connection.setConnectionMode(options.active ? QStringLiteral("PORT") : QStringLiteral("PASV"));
+    traceProtocol(connection, options);
 
     Result result = await(connection, [&] {
         connection.Connect(url->host, QString::number(url->port), url->user, url->password);

@@ -19,6 +19,11 @@ struct FtpUrl;
 
 namespace zephra::cli::ftpcli {
 
+// -v: every command and reply of the session on standard error as the window's log shows it
+// (time-stamped, PASS ****); nothing without -v.
+void traceProtocol(ftp::Connection& connection, const GlobalOptions& options);
+void traceProtocol(ftp::direct::DirectWorker& worker, const GlobalOptions& options);
+
 // Each runs one operation to its end (bounded by the route's own time-outs).
 ftp::Result await(ftp::Connection& connection, const std::function<void()>& operation);
 ftp::direct::DirectResult await(ftp::direct::DirectWorker& worker, const std::function<quint64()>& operation,

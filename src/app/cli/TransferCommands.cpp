@@ -167,6 +167,7 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
     directOptions.stallTimeoutMs = options.timeoutMs;
     directOptions.active = options.active;
     direct::DirectWorker worker(directOptions);
+    traceProtocol(worker, options);
     const direct::DirectResult opened = await(worker, [&] {
         return worker.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
     });
@@ -216,6 +217,7 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
     Connection connection;
     connection.setTimeOut(options.timeoutMs);
     connection.setConnectionMode(options.active ? QStringLiteral("PORT") : QStringLiteral("PASV"));
+    traceProtocol(connection, options);
     Result result = await(connection, [&] {
         connection.Connect(url.host, QString::number(url.port), url.user, url.password);
     });

@@ -16,7 +16,7 @@ namespace {
 
 const char* const kUsage =
     "usage: zephraftp-cli [--help | --version]\n"
-    "       zephraftp-cli [--active] [--quiet] [--timeout MS] [--route engine|direct] [--netrc-file FILE] COMMAND ...\n"
+    "       zephraftp-cli [-v] [--active] [--quiet] [--timeout MS] [--route engine|direct] [--netrc-file FILE] COMMAND ...\n"
     "  keyspace KEY DIR\n"
     "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
@@ -30,7 +30,8 @@ const char* const kUsage =
     "line) or --key-stdin (one line of standard input). A URL without a password takes it from\n"
     "~/.netrc (or --netrc-file FILE), else from ZEPHRA_PASSWORD, else from a prompt on a terminal.\n"
     "get and put show a progress line on standard error when it is a terminal; --quiet (before the\n"
-    "command or after get/put) leaves it out.\n"
+    "command or after get/put) leaves it out. -v (--verbose) prints every command and reply of the\n"
+    "session on standard error, time-stamped, the password shown as PASS ****.\n"
     "Exit status: 0 success, 1 other failure (wrong key, damaged file, protocol fault), 2 usage,\n"
     "3 local file error, 4 connection refused or timed out, 5 login refused, 6 server refused the\n"
     "command (no such file, no permission), 7 transfer broken off, 8 TLS or certificate failure\n"
@@ -47,7 +48,7 @@ int main(int argc, char** argv)
     QStringList args = QCoreApplication::arguments().mid(1);
 
     GlobalOptions options;
-    while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
+    while (!args.isEmpty() && (args.first().startsWith(QLatin1String("--")) || args.first() == QLatin1String("-v"))) {
         const QString opt = args.takeFirst();
         if (opt == QLatin1String("--help")) {
             std::fputs(kUsage, stdout);
@@ -57,7 +58,9 @@ int main(int argc, char** argv)
             std::printf("zephraftp-cli %s\n", PROJECT_VERSION_TEXT);
             return 0;
         }
-        if (opt == QLatin1String("--active")) {
+        if (opt == QLatin1String("-v") || opt == QLatin1String("--verbose")) {
+            options.verbose = true;
+        } else if (opt == QLatin1String("--active")) {
             options.active = true;
         } else if (opt == QLatin1String("--quiet")) {
             options.quiet = true;
