@@ -1,6 +1,7 @@
 #include "app/FileCommands.h"
 
 #include "app/SessionController.h"
+#include "browse/FileListModel.h"
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
 #include "crypto/Engine.h"
@@ -11,7 +12,9 @@
 #include "keys/AppDir.h"
 #include "keys/RecordFile.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -26,6 +29,15 @@ using Kind = TransferItem::Kind;
 namespace {
 
 const QString kReady = QStringLiteral("Ready...");
+
+// One side of the overwrite question: "12 bytes, 2024-05-01 10:00".
+QString describeFile(qint64 size, qint64 wallClock)
+{
+    QString text = size < 0 ? QStringLiteral("size unknown") : QStringLiteral("%1 bytes").arg(size);
+    if (const QString date = browse::formatWallClock(wallClock); !date.isEmpty())
+        text += QStringLiteral(", ") + date;
+    return text;
+}
 
 bool sameDirectory(const QString& a, const QString& b)
 {
@@ -70,6 +82,79 @@ void FileCommands::cancel()
 {
     if (m_run)
         m_run->cancel();
+}
+
+void FileCommands::cancelForQuit()
+{
+    if (!m_run)
+        return;
+    m_quitting = true;
+    QEventLoop loop;
+    connect(this, &FileCommands::runningChanged, &loop, [&loop](bool running) {
+        if (!running)
+            loop.quit();
+    });
+    // A server that never answers the cancel holds the quit this long at most; shutdown then
+    // drops the session.
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    m_run->cancel();
+    if (m_run)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+transfer::ItemDecision FileCommands::askBeforeReplacing(const TransferItem& item, bool& overwriteAll)
+{
+    using Action = transfer::ItemDecision::Action;
+    const bool upload = item.kind == Kind::Upload || item.kind == Kind::UploadEncrypted;
+    // The server side as the listing shows it (the route's directory is the one shown).
+    const QByteArray serverName = item.serverName();
+    const browse::FileRow* serverRow = nullptr;
+    for (const browse::FileRow& row : m_context.server.fileModel()->rows())
+        if (row.rawName == serverName)
+            serverRow = &row;
+    const QFileInfo localFile(item.localPath);
+    qint64 existingSize = -1, existingDate = -1, newSize = -1, newDate = -1;
+    if (upload) {
+        if (!serverRow)
+            return {};
+        existingSize = serverRow->size;
+        existingDate = serverRow->modified;
+        newSize = localFile.size();
+        newDate = browse::wallClockKey(localFile.lastModified());
+    } else {
+        if (!localFile.isFile())
+            return {};
+        existingSize = localFile.size();
+        existingDate = browse::wallClockKey(localFile.lastModified());
+        newSize = serverRow ? serverRow->size : item.size;
+        newDate = serverRow ? serverRow->modified : -1;
+    }
+    if (overwriteAll)
+        return {};
+    // Resume continues the existing file: offered only when it is a shorter start of the new one.
+    const bool resumable = existingSize >= 0 && newSize >= 0 && existingSize < newSize;
+    QStringList buttons{QStringLiteral("Overwrite"), QStringLiteral("Overwrite all")};
+    if (resumable)
+        buttons << QStringLiteral("Resume");
+    buttons << QStringLiteral("Skip") << QStringLiteral("Cancel");
+    const QString where = upload ? QStringLiteral("on the server") : QStringLiteral("in the local directory");
+    const QString text = QStringLiteral("%1 already exists %2. Replace it?").arg(item.name, where);
+    const QString details = QStringLiteral("Existing file (%1): %2\nNew file (%3): %4")
+                                .arg(upload ? QStringLiteral("server") : QStringLiteral("local"),
+                                     describeFile(existingSize, existingDate),
+                                     upload ? QStringLiteral("local") : QStringLiteral("server"),
+                                     describeFile(newSize, newDate));
+    const int chosen = m_context.prompter.choose(m_context.window, QStringLiteral("File exists"), text, buttons, details);
+    const QString answer = chosen >= 0 ? buttons.at(chosen) : QStringLiteral("Cancel");
+    if (answer == QLatin1String("Overwrite all"))
+        overwriteAll = true;
+    if (answer == QLatin1String("Overwrite") || answer == QLatin1String("Overwrite all"))
+        return {};
+    if (answer == QLatin1String("Resume"))
+        return {Action::Resume, existingSize};
+    if (answer == QLatin1String("Skip"))
+        return {Action::Skip};
+    return {Action::Cancel};  // Cancel, or the box closed without an answer
 }
 
 // ---- transfers -------------------------------------------------------------------------------
@@ -126,7 +211,7 @@ void FileCommands::transfer(Kind kind, bool upload, std::optional<Items> given)
         }
         cipher = std::move(loaded);
     }
-    run(std::move(items), what, after, {}, std::move(cipher));
+    run(std::move(items), what, after, {}, std::move(cipher), true);
 }
 
 FileCommands::Items FileCommands::serverItems(Kind kind) const
@@ -142,7 +227,8 @@ FileCommands::Items FileCommands::serverItems(Kind kind) const
 }
 
 void FileCommands::run(Items items, const QString& what, After after,
-                       std::function<void(const RunSummary&)> then, std::shared_ptr<const crypto::Cipher> cipher)
+                       std::function<void(const RunSummary&)> then, std::shared_ptr<const crypto::Cipher> cipher,
+                       bool askFirst)
 {
     if (items.isEmpty()) {
         // Nothing selected: only the closing steps run.
@@ -157,6 +243,11 @@ void FileCommands::run(Items items, const QString& what, After after,
         return;
     }
     m_run = std::make_unique<transfer::TransferRun>(*m_route, std::move(items), std::move(cipher));
+    if (askFirst) {
+        m_run->setBeforeItem([this, overwriteAll = false](const TransferItem& item) mutable {
+            return askBeforeReplacing(item, overwriteAll);
+        });
+    }
     // The steps of Edit and View write their own status texts.
     if (!then)
         connect(m_run.get(), &transfer::TransferRun::statusText, this, [this](const QString& text) { status(text); });
@@ -181,6 +272,11 @@ void FileCommands::run(Items items, const QString& what, After after,
 void FileCommands::finishRun(const RunSummary& summary, const QString& what, After after,
                              const std::function<void(const RunSummary&)>& then)
 {
+    if (m_quitting) {
+        if (then)
+            then(summary);  // Edit removes its copies
+        return;
+    }
     switch (after) {
     case After::RefreshServer: m_context.session.refreshListing(); break;
     case After::RefreshLocal: m_context.local.loadLocalFiles(); break;
@@ -196,7 +292,7 @@ void FileCommands::finishRun(const RunSummary& summary, const QString& what, Aft
 
 void FileCommands::showFailures(const QString& what, const QStringList& failures)
 {
-    if (failures.isEmpty())
+    if (failures.isEmpty() || m_quitting)
         return;
     m_context.prompter.warning(m_context.window, dialogs::kAppTitle,
                                QStringLiteral("%1 failed:\n").arg(what) + failures.join(u'\n'));

@@ -71,6 +71,9 @@ public:
     Dialogs& dialogs() { return m_dialogs; }
     bool isRunning() const { return m_run != nullptr; }
     void cancel();
+    // Quitting: cancels the running command as Cancel does and waits (bounded) until it has
+    // ended; no closing message and no refresh follow.
+    void cancelForQuit();
 
     // Transfers over the selected rows.
     void uploadPlain();       // Command11, LocalFileSendNormal
@@ -115,10 +118,13 @@ private:
     using Items = QList<transfer::TransferItem>;
 
     void transfer(transfer::TransferItem::Kind kind, bool upload, std::optional<Items> given = std::nullopt);
-    // Runs items over the session; `what` names the command in the failure message.
+    // Runs items over the session; `what` names the command in the failure message. With
+    // askFirst, an item whose target exists is not transferred before the person decided.
     void run(Items items, const QString& what, After after,
              std::function<void(const transfer::RunSummary&)> then = {},
-             std::shared_ptr<const crypto::Cipher> cipher = {});
+             std::shared_ptr<const crypto::Cipher> cipher = {}, bool askFirst = false);
+    // The overwrite question for one item; overwriteAll is the command's "Overwrite all".
+    transfer::ItemDecision askBeforeReplacing(const transfer::TransferItem& item, bool& overwriteAll);
     void finishRun(const transfer::RunSummary& summary, const QString& what, After after,
                    const std::function<void(const transfer::RunSummary&)>& then);
     Items serverItems(transfer::TransferItem::Kind kind) const;
@@ -131,6 +137,7 @@ private:
     Dialogs m_dialogs;
     std::unique_ptr<transfer::RemoteRoute> m_route;
     std::unique_ptr<transfer::TransferRun> m_run;
+    bool m_quitting = false;
 };
 
 }  // namespace zephra::app

@@ -303,6 +303,14 @@ void MainWindow::showAbout()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // A running transfer is stopped only when the person says so, and then as Cancel stops it.
+    if (!m_shutDown && m_fileCommands && m_fileCommands->isRunning()) {
+        if (!m_prompter.question(this, dialogs::kAppTitle, QStringLiteral("A transfer is running. Stop it and quit?"))) {
+            event->ignore();
+            return;
+        }
+        m_fileCommands->cancelForQuit();
+    }
     shutdown();
     event->accept();
 }

@@ -3,6 +3,7 @@
 
 #include "ConnectFixture.h"
 
+#include "FakeFtpServer.h"
 #include "FtpTestServers.h"
 #include "keys/KeyPanel.h"
 
@@ -103,6 +104,14 @@ protected:
         find<QTreeView>("ListView2")->sortByColumn(0, Qt::AscendingOrder);
     }
 
+    // A fresh listing: disconnect and connect again.
+    void reconnect()
+    {
+        click("Command3");
+        ASSERT_TRUE(settled());
+        connectToServer();
+    }
+
     void acceptKey()
     {
         type("txtKey", QString::fromLatin1(kKey));
@@ -177,11 +186,15 @@ TEST_P(FileCommandsTest, EncryptedAndPlainTransfersRoundTrip)
     EXPECT_EQ(status(), "Ready...");
     EXPECT_TRUE(prompter.asked().isEmpty()) << warnings().join('\n').toStdString();
 
-    // Decrypted into another directory, over an older local file.
+    // Decrypted into another directory, over an older local file, once the person agreed.
     window->localBrowser()->setPath(other.path());
     writeFile(other.filePath("a.txt"), "older local copy, longer than the new one");
     select("ListView2", files);
+    prompter.queueChoice("Overwrite");
     run("Command14");
+    ASSERT_EQ(prompter.count(), 1);
+    EXPECT_EQ(prompter.last().kind, dialogs::ScriptedPrompter::Kind::Choice);
+    prompter.clear();
     for (int i = 0; i < files.size(); ++i)
         EXPECT_EQ(readFile(other.filePath(files[i])), contents[i]) << files[i].toStdString();
     EXPECT_EQ(column0(find<QTreeView>("ListView1")), (QStringList{"a.txt", "b c.bin", "empty"}));
@@ -193,7 +206,10 @@ TEST_P(FileCommandsTest, EncryptedAndPlainTransfersRoundTrip)
     EXPECT_EQ(readFile(remote("plain.txt")), "as it is");
     window->localBrowser()->setPath(local.path());
     select("ListView2", {"plain.txt", "a.txt"});
+    prompter.queueChoice("Overwrite");  // a.txt is here already
     trigger("ServerFilesSendNormal");
+    ASSERT_EQ(prompter.count(), 1);
+    prompter.clear();
     EXPECT_EQ(readFile(local.filePath("plain.txt")), "as it is");
     EXPECT_EQ(readFile(local.filePath("a.txt")), ciphertextOf(contents[0]));
     EXPECT_TRUE(prompter.asked().isEmpty()) << warnings().join('\n').toStdString();
@@ -230,9 +246,11 @@ TEST_P(FileCommandsTest, CancelInALargeUploadSaysWhatTheServerHolds)
 {
     writeFile(local.filePath("large.bin"), QByteArray(160 * 1024 * 1024, 'L'));
     writeFile(remote("large.bin"), "the server's copy");
+    reconnect();  // the listing shows the server's copy
     acceptKey();
     select("ListView1", {"large.bin"});
     auto* bar = find<QProgressBar>("prgBusy");
+    prompter.queueChoice("Overwrite");
     click("Command12");
     // Cancelled at the first report, while a loopback server is still receiving.
     ASSERT_TRUE(QTest::qWaitFor([&] { return bar->text().contains("large.bin") || !window->fileCommands()->isRunning(); }, 20000));
@@ -246,7 +264,7 @@ TEST_P(FileCommandsTest, CancelInALargeUploadSaysWhatTheServerHolds)
     const QByteArray now = readFile(remote("large.bin"));
     EXPECT_TRUE(now == "the server's copy" || ciphertextOf(readFile(local.filePath("large.bin"))).startsWith(now));
     EXPECT_EQ(serverFiles(), QStringList{"large.bin"});
-    ASSERT_EQ(prompter.count(), 1);
+    ASSERT_EQ(prompter.count(), 2) << promptTexts().toStdString();  // the overwrite question, the report
     EXPECT_TRUE(prompter.last().text.contains("cancelled")) << prompter.last().text.toStdString();
     if (now != "the server's copy") {
         EXPECT_TRUE(prompter.last().text.contains("copy of large.bin")) << prompter.last().text.toStdString();
@@ -259,10 +277,13 @@ TEST_P(FileCommandsTest, ClosingTheWindowDuringATransferLosesNothing)
 {
     writeFile(local.filePath("large.bin"), QByteArray(160 * 1024 * 1024, 'L'));
     writeFile(remote("large.bin"), "the server's copy");
+    reconnect();
     acceptKey();
     select("ListView1", {"large.bin"});
+    prompter.queueChoice("Overwrite");
     click("Command12");
     ASSERT_TRUE(QTest::qWaitFor([&] { return find<QProgressBar>("prgBusy")->text().contains("large.bin"); }, 20000));
+    prompter.queueAnswer(true);  // "A transfer is running. Stop it and quit?"
     window->close();
     window.reset();
     EXPECT_FALSE(QFile::exists(appDir + "k1.bin")) << "the keyspace is wiped at the end";
@@ -450,6 +471,129 @@ TEST_F(WindowTest, LocalEditViewAndFilter)
     action("LocalFileFilter")->trigger();
     EXPECT_EQ(offered, (QStringList{"a b.txt", "c.log"}));
     EXPECT_EQ(column0(list), QStringList{"c.log"});
+}
+
+// Each answer to the overwrite question, downloads and uploads, plain and encrypted. Before,
+// a download silently replaced a local file (a wrong-key fetch replaced a good copy with garbage).
+TEST_P(FileCommandsTest, TheOverwriteQuestionAndEachAnswer)
+{
+    using Kind = dialogs::ScriptedPrompter::Kind;
+    const QByteArray whole = QByteArray(3 * 1024 * 1024 + 19, 'w') + "end";
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+        writeFile(remote(QString::fromLatin1(name)), whole);
+    writeFile(local.filePath("a.bin"), whole + "longer local copy");
+    writeFile(local.filePath("b.bin"), whole.left(1000));
+    writeFile(local.filePath("c.bin"), "older c");
+    writeFile(local.filePath("d.bin"), "older d");
+    reconnect();
+
+    // Skip, Resume, Overwrite, then Cancel for the last: each file as its answer says.
+    select("ListView2", {"a.bin", "b.bin", "c.bin", "d.bin"});
+    for (const char* answer : {"Skip", "Resume", "Overwrite", "Cancel"})
+        prompter.queueChoice(QString::fromLatin1(answer));
+    run("Command13");
+    ASSERT_GE(prompter.count(), 4) << promptTexts().toStdString();
+    const auto& asked = prompter.asked();
+    EXPECT_EQ(asked[0].kind, Kind::Choice);
+    EXPECT_EQ(asked[0].buttons, (QStringList{"Overwrite", "Overwrite all", "Skip", "Cancel"})) << "no Resume for a longer file";
+    EXPECT_EQ(asked[1].buttons, (QStringList{"Overwrite", "Overwrite all", "Resume", "Skip", "Cancel"}));
+    EXPECT_TRUE(asked[1].text.contains("b.bin")) << asked[1].text.toStdString();
+    EXPECT_TRUE(asked[1].details.contains("1000 bytes") && asked[1].details.contains(QString::number(whole.size()) + " bytes"))
+        << asked[1].details.toStdString();
+    EXPECT_EQ(readFile(local.filePath("a.bin")), whole + "longer local copy");
+    EXPECT_EQ(readFile(local.filePath("b.bin")), whole);
+    EXPECT_EQ(readFile(local.filePath("c.bin")), whole);
+    EXPECT_EQ(readFile(local.filePath("d.bin")), "older d");
+    EXPECT_TRUE(prompter.last().text.contains("cancelled")) << prompter.last().text.toStdString();
+
+    // Overwrite all: one question for the whole command.
+    prompter.clear();
+    writeFile(local.filePath("c.bin"), "older c");
+    select("ListView2", {"a.bin", "c.bin", "d.bin"});
+    prompter.queueChoice("Overwrite all");
+    run("Command13");
+    EXPECT_EQ(prompter.count(), 1) << promptTexts().toStdString();
+    for (const char* name : {"a.bin", "c.bin", "d.bin"})
+        EXPECT_EQ(readFile(local.filePath(name)), whole) << name;
+
+    // Uploads ask about the server's copy the listing shows; Resume completes it.
+    prompter.clear();
+    writeFile(local.filePath("up.bin"), whole);
+    writeFile(remote("up.bin"), whole.left(123457));
+    writeFile(local.filePath("new.bin"), "new");
+    reconnect();
+    select("ListView1", {"new.bin", "up.bin"});
+    prompter.queueChoice("Resume");
+    run("Command11");
+    EXPECT_EQ(prompter.count(), 1) << "only up.bin exists there: " << promptTexts().toStdString();
+    EXPECT_TRUE(prompter.asked()[0].text.contains("on the server"));
+    EXPECT_EQ(readFile(remote("up.bin")), whole);
+    EXPECT_EQ(readFile(remote("new.bin")), "new");
+}
+
+// Encrypted resume through the window at several offsets: the result is the whole transfer's,
+// compared with the cipher's own output.
+TEST_P(FileCommandsTest, EncryptedResumeGivesTheWholeTransfersBytes)
+{
+    const QByteArray plain = QByteArray(2 * 1024 * 1024 + 333, 'p') + "tail";
+    const QByteArray cipher = ciphertextOf(plain);
+    acceptKey();
+    for (const qint64 offset : {qint64(1), qint64(70000), qint64(1024 * 1024), qint64(plain.size() - 1)}) {
+        SCOPED_TRACE(offset);
+        prompter.clear();
+        writeFile(remote("down.bin"), cipher);
+        writeFile(local.filePath("down.bin"), plain.left(offset));
+        writeFile(local.filePath("up.bin"), plain);
+        writeFile(remote("up.bin"), cipher.left(offset));
+        reconnect();
+        acceptKey();
+        select("ListView2", {"down.bin"});
+        prompter.queueChoice("Resume");
+        run("Command14");
+        EXPECT_TRUE(readFile(local.filePath("down.bin")) == plain);
+        select("ListView1", {"up.bin"});
+        prompter.queueChoice("Resume");
+        run("Command12");
+        EXPECT_TRUE(readFile(remote("up.bin")) == cipher);
+        EXPECT_EQ(prompter.count(), 2) << promptTexts().toStdString();
+    }
+}
+
+// Closing the window during a transfer asks first: No keeps it going, Yes stops it as Cancel
+// does (the local file stays as it was, no temporary file is left, no report box) and quits.
+// The scripted server stalls the download after its first bytes, so it runs until stopped.
+TEST_P(FileCommandsTest, QuittingDuringATransferAsksFirst)
+{
+    test::FakeFtpServer fake;
+    ASSERT_TRUE(fake.start());
+    writeFile(fake.rootDir() + "/stall.bin", QByteArray(100000, 's'));
+    writeFile(local.filePath("stall.bin"), "the local copy");
+    fake.planData("RETR", {.stallAfter = 1000});
+    click("Command3");  // away from the real server
+    ASSERT_TRUE(settled());
+    fill(fake.host(), fake.port(), fake.user(), fake.password(), GetParam().passive);
+    click("Command3");
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(caption(), "Disconnect") << promptTexts().toStdString();
+    select("ListView2", {"stall.bin"});
+    prompter.queueChoice("Overwrite");
+    click("Command13");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.commands().contains("RETR stall.bin"); }, 20000));
+    ASSERT_TRUE(window->fileCommands()->isRunning());
+
+    prompter.queueAnswer(false);
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(prompter.last().kind, dialogs::ScriptedPrompter::Kind::Question);
+    EXPECT_EQ(prompter.last().text, "A transfer is running. Stop it and quit?");
+    EXPECT_TRUE(window->fileCommands()->isRunning()) << "No keeps the transfer going";
+
+    prompter.queueAnswer(true);
+    const qsizetype asked = prompter.count();
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(prompter.count(), asked + 1) << "no report box while quitting: " << promptTexts().toStdString();
+    EXPECT_EQ(readFile(local.filePath("stall.bin")), "the local copy");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"stall.bin"});
+    window.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, FileCommandsTest,
