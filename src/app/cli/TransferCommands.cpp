@@ -30,6 +30,7 @@ struct Transfer {
     QString localPath;
     std::shared_ptr<const crypto::Cipher> cipher;
     bool showProgress = false;  // a terminal on stderr and no --quiet
+    bool resume = false;        // --continue
 };
 
 // One step of get or put: a file (the server's path and the local file), a directory the
@@ -48,6 +49,7 @@ struct RemoteEntry {
     QByteArray rawName;  // the server's bytes
     bool isDirectory = false;
     bool isLink = false;
+    qint64 size = -1;    // -1: the listing gave none
 };
 using Lister = std::function<std::optional<QList<RemoteEntry>>(const QByteArray& directory, QString* why)>;
 
@@ -91,7 +93,41 @@ private:
 };
 
 
-transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QByteArray& name)
+// --continue: the byte a file's transfer starts at. A download continues the local file; an
+// upload the server's copy, measured in its directory's listing (none there: from the start).
+// nullopt, with the reason, when that cannot be told or the copy is longer than the file.
+std::optional<qint64> continueFrom(const Transfer& t, const Placed& placed, const Lister& list, QString* why)
+{
+    if (!t.upload) {
+        const QFileInfo local(t.localPath);
+        return local.isFile() ? local.size() : 0;
+    }
+    const std::optional<QList<RemoteEntry>> entries = list(placed.directory, why);
+    if (!entries) {
+        *why = QStringLiteral("cannot tell how much the server holds: %1").arg(*why);
+        return std::nullopt;
+    }
+    for (const RemoteEntry& entry : *entries) {
+        if (entry.rawName != placed.name || entry.isDirectory)
+            continue;
+        const qint64 size = QFileInfo(t.localPath).size();
+        if (entry.size < 0) {
+            *why = QStringLiteral("cannot tell how much the server holds: its listing gives no size");
+            return std::nullopt;
+        }
+        if (entry.size > size) {
+            *why = QStringLiteral("the server's copy (%1 bytes) is longer than %2 (%3 bytes)")
+                       .arg(entry.size)
+                       .arg(t.localPath)
+                       .arg(size);
+            return std::nullopt;
+        }
+        return entry.size;
+    }
+    return 0;
+}
+
+transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, const QByteArray& name, qint64 from = 0)
 {
     ProgressLine line(t.upload ? QFileInfo(t.localPath).fileName() : ftp::decodeServerName(name), t.showProgress);
     const auto link = QObject::connect(&route, &transfer::RemoteRoute::progress, &route,
@@ -99,13 +135,13 @@ transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, c
     const auto unlink = qScopeGuard([&] { QObject::disconnect(link); });
     return await(route, [&] {
         if (t.upload && t.cipher)
-            route.uploadEncrypted(t.localPath, name, t.cipher);
+            route.uploadEncrypted(t.localPath, name, t.cipher, from);
         else if (t.upload)
-            route.upload(t.localPath, name);
+            route.upload(t.localPath, name, from);
         else if (t.cipher)
-            route.downloadDecrypted(name, t.localPath, t.cipher);
+            route.downloadDecrypted(name, t.localPath, t.cipher, from);
         else
-            route.download(name, t.localPath);
+            route.download(name, t.localPath, from);
     });
 }
 
@@ -182,7 +218,7 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
         }
         QList<RemoteEntry> out;
         for (const direct::DirectEntry& e : entries)
-            out.append({e.name, e.rawName, e.isDirectory, e.isLink});
+            out.append({e.name, e.rawName, e.isDirectory, e.isLink, e.size});
         return out;
     };
     for (const Job& job : expandTrees(jobs, list, failures)) {
@@ -199,7 +235,13 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
         }
         Transfer t = shape;
         t.localPath = job.localPath;
-        const transfer::Outcome outcome = runTransfer(*route, t, placed.name);
+        QString why;
+        const std::optional<qint64> from = t.resume ? continueFrom(t, placed, list, &why) : 0;
+        if (!from) {
+            failures.add(ftp::decodeServerName(placed.name), why, Exit::Failure);
+            continue;
+        }
+        const transfer::Outcome outcome = runTransfer(*route, t, placed.name, *from);
         if (!outcome.ok)
             failures.add(ftp::decodeServerName(placed.name), outcome);
         if (outcome.cancelled)
@@ -258,7 +300,7 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
         }
         QList<RemoteEntry> out;
         for (const ftp::ListingEntry& e : ftp::parseListing(listing.data()))
-            out.append({e.name, e.rawName, e.isDirectory, e.isSymLink});
+            out.append({e.name, e.rawName, e.isDirectory, e.isSymLink, e.size});
         return out;
     };
     const QList<Job> expanded = expandTrees(jobs, list, failures);
@@ -280,7 +322,13 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
         }
         Transfer t = shape;
         t.localPath = job.localPath;
-        const transfer::Outcome outcome = runTransfer(*route, t, placed.name);
+        QString why;
+        const std::optional<qint64> from = t.resume ? continueFrom(t, placed, list, &why) : 0;
+        if (!from) {
+            failures.add(ftp::decodeServerName(placed.name), why, Exit::Failure);
+            continue;
+        }
+        const transfer::Outcome outcome = runTransfer(*route, t, placed.name, *from);
         if (!outcome.ok)
             failures.add(ftp::decodeServerName(placed.name), outcome);
         if (outcome.cancelled)
@@ -299,10 +347,11 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
                        bool ciphered, const KeyOptions& keyOptions, bool quiet)
 {
     const bool upload = command == QLatin1String("put");
-    const QString usage = upload ? QStringLiteral("usage: zephraftp-cli [options] put [--quiet] [--encrypt KEYOPTIONS] LOCALFILE... URL (URL ends in / for several)")
-                                 : QStringLiteral("usage: zephraftp-cli [options] get [--quiet] [--decrypt KEYOPTIONS] URL... LOCALFILE (a directory ending in / for several)");
+    const QString usage = upload ? QStringLiteral("usage: zephraftp-cli [options] put [--quiet] [--continue] [--encrypt KEYOPTIONS] LOCALFILE... URL (URL ends in / for several)")
+                                 : QStringLiteral("usage: zephraftp-cli [options] get [--quiet] [--continue] [--decrypt KEYOPTIONS] URL... LOCALFILE (a directory ending in / for several)");
     QStringList positional = args;
     const bool recursive = positional.removeAll(QStringLiteral("-r")) > 0;
+    const bool resume = positional.removeAll(QStringLiteral("--continue")) > 0;
     if (positional.size() < 2)
         return usageError(usage);
     const QString destination = positional.last();
@@ -394,7 +443,7 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
 
     // Transfers catch Ctrl-C, so they stop cleanly: nothing half-written stays on this side.
     InterruptGuard interrupts;
-    Transfer shape{upload, QString(), {}, !quiet && ProgressLine::stderrIsTerminal()};
+    Transfer shape{upload, QString(), {}, !quiet && ProgressLine::stderrIsTerminal(), resume};
     // The key is checked before any network traffic.
     if (ciphered) {
         Exit why = Exit::Failure;
