@@ -303,3 +303,61 @@ INSTANTIATE_TEST_SUITE_P(Routes, ResumeTest,
                          ::testing::Values(Param{"vsftpd", true}, Param{"vsftpd", false}, Param{"pyftpdlib", true},
                                            Param{"pyftpdlib", false}, Param{"fake", true}, Param{"fake", false}),
                          paramName);
+
+// Upload-only drop boxes: vsftpd refuses to write over an existing file ("553 Could not create
+// file."), REST or not; pyftpdlib's lets STOR write. A resumed upload either completes the copy
+// exactly or fails with the server's words, the server's copy left as it was.
+class DropBoxResumeTest : public ::testing::TestWithParam<Param> {};
+
+TEST_P(DropBoxResumeTest, AResumedUploadCompletesOrLeavesTheCopyAsItWas)
+{
+    test::FtpServerSetup setup;
+    setup.uploadOnly = true;
+    std::unique_ptr<test::FtpTestServer> server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server), setup);
+    if (!server->start())
+        GTEST_SKIP() << server->errorString().toStdString();
+    QTemporaryDir local;
+    const QByteArray plain = pattern(200000, 11);
+    ASSERT_TRUE(writeFile(local.filePath("drop.bin"), plain));
+    ASSERT_TRUE(writeFile(server->rootDir() + "/drop.bin", plain.left(70000)));
+
+    ftp::Connection connection;
+    std::unique_ptr<ftp::direct::DirectWorker> worker;
+    std::unique_ptr<RemoteRoute> route;
+    if (GetParam().engine) {
+        QSignalSpy connected(&connection, &ftp::Connection::finished);
+        connection.Connect(server->host(), QString::number(server->port()), server->user(), server->password());
+        ASSERT_TRUE(connected.wait(15000) && connected.at(0).at(0).value<ftp::Result>().ok());
+        QSignalSpy typed(&connection, &ftp::Connection::finished);
+        connection.TransferType(0);
+        ASSERT_TRUE(typed.wait(15000));
+        route = makeEngineRoute(connection, connection.currentDirectory());
+    } else {
+        worker = std::make_unique<ftp::direct::DirectWorker>();
+        QSignalSpy opened(worker.get(), &ftp::direct::DirectWorker::finished);
+        worker->open(server->host(), server->port(), server->user(), server->password());
+        ASSERT_TRUE(!opened.isEmpty() || opened.wait(15000));
+        ASSERT_TRUE(opened.at(0).at(1).value<ftp::direct::DirectResult>().ok());
+        route = makeDirectRoute(*worker, QByteArray());
+    }
+    TransferItem item{Kind::Upload, "drop.bin", local.filePath("drop.bin")};
+    item.offset = 70000;
+    TransferRun run(*route, {item});
+    QSignalSpy finished(&run, &TransferRun::finished);
+    run.start();
+    ASSERT_TRUE(finished.wait(60000));
+    const RunSummary summary = finished.at(0).at(0).value<RunSummary>();
+    const QByteArray now = readFile(server->rootDir() + "/drop.bin");
+    if (summary.ok()) {
+        EXPECT_TRUE(now == plain);
+    } else {
+        ASSERT_EQ(summary.failures.size(), 1);
+        EXPECT_TRUE(summary.failures[0].reason.contains("55")) << summary.failures[0].reason.toStdString();
+        EXPECT_TRUE(now == plain.left(70000)) << now.size();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, DropBoxResumeTest,
+                         ::testing::Values(Param{"vsftpd", true}, Param{"vsftpd", false}, Param{"pyftpdlib", true},
+                                           Param{"pyftpdlib", false}),
+                         paramName);
