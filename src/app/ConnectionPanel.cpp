@@ -213,8 +213,26 @@ void ConnectionPanel::saveProfile()
         return;
     }
     // Keyed by the name as connect.dat gives it back, so selecting the profile finds it.
-    if (const keys::StoreStatus saved = m_tlsStore.setChoice(keys::trimSpaces(stored.name), tlsMode()); !saved.ok)
+    if (const keys::StoreStatus saved = m_tlsStore.setChoice(keys::trimSpaces(stored.name), tlsMode()); !saved.ok) {
         m_prompter.warning(window(), dialogs::kAppTitle, saved.message);
+        return;
+    }
+    // The list shows the saved name at once; the fields keep what they hold.
+    const ftp::TlsMode mode = tlsMode();
+    loadConnections();
+    showFields(r);
+    setTlsMode(mode);
+    emit statusText(QStringLiteral("Connection %1 saved").arg(r.name));
+}
+
+void ConnectionPanel::showFields(const ConnectionRecord& record)
+{
+    m_cmbName->setEditText(record.name);
+    m_txtAddr->setText(record.address);
+    m_txtUser->setText(record.user);
+    m_txtPass->setText(record.password);
+    m_txtPort->setText(record.port);
+    m_check1->setChecked(record.passive);
 }
 
 void ConnectionPanel::removeProfile()

@@ -40,7 +40,11 @@ public:
 
     QPushButton* connectButton() const { return m_connect; }
 
+signals:
+    void statusText(const QString& text);  // "Connection ... saved"
+
 private:
+    void showFields(const ConnectionRecord& record);
     void info(const QString& text);
 
     ProfileStore m_store;

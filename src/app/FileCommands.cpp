@@ -60,7 +60,7 @@ FileCommands::FileCommands(Context context, QObject* parent) : QObject(parent), 
         return dialogs::frmFilter::ask(parent, names, prompter);
     };
     m_dialogs.edit = [&prompter, appDir](QWidget* parent, const QString& path) {
-        (void)dialogs::frmEdit::edit(parent, appDir, path, prompter);
+        return dialogs::frmEdit::edit(parent, appDir, path, prompter);
     };
     m_dialogs.view = &dialogs::launchViewer;
 }
@@ -390,6 +390,11 @@ void FileCommands::viewNext(Items items, QStringList failures)
         return;
     }
     const TransferItem item = items.takeFirst();
+    // Owner-only like every file of the data directory: a download that replaces a file keeps
+    // its mode, so the copy is made 0600 before the first fetch and stays so.
+    if (QFile copy(viewCopy()); !copy.exists() && copy.open(QIODevice::WriteOnly))
+        copy.close();
+    keys::setOwnerOnly(viewCopy());
     status(QStringLiteral("Retrieving ") + item.name);
     run({item}, QStringLiteral("View"), After::Nothing,
         [this, item, items, failures](const RunSummary& summary) mutable {
@@ -412,8 +417,21 @@ void FileCommands::editServerFiles()
     if (isRunning())
         return;
     Items items = serverItems(Kind::Download);
-    if (items.isEmpty())
+    // A file the editor would refuse is not fetched at all: the listing knows its size.
+    QStringList tooLarge;
+    items.removeIf([&tooLarge](const TransferItem& item) {
+        if (item.size <= dialogs::frmEdit::kMaxFileSize)
+            return false;
+        tooLarge << QStringLiteral("%1: %2 bytes, more than the editor opens (%3 MiB)")
+                        .arg(item.name)
+                        .arg(item.size)
+                        .arg(dialogs::frmEdit::kMaxFileSize / (1024 * 1024));
+        return true;
+    });
+    if (items.isEmpty()) {
+        showFailures(QStringLiteral("Edit"), tooLarge);
         return;
+    }
     // Each edit copy keeps the shown name, in a directory of its own under tmp/, so a file of
     // the same name already in tmp/ is never overwritten.
     QDir().mkpath(workDir());
@@ -425,7 +443,7 @@ void FileCommands::editServerFiles()
     }
     dir.setAutoRemove(false);
     keys::setOwnerOnlyDir(dir.path());
-    editNext(std::move(items), std::make_shared<QString>(dir.path()), {});
+    editNext(std::move(items), std::make_shared<QString>(dir.path()), tooLarge);
 }
 
 void FileCommands::editNext(Items items, std::shared_ptr<QString> copyDir, QStringList failures)
@@ -457,7 +475,12 @@ void FileCommands::editNext(Items items, std::shared_ptr<QString> copyDir, QStri
             }
             QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
             status(QStringLiteral("Now Edit") + name);
-            m_dialogs.edit(m_context.window, copy);
+            // Only a file the editor saved goes back: closed unsaved, or refused, the server's
+            // file stays as it is.
+            if (!m_dialogs.edit(m_context.window, copy)) {
+                QFile::remove(copy);
+                return editNext(items, copyDir, failures);
+            }
             status(QStringLiteral("Replacing ") + name);
             run({replace}, QStringLiteral("Edit"), After::Nothing,
                 [=, this](const RunSummary& replaced) mutable {

@@ -61,7 +61,8 @@ public:
         std::function<browse::DelRenAnswer(QWidget*, browse::DelRenMode, std::vector<browse::ServerDirectory>)>
             askDirectory;
         std::function<QString(QWidget*, const QStringList&)> askFilter;
-        std::function<void(QWidget*, const QString& path)> edit;  // modal; returns when closed
+        // Modal; returns when closed: true when the editor saved the file ("Done").
+        std::function<bool(QWidget*, const QString& path)> edit;
         std::function<dialogs::ViewerLaunch(const QString& command, const QString& path)> view;
     };
 

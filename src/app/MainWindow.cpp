@@ -15,6 +15,7 @@
 #include "keys/AppDir.h"
 #include "keys/KeyPanel.h"
 #include "keys/RecordFile.h"
+#include "keys/Settings.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -109,6 +110,7 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     connect(m_connectionPanel->connectButton(), &QPushButton::clicked, this, &MainWindow::toggleConnection);
 
     connect(m_keyPanel, &keys::KeyPanel::statusText, this, &MainWindow::setStatus);
+    connect(m_connectionPanel, &ConnectionPanel::statusText, this, &MainWindow::setStatus);
     connect(m_keyPanel, &keys::KeyPanel::busyChanged, this, &MainWindow::updateTransferControls);
     connect(m_keyPanel, &keys::KeyPanel::keyspaceAccepted, this, [this] {
         m_keyspaceAccepted = true;
@@ -136,6 +138,7 @@ void MainWindow::startUp()
     (void)m_engine.cleanUp();
 
     m_connectionPanel->clearForStartUp();
+    secureDataDirectory();
 
     const QString tmp = m_appDir + QLatin1String(keys::files::kWorkDir);
     if (QDir().mkdir(tmp))
@@ -174,6 +177,8 @@ void MainWindow::startUp()
                                       [this] { return m_sendEncrypted->isEnabled(); },
                                       [this](const QString& text) { setStatus(text); }},
                                      this));
+    wireNavigation();
+    restoreRemembered();
     doReady();
     updateKeyInForce();
 }
@@ -234,6 +239,9 @@ void MainWindow::toggleConnection()
                                QStringLiteral("The Port must be a number from 1 to 65535."));
         return;
     }
+    m_restoreServerDir = true;
+    m_settings->setValue(keys::settings::kLastProfile, fields.name);
+    (void)m_settings->save();  // a failure shows nowhere: what is remembered is a convenience
     SessionController::Target target;
     target.name = fields.name;
     target.address = fields.address.trimmed();
@@ -253,6 +261,7 @@ void MainWindow::loadServerData()
         m_serverBrowser->showListingFailure(directory, error);
         return;
     }
+    keys::setOwnerOnly(m_sessionController->workFile());
     setStatus(QStringLiteral("Refreshing..."));
     m_serverBrowser->setDirectory(directory);
     QString error;
@@ -320,6 +329,7 @@ void MainWindow::shutdown()
     if (m_shutDown)
         return;
     m_shutDown = true;
+    remember();
     m_keyPanel->waitUntilIdle();  // the keyspace must not be wiped while it is being written
     delete m_fileCommands;        // a command still running is cancelled; its working copies go
     m_fileCommands = nullptr;
@@ -346,6 +356,7 @@ void MainWindow::shutdown()
     }
     QFile::remove(decryptWork);
     QFile::remove(m_appDir + QLatin1String(keys::files::kListing));
+    QFile::remove(m_appDir + QLatin1String(keys::files::kViewCopy));  // a decrypted copy may be in it
 }
 
 }  // namespace zephra::app

@@ -3,12 +3,14 @@
 // shutdown, and hosts the connection and key frames, both browsers and the transfer controls.
 
 #include <QList>
+#include <QPointer>
 #include <QMainWindow>
 
 #include <memory>
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -28,6 +30,7 @@ class Connection;
 }
 namespace zephra::keys {
 class KeyPanel;
+class Settings;
 }
 
 namespace zephra::app {
@@ -104,6 +107,16 @@ private:
     void loadServerData();  // LoadServerData from the listing work file, no filter
     void setBusy(bool busy);
     void checkNotice();
+    // Navigation (MainWindowNavigation.cpp): path fields, Refresh, focus, what is remembered.
+    void wireNavigation();
+    void restoreRemembered();
+    void remember();
+    void goToLocalPath();
+    void goToServerPath();
+    void refreshServer();
+    void restoreCommandFocus();
+    // The data directory and every file in it owner-only; says why when it cannot.
+    void secureDataDirectory();
     void showHelp(const QString& page);
     void showAbout();
 
@@ -122,6 +135,11 @@ private:
     keys::KeyPanel* m_keyPanel = nullptr;
     QLabel* m_lbStat = nullptr;
     QLabel* m_keyInForce = nullptr;
+    QLineEdit* m_localPath = nullptr;   // txtLocalPath
+    QLineEdit* m_serverPath = nullptr;  // txtServerPath
+    std::unique_ptr<keys::Settings> m_settings;
+    QPointer<QWidget> m_commandList;    // the list (or tree) the user worked in last
+    bool m_restoreServerDir = false;    // the next connect goes to the remembered directory
     QProgressBar* m_busyBar = nullptr;
     QPushButton* m_cancel = nullptr;
     browse::LocalBrowser* m_localBrowser = nullptr;

@@ -12,6 +12,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
@@ -68,6 +69,11 @@ QWidget* MainWindow::buildLocalBrowser()
     head->addWidget(caption);
     head->addWidget(m_localBrowser->driveList(), 1);
     layout->addLayout(head);
+    // Where the local list is; a path typed here and Enter goes there.
+    m_localPath = new QLineEdit(box);
+    m_localPath->setObjectName(QStringLiteral("txtLocalPath"));
+    m_localPath->setToolTip(QStringLiteral("Local directory: type a path and press Enter to go there"));
+    layout->addWidget(m_localPath);
 
     auto* split = new QSplitter(Qt::Vertical, box);
     split->setObjectName(QStringLiteral("splitLocal"));
@@ -98,6 +104,12 @@ QWidget* MainWindow::buildServerBrowser()
     caption->setObjectName(QStringLiteral("lblServer"));
     caption->setMinimumHeight(QComboBox().sizeHint().height());  // level with the local drive row
     layout->addWidget(caption);
+    // The directory the session confirmed; a path typed here and Enter asks the server to go there.
+    m_serverPath = new QLineEdit(box);
+    m_serverPath->setObjectName(QStringLiteral("txtServerPath"));
+    m_serverPath->setToolTip(QStringLiteral("Server directory: type a path and press Enter to go there"));
+    m_serverPath->setEnabled(false);
+    layout->addWidget(m_serverPath);
 
     auto* split = new QSplitter(Qt::Vertical, box);
     split->setObjectName(QStringLiteral("splitServer"));

@@ -144,6 +144,21 @@ void SessionController::changeDirectory(const QByteArray& name, bool throughLink
     m_engine.ChangeDirectory(inStep ? (parent ? QByteArrayLiteral("..") : name) : m_pendingDirectory);
 }
 
+void SessionController::openPath(const QByteArray& path, bool quiet)
+{
+    if (path.isEmpty() || !startListing())
+        return;
+    m_throughLink = quiet;
+    m_pendingDirectory = ftp::direct::resolveDirectory(m_directory, path);
+    m_changing = true;
+    if (!m_useEngine) {
+        listDirect(m_pendingDirectory);
+        return;
+    }
+    m_engineStep = EngineStep::ChangeDir;
+    m_engine.ChangeDirectory(m_pendingDirectory);  // by its whole path, wherever the engine is
+}
+
 bool SessionController::beginCommand()
 {
     if (m_phase != Phase::Connected)

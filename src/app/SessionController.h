@@ -80,6 +80,10 @@ public:
     // parent directory. throughLink: a symbolic link of the file list, which may or may not lead
     // to a directory; a refusal then only shows in the status line.
     void changeDirectory(const QByteArray& name, bool throughLink = false);
+    // A path typed by the user (absolute, or relative to directory()): the server is asked to
+    // change there, and the window shows it only once the server confirmed it. quiet: a refusal
+    // only shows in the status line (a remembered directory that is gone).
+    void openPath(const QByteArray& path, bool quiet = false);
     // Stops the wait in progress: a connect ends not connected, a disconnect ends at once, a
     // directory change that the server had not yet confirmed keeps the old directory and its
     // listing; a listing cancelled after the change shows the new directory empty.

@@ -3,6 +3,9 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QSet>
+#include <QTimer>
+#include <QFileSystemWatcher>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
@@ -214,7 +217,19 @@ bool LocalBrowser::setPath(const QString& directory)
 {
     if (directory.isEmpty() || !localfs::openDirectoryProblem(directory).isEmpty())
         return false;
+    if (!m_watcher) {
+        m_watcher = new QFileSystemWatcher(this);
+        m_refreshSoon = new QTimer(this);
+        m_refreshSoon->setSingleShot(true);
+        m_refreshSoon->setInterval(50);
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_refreshSoon, qOverload<>(&QTimer::start));
+        connect(m_refreshSoon, &QTimer::timeout, this, &LocalBrowser::refresh);
+    }
+    if (!m_path.isEmpty())
+        m_watcher->removePath(m_path);
     m_path = cleanAbsolute(directory);
+    m_filter.clear();
+    m_watcher->addPath(m_path);
     showInTree(m_path);
     loadLocalFiles();
     emit pathChanged(path());
@@ -269,8 +284,27 @@ QString LocalBrowser::highlightedDirectory() const
 
 void LocalBrowser::loadLocalFiles(const QString& filter)
 {
+    m_filter = filter;
     m_fileModel->setRows(readLocalFiles(m_path, filter));
     m_files->clearSelection();
+}
+
+void LocalBrowser::refresh()
+{
+    QSet<QString> selected;
+    for (const QModelIndex& index : m_files->selectionModel()->selectedRows())
+        selected.insert(index.data().toString());
+    const QModelIndex current = m_files->currentIndex();
+    const QString currentName = current.isValid() ? current.siblingAtColumn(0).data().toString() : QString();
+    loadLocalFiles(m_filter);
+    for (int row = 0; row < m_fileModel->rowCount(); ++row) {
+        const QModelIndex index = m_fileModel->index(row, 0);
+        const QString name = index.data().toString();
+        if (selected.contains(name))
+            m_files->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        if (name == currentName)
+            m_files->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    }
 }
 
 QString LocalBrowser::filePath(const QString& rowText) const

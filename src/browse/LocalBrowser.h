@@ -15,6 +15,8 @@
 #include "browse/frmNewName.h"
 
 class QComboBox;
+class QFileSystemWatcher;
+class QTimer;
 class QFileSystemModel;
 class QListView;
 class QMenu;
@@ -67,6 +69,10 @@ public:
     void deleteFiles();
     void renameFiles();
 
+    // Reads the directory again, keeping the filter and the selected rows (Refresh, F5, and the
+    // watcher when another program adds, removes or renames a file there).
+    void refresh();
+
 signals:
     void pathChanged(const QString& path);
 
@@ -88,6 +94,9 @@ private:
     QFileSystemModel* m_dirModel = nullptr;
     FileListModel* m_fileModel = nullptr;
     QString m_path;  // Qt's "/" form, absolute and clean
+    QString m_filter;  // the extension filter of the rows shown
+    QFileSystemWatcher* m_watcher = nullptr;
+    QTimer* m_refreshSoon = nullptr;  // one refresh for a burst of changes
     bool m_revealPending = false;  // the tree still has to scroll to m_path once it is read
     bool m_revealing = false;      // the tree is being moved by us, not by the user
 };

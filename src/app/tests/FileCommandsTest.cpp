@@ -86,6 +86,7 @@ protected:
             QFile f(path);
             if (f.open(QIODevice::Append))
                 f.write(" edited");
+            return true;
         };
         d.view = [this](const QString& command, const QString& path) {
             viewed.append(command + u'|' + path + u'|' + QString::fromUtf8(readFile(path)));
@@ -459,7 +460,10 @@ TEST_F(WindowTest, LocalEditViewAndFilter)
     EXPECT_TRUE(prompter.asked().isEmpty());
 
     QStringList edited;
-    window->fileCommands()->dialogs().edit = [&](QWidget*, const QString& path) { edited.append(path); };
+    window->fileCommands()->dialogs().edit = [&](QWidget*, const QString& path) {
+        edited.append(path);
+        return true;
+    };
     action("LocalFileEdit")->trigger();
     EXPECT_EQ(edited, (QStringList{dir.filePath("a b.txt"), dir.filePath("c.log")}));
 
