@@ -56,7 +56,7 @@ TEST_F(ProfilePanelTest, SaveOverwritesTheFirstRecordOfTheNameOrAppendsUnlisted)
     const QByteArray newA = profile("A", "new.example", "me", "secret", 'N', "990");
     EXPECT_EQ(readFile(connectFile()), newA + recB + recA2);
 
-    // A new name is appended but listed only after the next load; a name with trailing blanks
+    // A new name is appended and listed at once; a name with trailing blanks
     // never matches its stored (blank-padded) form, so each save appends it again.
     fill(QStringLiteral("Work "), QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"));
     find<QCheckBox>("Check1")->setChecked(true);
@@ -64,7 +64,8 @@ TEST_F(ProfilePanelTest, SaveOverwritesTheFirstRecordOfTheNameOrAppendsUnlisted)
     click("Command1");
     const QByteArray work = profile("Work", "h", "u", "p", 'Y', "21");
     EXPECT_EQ(readFile(connectFile()), newA + recB + recA2 + work + work);
-    EXPECT_EQ(combo("cmbName")->count(), 3);
+    EXPECT_EQ(combo("cmbName")->count(), 5);
+    EXPECT_EQ(combo("cmbName")->currentText(), QStringLiteral("Work ")) << "the fields keep what was saved";
     EXPECT_TRUE(prompter.asked().isEmpty());
 }
 
