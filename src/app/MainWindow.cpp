@@ -5,6 +5,8 @@
 #include "app/FileCommands.h"
 #include "app/FileDragDrop.h"
 #include "app/SessionController.h"
+#include "app/TlsConnectFlow.h"
+#include "app/TlsLockLabel.h"
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
 #include "crypto/Engine.h"
@@ -101,6 +103,8 @@ MainWindow::MainWindow(Deps deps, QWidget* parent)
     m_keyInForce->setFrameShadow(QFrame::Sunken);
     auto* statusRow = new QHBoxLayout;
     statusRow->addWidget(m_lbStat, 1);
+    m_tlsLock = new TlsLockLabel(central);
+    statusRow->addWidget(m_tlsLock);
     statusRow->addWidget(m_keyInForce);
     statusRow->addWidget(m_busyBar);
     statusRow->addWidget(m_cancel);
@@ -157,7 +161,9 @@ void MainWindow::startUp()
     connect(m_sessionController, &SessionController::connected, this, [this] {
         loadServerData();
         setConnected(true);
-        setStatus(QStringLiteral("Connected"));
+        const bool tls = m_sessionController->isTlsActive();
+        setStatus(tls ? QStringLiteral("Connected (TLS)") : QStringLiteral("Connected"));
+        m_tlsLock->showSession(true, tls);
     });
     connect(m_sessionController, &SessionController::listingChanged, this, [this] {
         loadServerData();
@@ -167,9 +173,11 @@ void MainWindow::startUp()
         if (m_connected)
             setConnected(false);  // a failed connect keeps an accepted key
         m_serverBrowser->clear();
+        m_tlsLock->showSession(false, false);
     });
     connect(m_sessionController, &SessionController::failed, this,
             [this](const QString& message) { m_prompter.warning(this, dialogs::kAppTitle, message); });
+    m_tlsFlow = new TlsConnectFlow(*m_sessionController, m_prompter, m_appDir, this);
     wireCommands();
     m_panes->attach(*m_sessionController, *m_fileCommands, m_prompter,
                     new FileDragDrop({this, m_prompter, *m_sessionController, *m_fileCommands, *m_localBrowser,
@@ -249,7 +257,7 @@ void MainWindow::toggleConnection()
     target.user = fields.user;
     target.password = fields.password;
     target.useEngine = fields.passive;
-    m_sessionController->connectTo(target);
+    m_tlsFlow->connectTo(target, m_connectionPanel->tlsMode());
 }
 
 void MainWindow::loadServerData()

@@ -39,6 +39,8 @@ class ActivityPanes;
 class ConnectionPanel;
 class FileCommands;
 class SessionController;
+class TlsConnectFlow;
+class TlsLockLabel;
 
 class MainWindow final : public QMainWindow {
     Q_OBJECT
@@ -145,6 +147,8 @@ private:
     browse::LocalBrowser* m_localBrowser = nullptr;
     browse::ServerBrowser* m_serverBrowser = nullptr;
     SessionController* m_sessionController = nullptr;
+    TlsConnectFlow* m_tlsFlow = nullptr;  // connects with the profile's TLS choice
+    TlsLockLabel* m_tlsLock = nullptr;    // padlock beside the status line
     FileCommands* m_fileCommands = nullptr;
     ActivityPanes* m_panes = nullptr;
     QList<QAction*> m_serverActions;  // the ServerDir and ServerFiles operations

@@ -54,6 +54,7 @@ void SessionController::connectTo(const Target& target)
         return;
     const int port = portNumber(target.port);
     m_useEngine = target.useEngine;
+    m_tlsActive = false;
     m_target = target.address + u':' + QString::number(port);
     m_directory.clear();  // a new session starts where the server puts it, once it says where
     m_pendingDirectory.clear();
@@ -66,6 +67,7 @@ void SessionController::connectTo(const Target& target)
 
     if (m_useEngine) {
         m_engine.setConnectionMode(QStringLiteral("PASV"));
+        m_engine.setTlsOptions(target.tls);
         m_engineStep = EngineStep::Connect;
         m_engine.Connect(target.address, QString::number(port), target.user, target.password);
         return;
@@ -73,6 +75,7 @@ void SessionController::connectTo(const Target& target)
     m_engine.setConnectionMode(QString());
     ftp::direct::DirectOptions options = m_directOptions;
     options.active = true;
+    options.tls = target.tls;
     m_worker = std::make_unique<DirectWorker>(options);
     connect(m_worker.get(), &DirectWorker::finished, this, &SessionController::onDirectFinished);
     connect(m_worker.get(), &DirectWorker::protocolLine, this, &SessionController::protocolLine);
@@ -295,8 +298,13 @@ void SessionController::onEngineFinished(const ftp::Result& result)
     case EngineStep::None:
         return;
     case EngineStep::Connect:
+        if (result.kind == ftp::ErrorKind::TlsRefused)
+            return connectStoppedByTls({TlsStop::Reason::Refused, {}, engineReason(result)});
+        if (result.kind == ftp::ErrorKind::Certificate)
+            return connectStoppedByTls({TlsStop::Reason::Certificate, m_engine.peerCertificate(), engineReason(result)});
         if (!result.ok())
             return connectFailed(engineReason(result));
+        m_tlsActive = m_engine.isTlsActive();
         m_directory = m_engine.currentDirectory();  // the PWD reply of the login
         m_engineStep = EngineStep::Type;
         m_engine.TransferType(0);
@@ -358,8 +366,13 @@ void SessionController::onDirectFinished(quint64 operation, const DirectResult& 
     case DirectStep::None:
         return;
     case DirectStep::Open:
+        if (result.error == DirectError::TlsRefused)
+            return connectStoppedByTls({TlsStop::Reason::Refused, {}, result.message});
+        if (result.error == DirectError::Certificate)
+            return connectStoppedByTls({TlsStop::Reason::Certificate, result.certificate, result.message});
         if (!result.ok())
             return connectFailed(result.message);
+        m_tlsActive = m_worker && m_worker->isTlsActive();
         m_directory = m_loginDirectory ? *m_loginDirectory : QByteArray();
         m_loginDirectory.reset();
         listDirect(m_directory);
@@ -401,6 +414,22 @@ void SessionController::connectFailed(const QString& reason)
     emit statusText(QStringLiteral("Not connected"));
     emit disconnected();
     emit failed(QStringLiteral("Could not connect to %1.\n%2").arg(m_target, reason));
+}
+
+void SessionController::connectStoppedByTls(const TlsStop& stop)
+{
+    if (m_useEngine) {
+        if (m_engine.state() != ftp::Connection::State::Disconnected) {
+            m_engineStep = EngineStep::None;
+            m_engine.Disconnect();
+        }
+    } else {
+        dropWorker();
+    }
+    setPhase(Phase::Disconnected);
+    emit statusText(QStringLiteral("Not connected"));
+    emit disconnected();
+    emit tlsStopped(stop);
 }
 
 bool SessionController::engineSessionLost() const

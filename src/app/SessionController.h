@@ -15,7 +15,13 @@
 // route made for that directory (makeRoute), so no command can act on another one. When the
 // listing after a change fails or is cancelled, the window shows the new directory empty, with
 // the error: never the old directory's files while the server is elsewhere.
+//
+// TLS: Target::tls goes to the route as it is (engine: setTlsOptions; direct: DirectOptions::tls).
+// A connect that TLS stopped (the server refused AUTH TLS, or its certificate did not verify)
+// ends with tlsStopped() instead of failed(): the caller (TlsConnectFlow) decides what to ask
+// and whether to connect again.
 
+#include "ftp/Tls.h"
 #include "ftp/direct/DirectSession.h"
 
 #include <QByteArray>
@@ -52,7 +58,22 @@ public:
         QString user;
         QString password;
         bool useEngine = true;  // "Passive" ticked
+        ftp::TlsOptions tls = plainTls();
     };
+
+    // Why TLS stopped a connect before the login.
+    struct TlsStop {
+        enum class Reason { Refused, Certificate };
+        Reason reason = Reason::Refused;
+        ftp::PeerCertificate certificate;  // Certificate: what the server showed
+        QString message;                   // the route's own text
+    };
+    static ftp::TlsOptions plainTls()
+    {
+        ftp::TlsOptions plain;
+        plain.mode = ftp::TlsMode::Plain;
+        return plain;
+    }
 
     // engine: the window's FtpEngine, used for engine-route sessions. workFile: the listing work
     // file (AppDir + "ZepFTPlist.dat").
@@ -65,6 +86,8 @@ public:
     Phase phase() const { return m_phase; }
     bool isBusy() const { return m_phase != Phase::Disconnected && m_phase != Phase::Connected; }
     bool useEngine() const { return m_useEngine; }
+    // Whether the connected session runs over TLS (control and data connections).
+    bool isTlsActive() const { return m_phase != Phase::Disconnected && m_tlsActive; }
     const QString& workFile() const { return m_workFile; }
     // The directory the window shows, as the server confirmed it (its bytes); empty only when
     // the server never named its directory.
@@ -121,6 +144,8 @@ signals:
     void failed(const QString& message);
     // Every command and reply line of the session, on either route (the password masked).
     void protocolLine(const QString& line, bool sent);
+    // A connect TLS stopped (see above); emitted after disconnected(), in place of failed().
+    void tlsStopped(const zephra::app::SessionController::TlsStop& stop);
 
 private:
     // Restore: back into directory() by its whole path before a refresh, where the engine is
@@ -145,6 +170,7 @@ private:
     void directoryUnknown(const QString& reason);
     QString directoryText(const QByteArray& directory) const;
     void connectFailed(const QString& reason);
+    void connectStoppedByTls(const TlsStop& stop);
     // The engine's session is gone although the window's is not: reported, then disconnected.
     bool engineSessionLost() const;
     void sessionLost();
@@ -156,6 +182,7 @@ private:
     QString m_workFile;
     Phase m_phase = Phase::Disconnected;
     bool m_useEngine = true;
+    bool m_tlsActive = false;    // the session settled on TLS at its login
     QString m_target;            // the server as "address:port", for messages
     QByteArray m_directory;         // confirmed by the server; what the window shows
     QByteArray m_pendingDirectory;  // where a change leads, until the server confirms it

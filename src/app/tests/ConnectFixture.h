@@ -9,6 +9,7 @@
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
 #include "ftp/Connection.h"
+#include "ftp/Tls.h"
 
 #include <QCheckBox>
 #include <QItemSelectionModel>
@@ -49,7 +50,10 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
 
-    void fill(const QString& host, quint16 port, const QString& user, const QString& password, bool passive)
+    // Plain FTP unless told: the test servers speak plain FTP unless set up for TLS, and the
+    // window's default ("if the server offers it") asks before a plain login.
+    void fill(const QString& host, quint16 port, const QString& user, const QString& password, bool passive,
+              ftp::TlsMode tls = ftp::TlsMode::Plain)
     {
         typeCombo("cmbName", QStringLiteral("Local test"));
         type("txtAddr", host);
@@ -57,6 +61,8 @@ protected:
         type("txtUser", user);
         type("txtPass", password);
         find<QCheckBox>("Check1")->setChecked(passive);
+        QComboBox* choice = combo("cboTls");
+        choice->setCurrentIndex(choice->findData(int(tls)));
     }
 
     app::SessionController* controller() const { return window->sessionController(); }
