@@ -7,13 +7,15 @@ namespace zephra::ftp {
 std::optional<FtpUrl> parseFtpUrl(const QString& text, QString* error)
 {
     const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != QLatin1String("ftp") || url.host().isEmpty()) {
-        *error = QStringLiteral("not an ftp:// address: %1").arg(text);
+    const bool implicit = url.scheme() == QLatin1String("ftps");
+    if (!url.isValid() || (url.scheme() != QLatin1String("ftp") && !implicit) || url.host().isEmpty()) {
+        *error = QStringLiteral("not an ftp:// or ftps:// address: %1").arg(text);
         return std::nullopt;
     }
     FtpUrl result;
     result.host = url.host();
-    const int port = url.port(21);
+    result.implicitTls = implicit;
+    const int port = url.port(implicit ? 990 : 21);
     if (port <= 0 || port > 65535) {
         *error = QStringLiteral("bad port in %1").arg(text);
         return std::nullopt;

@@ -2,6 +2,7 @@
 // Shared pieces of zephraftp-cli: global options and the command groups.
 
 #include "crypto/Engine.h"
+#include "ftp/Tls.h"
 
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,9 @@ struct GlobalOptions {
     QString netrcFile;              // --netrc-file FILE: instead of ~/.netrc
     bool quiet = false;             // --quiet: no progress line
     bool verbose = false;           // -v, --verbose: the protocol log on standard error
+    // --tls require|auto|off (auto: TLS when the server offers it, else plain with a warning),
+    // --cacert FILE, --pin-sha256 FINGERPRINT (any number); ftps:// adds implicit TLS per address.
+    ftp::TlsOptions tls;
 };
 
 // The exit statuses, each listed in --help and the man page, so a script can tell why a run failed.
@@ -36,7 +40,8 @@ enum class Exit : int {
     Login = 5,        // the server refused the user name or the password
     Refused = 6,      // the server refused the command: no such file, no permission
     Broken = 7,       // the transfer or the connection broke off, or stalled past --timeout
-    Tls = 8,          // reserved: the TLS handshake or the server's certificate failed
+    Tls = 8,          // TLS: the server's certificate was not trusted, the server refused TLS under
+                      // --tls require, or the handshake failed
     Interrupted = 130,  // Ctrl-C or a termination request stopped the run
 };
 

@@ -137,6 +137,49 @@ Exit exitFor(transfer::Outcome::Failure kind, bool connecting)
     return Exit::Failure;
 }
 
+ftp::TlsOptions tlsFor(const GlobalOptions& options, const ftp::FtpUrl& url)
+{
+    ftp::TlsOptions tls = options.tls;
+    tls.implicit = url.implicitTls;
+    return tls;
+}
+
+void warnIfPlain(const ftp::TlsOptions& tls, const QString& host, bool tlsActive)
+{
+    if (tls.mode == ftp::TlsMode::IfOffered && !tls.implicit && !tlsActive)
+        std::fprintf(stderr, "zephraftp-cli: warning: %s does not offer TLS; the login and the data go in plain (--tls require refuses that)\n",
+                     qUtf8Printable(host));
+}
+
+bool isTlsFailure(const Result& result)
+{
+    return result.kind == ftp::ErrorKind::Certificate || result.kind == ftp::ErrorKind::TlsRefused
+           || result.kind == ftp::ErrorKind::TlsFailed;
+}
+
+bool isTlsFailure(const direct::DirectResult& result)
+{
+    return result.error == direct::DirectError::Certificate || result.error == direct::DirectError::TlsRefused
+           || result.error == direct::DirectError::TlsHandshake;
+}
+
+int failTls(const QString& command, const QString& why, const ftp::PeerCertificate& certificate)
+{
+    fail(QStringLiteral("%1: %2").arg(command, why), Exit::Tls);
+    if (certificate.isNull())
+        return int(Exit::Tls);
+    const auto line = [](const QString& text) { std::fprintf(stderr, "  %s\n", qUtf8Printable(text)); };
+    line(QStringLiteral("subject: %1").arg(certificate.subject));
+    line(QStringLiteral("issuer: %1").arg(certificate.issuer));
+    line(QStringLiteral("valid from %1 to %2").arg(certificate.notBefore.toString(Qt::ISODate), certificate.notAfter.toString(Qt::ISODate)));
+    if (!certificate.problems.isEmpty())
+        line(QStringLiteral("problems: %1").arg(certificate.problems.join(QStringLiteral("; "))));
+    line(QStringLiteral("SHA-256 fingerprint: %1").arg(certificate.fingerprintText()));
+    line(QStringLiteral("If this is the server's certificate (ask its administrator for the fingerprint), trust it with"));
+    line(QStringLiteral("  --pin-sha256 %1").arg(certificate.fingerprintText()));
+    return int(Exit::Tls);
+}
+
 int failWith(const QString& command, const Result& result, bool connecting)
 {
     return fail(QStringLiteral("%1: %2").arg(command, textOf(result)), exitFor(transfer::failureOf(result), connecting));
@@ -208,6 +251,7 @@ int runDirect(const GlobalOptions& options, const QString& command, const QStrin
     directOptions.replyTimeoutMs = options.timeoutMs;
     directOptions.stallTimeoutMs = options.timeoutMs;
     directOptions.active = options.active;
+    directOptions.tls = tlsFor(options, url);
     direct::DirectWorker worker(directOptions);
     traceProtocol(worker, options);
 
@@ -217,8 +261,11 @@ int runDirect(const GlobalOptions& options, const QString& command, const QStrin
     direct::DirectResult result = await(worker, [&] {
         return worker.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
     });
+    if (isTlsFailure(result))
+        return failTls(command, result.message, result.certificate);
     if (!result.ok())
         return failed(result, true);
+    warnIfPlain(directOptions.tls, url.host, worker.isTlsActive());
 
     QList<direct::DirectEntry> entries;
     if (command == QLatin1String("ls"))
@@ -310,12 +357,17 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
     connection.setTimeOut(options.timeoutMs);
     connection.setConnectionMode(options.active ? QStringLiteral("PORT") : QStringLiteral("PASV"));
     traceProtocol(connection, options);
+    const ftp::TlsOptions tls = tlsFor(options, *url);
+    connection.setTlsOptions(tls);
 
     Result result = await(connection, [&] {
         connection.Connect(url->host, QString::number(url->port), url->user, url->password);
     });
+    if (isTlsFailure(result))
+        return failTls(command, textOf(result), connection.peerCertificate());
     if (!result.ok())
         return failWith(command, result, true);
+    warnIfPlain(tls, url->host, connection.isTlsActive());
     result = await(connection, [&] { connection.TransferType(0); });
     if (!result.ok())
         return failWith(command, result);

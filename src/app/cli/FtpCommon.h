@@ -31,6 +31,16 @@ ftp::direct::DirectResult await(ftp::direct::DirectWorker& worker, const std::fu
 // Ctrl-C cancels it.
 transfer::Outcome await(transfer::RemoteRoute& route, const std::function<void()>& operation);
 
+// TLS of a login: the global --tls, --cacert and --pin-sha256, and implicit TLS for ftps://.
+ftp::TlsOptions tlsFor(const GlobalOptions& options, const ftp::FtpUrl& url);
+// After a login under --tls auto that went on in plain: one line on stderr saying so.
+void warnIfPlain(const ftp::TlsOptions& tls, const QString& host, bool tlsActive);
+// A login that failed for TLS (exit 8): the reason, and for a certificate that is not trusted
+// its subject, issuer, validity and fingerprint and how to pin it. The tool never asks.
+bool isTlsFailure(const ftp::Result& result);
+bool isTlsFailure(const ftp::direct::DirectResult& result);
+int failTls(const QString& command, const QString& why, const ftp::PeerCertificate& certificate);
+
 // The exit status of a failure; while connecting, a broken connection could not reach the server.
 Exit exitFor(transfer::Outcome::Failure kind, bool connecting);
 // The engine's failure as one line, with the server's words.

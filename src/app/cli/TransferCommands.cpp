@@ -202,11 +202,16 @@ int runTransfersDirect(const GlobalOptions& options, const QString& command, con
     directOptions.replyTimeoutMs = options.timeoutMs;
     directOptions.stallTimeoutMs = options.timeoutMs;
     directOptions.active = options.active;
+    directOptions.tls = tlsFor(options, url);
     direct::DirectWorker worker(directOptions);
     traceProtocol(worker, options);
     const direct::DirectResult opened = await(worker, [&] {
         return worker.open(url.host, url.port, url.user, url.password, QStringLiteral("zephraftp-cli"));
     });
+    if (isTlsFailure(opened))
+        return failTls(command, opened.message, opened.certificate);
+    if (opened.ok())
+        warnIfPlain(directOptions.tls, url.host, worker.isTlsActive());
     if (!opened.ok())
         return fail(QStringLiteral("%1: %2").arg(command, opened.message), exitFor(transfer::failureOf(opened), true));
     const Lister list = [&worker](const QByteArray& directory, QString* why) -> std::optional<QList<RemoteEntry>> {
@@ -260,11 +265,16 @@ int runTransfersEngine(const GlobalOptions& options, const QString& command, con
     connection.setTimeOut(options.timeoutMs);
     connection.setConnectionMode(options.active ? QStringLiteral("PORT") : QStringLiteral("PASV"));
     traceProtocol(connection, options);
+    const ftp::TlsOptions tls = tlsFor(options, url);
+    connection.setTlsOptions(tls);
     Result result = await(connection, [&] {
         connection.Connect(url.host, QString::number(url.port), url.user, url.password);
     });
+    if (isTlsFailure(result))
+        return failTls(command, textOf(result), connection.peerCertificate());
     if (!result.ok())
         return failWith(command, result, true);
+    warnIfPlain(tls, url.host, connection.isTlsActive());
     result = await(connection, [&] { connection.TransferType(0); });
     if (!result.ok())
         return failWith(command, result);

@@ -2,6 +2,7 @@
 #include "app/cli/CliCommon.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <cstdio>
 
 namespace zephra::cli {
@@ -16,7 +17,8 @@ namespace {
 
 const char* const kUsage =
     "usage: zephraftp-cli [--help | --version]\n"
-    "       zephraftp-cli [-v] [--active] [--quiet] [--timeout MS] [--route engine|direct] [--netrc-file FILE] COMMAND ...\n"
+    "       zephraftp-cli [-v] [--active] [--quiet] [--timeout MS] [--route engine|direct] [--netrc-file FILE]\n"
+    "                     [--tls require|auto|off] [--cacert FILE] [--pin-sha256 FINGERPRINT] COMMAND ...\n"
     "  keyspace KEY DIR\n"
     "  encrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
     "  decrypt (--key KEY | --key-name NAME [--home DIR]) SOURCE DEST\n"
@@ -35,10 +37,14 @@ const char* const kUsage =
     "session on standard error, time-stamped, the password shown as PASS ****.\n"
     "get --continue resumes from the size of the existing local file, put --continue from the size\n"
     "of the server's file (as its directory listing gives it); encrypted transfers resume too.\n"
+    "FTP over TLS: --tls auto (the default) uses TLS when the server offers it and warns when it does\n"
+    "not; --tls require never sends the login in plain; --tls off is plain FTP. ftps://HOST (port 990)\n"
+    "is TLS from the first byte. The certificate must verify against the system's authorities (and\n"
+    "--cacert FILE) or have the SHA-256 fingerprint given with --pin-sha256 (AB:CD:... as printed).\n"
     "Exit status: 0 success, 1 other failure (wrong key, damaged file, protocol fault), 2 usage,\n"
     "3 local file error, 4 connection refused or timed out, 5 login refused, 6 server refused the\n"
-    "command (no such file, no permission), 7 transfer broken off, 8 TLS or certificate failure\n"
-    "(reserved), 130 interrupted.\n";
+    "command (no such file, no permission), 7 transfer broken off, 8 TLS failure (certificate not\n"
+    "trusted, TLS refused under --tls require, handshake failed), 130 interrupted.\n";
 
 }  // namespace
 }  // namespace zephra::cli
@@ -76,6 +82,27 @@ int main(int argc, char** argv)
             if (args.isEmpty())
                 return usageError(QStringLiteral("--netrc-file needs a file"));
             options.netrcFile = args.takeFirst();
+        } else if (opt == QLatin1String("--tls")) {
+            const QString mode = args.isEmpty() ? QString() : args.takeFirst();
+            if (mode == QLatin1String("require"))
+                options.tls.mode = zephra::ftp::TlsMode::Require;
+            else if (mode == QLatin1String("auto"))
+                options.tls.mode = zephra::ftp::TlsMode::IfOffered;
+            else if (mode == QLatin1String("off"))
+                options.tls.mode = zephra::ftp::TlsMode::Plain;
+            else
+                return usageError(QStringLiteral("--tls must be require, auto or off"));
+        } else if (opt == QLatin1String("--cacert")) {
+            if (args.isEmpty())
+                return usageError(QStringLiteral("--cacert needs a file"));
+            options.tls.caFile = args.takeFirst();
+            if (!QFileInfo(options.tls.caFile).isReadable())
+                return fail(QStringLiteral("--cacert: cannot read %1").arg(options.tls.caFile), Exit::LocalFile);
+        } else if (opt == QLatin1String("--pin-sha256")) {
+            const QByteArray pin = args.isEmpty() ? QByteArray() : zephra::ftp::parseSha256Fingerprint(args.takeFirst());
+            if (pin.isEmpty())
+                return usageError(QStringLiteral("--pin-sha256 needs a SHA-256 fingerprint (64 hex digits, colons allowed)"));
+            options.tls.trustedSha256.append(pin);
         } else if (opt == QLatin1String("--route")) {
             options.route = args.isEmpty() ? QString() : args.takeFirst();
             if (options.route != QLatin1String("engine") && options.route != QLatin1String("direct"))

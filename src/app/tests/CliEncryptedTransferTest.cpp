@@ -41,13 +41,14 @@ protected:
         ASSERT_TRUE(QDir().mkpath(local.filePath(QStringLiteral("tmp"))));
     }
 
-    // Runs the program with the route of the test; its temporary directory is watched.
+    // Runs the program with the route of the test; its temporary directory is watched. The
+    // servers are plain: --tls off, or every run warns that the login went in plain.
     Outcome run(const QStringList& arguments)
     {
         QProcessEnvironment env = server->cliEnvironment();
         env.insert(QStringLiteral("TMPDIR"), local.filePath(QStringLiteral("tmp")));
         return zephra::test::runProgram(QStringLiteral(ZEPHRA_CLI_PATH),
-                                        QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam())} + arguments,
+                                        QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam()), QStringLiteral("--tls"), QStringLiteral("off")} + arguments,
                                         env);
     }
 

@@ -66,9 +66,11 @@ protected:
         env.remove(QStringLiteral("ZEPHRA_PASSWORD"));
     }
 
+    // The server is plain: --tls off, or every run warns that the login went in plain.
     zephra::test::ProgramOutcome run(const QStringList& arguments, const QByteArray& input = {})
     {
-        return zephra::test::runProgram(QStringLiteral(ZEPHRA_CLI_PATH), arguments, env, 60000, input);
+        const QStringList plain{QStringLiteral("--tls"), QStringLiteral("off")};
+        return zephra::test::runProgram(QStringLiteral(ZEPHRA_CLI_PATH), plain + arguments, env, 60000, input);
     }
     // ftp://[user@]127.0.0.1:PORT/ with no password in it.
     QString urlWithoutPassword(bool withUser = true) const

@@ -25,9 +25,10 @@ namespace {
 
 using Outcome = ProgramOutcome;
 
+// The servers here are plain: --tls off, or every run warns that the login went in plain.
 Outcome cli(const QStringList& arguments, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
-    return runProgram(QStringLiteral(ZEPHRA_CLI_PATH), arguments, env);
+    return runProgram(QStringLiteral(ZEPHRA_CLI_PATH), QStringList{QStringLiteral("--tls"), QStringLiteral("off")} + arguments, env);
 }
 
 struct Setup {
@@ -268,7 +269,8 @@ TEST_P(CliTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet)
         QStringList arguments = c.arguments;
         if (GetParam().active)
             arguments.prepend(QStringLiteral("--active"));
-        arguments = QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam().route)} + arguments;
+        arguments = QStringList{QStringLiteral("--route"), QString::fromLatin1(GetParam().route), QStringLiteral("--tls"), QStringLiteral("off")}
+                    + arguments;
         const Outcome o = c.terminal
             ? runProgram(QStringLiteral("script"), {"-qec", quoted(QStringList{QStringLiteral(ZEPHRA_CLI_PATH)} + arguments), "/dev/null"},
                          server->cliEnvironment())
@@ -497,7 +499,7 @@ Outcome cliServed(const QStringList& arguments)
     QTimer bound;
     bound.setSingleShot(true);
     QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-    process.start(QStringLiteral(ZEPHRA_CLI_PATH), arguments);
+    process.start(QStringLiteral(ZEPHRA_CLI_PATH), QStringList{QStringLiteral("--tls"), QStringLiteral("off")} + arguments);  // a plain server
     process.closeWriteChannel();
     Outcome outcome;
     if (!process.waitForStarted(10000))
