@@ -111,6 +111,7 @@ bool LocalFileReplacement::open(QString* error)
     m_mode = 0666 & ~currentUmask();
     struct stat st {};
     if (::lstat(m_targetNative.constData(), &st) == 0) {
+        m_targetExisted = true;
         if (S_ISDIR(st.st_mode))
             return refuse(QStringLiteral("%1 is a directory").arg(m_target));
         if (S_ISREG(st.st_mode))
@@ -181,6 +182,32 @@ bool LocalFileReplacement::commit(QString* error)
         ::close(dirFd);
     }
     return true;
+}
+
+qint64 LocalFileReplacement::keepIncomplete()
+{
+    if (m_committed || m_fd < 0 || m_targetExisted) {
+        discard();
+        return 0;
+    }
+    m_device.reset();
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0 || st.st_size <= 0 || ::fchmod(m_fd, m_mode) != 0 || ::fsync(m_fd) != 0) {
+        discard();
+        return 0;
+    }
+    // RENAME_NOREPLACE: a file the user (or another download) put there meanwhile stays as it is.
+    if (::renameat2(AT_FDCWD, m_tempNative.constData(), AT_FDCWD, m_targetNative.constData(), RENAME_NOREPLACE) != 0) {
+        // A file system without it: a hard link is just as unwilling to replace anything.
+        if ((errno != EINVAL && errno != ENOSYS) || ::link(m_tempNative.constData(), m_targetNative.constData()) != 0) {
+            discard();
+            return 0;
+        }
+        ::unlink(m_tempNative.constData());
+    }
+    m_tempNative.clear();
+    ::close(std::exchange(m_fd, -1));
+    return qint64(st.st_size);
 }
 
 void LocalFileReplacement::discard()

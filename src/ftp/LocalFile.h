@@ -48,6 +48,12 @@ public:
     [[nodiscard]] bool commit(QString* error);
     // Removes the temporary file; the target stays as it was. Safe to call more than once.
     void discard();
+    // After a download that broke off or was cancelled: when no file was at the target when
+    // open() ran and what arrived is not empty, it is kept under the target's name (with the
+    // mode a new file gets), so a resumed download can complete it. Never over a file or link
+    // that appeared since: then, and in every other case, it is discarded. Returns the bytes
+    // kept, 0 when nothing was.
+    qint64 keepIncomplete();
     bool isCommitted() const { return m_committed; }
 
     QString target() const { return m_target; }
@@ -59,6 +65,7 @@ private:
     QByteArray m_tempNative;  // empty once renamed or removed
     int m_fd = -1;
     unsigned m_mode = 0600;   // what the file gets at commit
+    bool m_targetExisted = false;  // something (a file, a link) was at the target at open()
     bool m_committed = false;
     std::unique_ptr<QIODevice> m_device;
 };

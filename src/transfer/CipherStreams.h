@@ -94,9 +94,14 @@ public:
     bool commit(QString* error);
     // Removes the temporary file; the target stays as it was. Safe to call more than once.
     void abort();
+    // Stops as abort() does, but keeps what was written when the download made a new file
+    // (ftp::LocalFileReplacement::keepIncomplete): the plaintext of the bytes that arrived, in
+    // order, which a resumed download continues. Returns the bytes kept.
+    qint64 keepIncomplete();
     QString errorString() const;
 
 private:
+    bool stop();  // ends the cipher thread; false when already committed
     struct Pipe;
     std::unique_ptr<Pipe> m_pipe;
 };

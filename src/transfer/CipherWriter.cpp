@@ -243,11 +243,42 @@ bool CipherWriter::commit(QString* error)
 
 void CipherWriter::abort()
 {
+    if (stop())
+        m_pipe->removeTemp();
+}
+
+qint64 CipherWriter::keepIncomplete()
+{
+    Pipe& p = *m_pipe;
+    if (p.committed)
+        return 0;
+    // Everything taken so far arrived in order: the block being filled and the queued ones are
+    // written first (a few blocks at most), so the file is the plaintext of all of it.
+    if (p.thread.joinable() && !p.aborted && (p.fill.data.empty() || p.fill.len == 0 || p.pushFill())) {
+        {
+            std::lock_guard lock(p.mutex);
+            p.finishing = true;
+        }
+        p.blocksQueued.notify_all();
+        p.stopThread();
+    }
+    if (!stop())
+        return 0;
+    p.fd = -1;
+    if (p.continuation)
+        p.continuation->close();
+    // The cipher thread wrote whole blocks in file order, so the file is the plaintext of a
+    // prefix of what arrived.
+    return p.file ? p.file->keepIncomplete() : 0;
+}
+
+bool CipherWriter::stop()
+{
     Pipe& p = *m_pipe;
     {
         std::lock_guard lock(p.mutex);
         if (p.committed)
-            return;
+            return false;
         p.aborted = true;
         if (p.error.isEmpty())
             p.error = QStringLiteral("cancelled");
@@ -255,7 +286,7 @@ void CipherWriter::abort()
     p.blocksQueued.notify_all();
     p.spaceFree.notify_all();
     p.stopThread();
-    p.removeTemp();
+    return true;
 }
 
 QString CipherWriter::errorString() const

@@ -187,6 +187,16 @@ void DownloadTarget::abort()
         m_continuation->close();
 }
 
+qint64 DownloadTarget::keepIncomplete()
+{
+    if (m_writer)
+        return m_writer->keepIncomplete();
+    if (m_file)
+        return m_file->keepIncomplete();
+    abort();
+    return 0;
+}
+
 QString DownloadTarget::errorString() const
 {
     if (m_writer) {

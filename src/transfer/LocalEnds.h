@@ -97,6 +97,10 @@ public:
     bool commit(QString* why);
     // Leaves the target as it was and removes what was written. Safe to call more than once.
     void abort();
+    // After a failure or a cancel: keeps what arrived under the target's name when the download
+    // made a new file (nothing was there), so a resume can complete it; otherwise as abort().
+    // Returns the bytes kept (0: nothing was).
+    qint64 keepIncomplete();
     QString errorString() const;
 
 private:

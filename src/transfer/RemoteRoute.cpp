@@ -158,7 +158,13 @@ void RemoteRoute::wireEnded(const WireEnd& end)
                 outcome.message = m_target->errorString();
                 outcome.kind = Outcome::Failure::LocalFile;
             }
-            m_target->abort();
+            // What arrived of a new file stays for a resume; a file that was there is untouched.
+            if (const qint64 kept = m_target->keepIncomplete(); kept > 0) {
+                outcome.leftBehind = QStringLiteral("An incomplete copy of %1 is kept (%2 bytes); resuming the download "
+                                                    "completes it.")
+                                         .arg(ftp::decodeServerName(m_name))
+                                         .arg(kept);
+            }
         }
         break;
     }

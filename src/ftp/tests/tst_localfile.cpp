@@ -219,3 +219,66 @@ TEST(LocalFileReplacement, EveryFailureLeavesTheTargetAsItWasAndNothingBesideIt)
 }
 
 }  // namespace
+
+// What a broken-off download keeps: the bytes of a file that was not there, under its name; never
+// anything over a file or link that was there at the start or appeared since; nothing when
+// nothing arrived.
+TEST(LocalFileReplacement, KeepIncompleteOnlyMakesANewFileAndNeverReplacesOne)
+{
+    enum class Before { Nothing, File, Link, AppearsMeanwhile };
+    struct Case {
+        const char* name;
+        Before before;
+        QByteArray arrived;
+        qint64 kept;
+    };
+    const Case cases[] = {
+        {"new file", Before::Nothing, "partial", 7},
+        {"new file, nothing arrived", Before::Nothing, "", 0},
+        {"a file was there", Before::File, "partial", 0},
+        {"a link was there", Before::Link, "partial", 0},
+        {"a file appeared meanwhile", Before::AppearsMeanwhile, "partial", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("f.bin"));
+        const QString other = dir.filePath(QStringLiteral("other"));
+        ASSERT_TRUE(writeFile(other, "elsewhere"));
+        if (c.before == Before::File)
+            ASSERT_TRUE(writeFile(target, "precious"));
+        if (c.before == Before::Link)
+            ASSERT_TRUE(QFile::link(other, target));
+        ftp::LocalFileReplacement out(target);
+        QString error;
+        ASSERT_TRUE(out.open(&error)) << error.toStdString();
+        if (!c.arrived.isEmpty())
+            ASSERT_EQ(out.device()->write(c.arrived), c.arrived.size());
+        if (c.before == Before::AppearsMeanwhile)
+            ASSERT_TRUE(writeFile(target, "the user's"));
+        EXPECT_EQ(out.keepIncomplete(), c.kept);
+        switch (c.before) {
+        case Before::Nothing:
+            EXPECT_EQ(QFileInfo::exists(target), c.kept > 0);
+            if (c.kept > 0) {
+                EXPECT_EQ(readFile(target), c.arrived);
+                EXPECT_EQ(modeOf(target) & 0777, 0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }());
+            }
+            break;
+        case Before::File:
+            EXPECT_EQ(readFile(target), "precious");
+            break;
+        case Before::Link:
+            EXPECT_TRUE(QFileInfo(target).isSymLink());
+            EXPECT_EQ(readFile(other), "elsewhere");
+            break;
+        case Before::AppearsMeanwhile:
+            EXPECT_EQ(readFile(target), "the user's");
+            break;
+        }
+        // No temporary file stays beside it, whatever happened.
+        const QStringList names = namesIn(dir.path());
+        EXPECT_EQ(names.size(), QFileInfo::exists(target) || QFileInfo(target).isSymLink() ? 2 : 1)
+            << names.join(u' ').toStdString();
+    }
+}

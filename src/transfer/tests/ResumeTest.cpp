@@ -273,6 +273,49 @@ TEST_P(ResumeTest, AFailedResumeNeverTouchesTheBytesAlreadyThere)
     EXPECT_TRUE(now.startsWith(start) && plain.startsWith(now)) << now.size();
 }
 
+// A download that breaks off keeps what arrived of a file that was not there, under its name,
+// so it can be resumed; a file that was there stays exactly as it was. Plain and decrypted: the
+// cipher writes the plaintext of what arrived in order, so a resume from its size continues it.
+TEST_P(ResumeTest, ABrokenOffDownloadOfANewFileKeepsWhatArrivedForAResume)
+{
+    if (!m_fake)
+        GTEST_SKIP() << "the scripted server breaks the data connection at a byte count";
+    const QByteArray plain = pattern(300000, 11);
+    const QByteArray cipher = ciphertextOf(plain);
+    for (const Kind kind : {Kind::Download, Kind::DownloadDecrypted}) {
+        SCOPED_TRACE(kind == Kind::Download ? "plain" : "decrypted");
+        const bool decrypting = kind == Kind::DownloadDecrypted;
+        ASSERT_TRUE(writeFile(remote("new.bin"), decrypting ? cipher : plain));
+        QFile::remove(local("new.bin"));
+        m_fake->planData("RETR", {.dropAfter = 70000});
+        RunSummary summary = run({TransferItem{kind, "new.bin", local("new.bin")}});
+        ASSERT_EQ(summary.failures.size(), 1);
+        const QByteArray kept = readFile(local("new.bin"));
+        ASSERT_GT(kept.size(), 0);
+        ASSERT_LE(kept.size(), 70000);
+        EXPECT_TRUE(plain.startsWith(kept)) << kept.size();
+        EXPECT_TRUE(summary.failures[0].reason.contains("An incomplete copy of new.bin is kept"))
+            << summary.failures[0].reason.toStdString();
+        // Nothing hidden stays beside it.
+        EXPECT_EQ(QDir(m_local.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+        TransferItem resumed{kind, "new.bin", local("new.bin")};
+        resumed.offset = kept.size();
+        summary = run({resumed});
+        EXPECT_TRUE(summary.failures.isEmpty());
+        EXPECT_EQ(readFile(local("new.bin")), plain);
+    }
+
+    // A file that was there is neither replaced nor touched by the broken download.
+    ASSERT_TRUE(writeFile(remote("old.bin"), plain));
+    ASSERT_TRUE(writeFile(local("old.bin"), "the user's own copy"));
+    m_fake->planData("RETR", {.dropAfter = 70000});
+    const RunSummary summary = run({TransferItem{Kind::Download, "old.bin", local("old.bin")}});
+    ASSERT_EQ(summary.failures.size(), 1);
+    EXPECT_FALSE(summary.failures[0].reason.contains("incomplete")) << summary.failures[0].reason.toStdString();
+    EXPECT_EQ(readFile(local("old.bin")), "the user's own copy");
+}
+
 // A server that refuses REST before STOR ("502 REST not implemented.") gets APPE, and is not
 // asked again in that session; libcurl always resumes an upload with APPE.
 TEST_P(ResumeTest, AResumedUploadAppendsWhereRestIsRefused)
