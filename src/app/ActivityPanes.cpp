@@ -1,5 +1,7 @@
 #include "app/ActivityPanes.h"
 
+#include "ftp/Listing.h"
+
 #include "app/FileCommands.h"
 #include "app/FileDragDrop.h"
 #include "app/LogPane.h"
@@ -83,21 +85,20 @@ void ActivityPanes::attach(SessionController& session, FileCommands& commands, d
                         log->addError(QStringLiteral("%1 failed for %2: %3").arg(what, name, reason));
                 });
     });
+    // The names are the server's names in the directory the command ran in: elsewhere they would
+    // be other files, or none. A refused retry leaves the files to be retried from there.
+    m_transfers->setRetryCheck([this, &session, &prompter](const QByteArray& directory) {
+        if (directory == session.directory())
+            return true;
+        const QString shown = directory.isEmpty() ? QStringLiteral("the login directory") : ftp::decodeServerName(directory);
+        const QString text = QStringLiteral("The failed files are in %1, but the server list shows another "
+                                            "directory. Open %1 first, then Retry failed.").arg(shown);
+        m_log->addError(text);
+        prompter.information(m_window, dialogs::kAppTitle, text);
+        return false;
+    });
     connect(m_transfers, &TransferListPane::retryRequested, this,
-            [this, &session, &commands, &prompter](const QList<transfer::TransferItem>& items, const QByteArray& directory) {
-                // The names are the server's names in that directory: elsewhere they would be
-                // other files, or none.
-                if (directory != session.directory()) {
-                    const QString shown = directory.isEmpty() ? QStringLiteral("the login directory")
-                                                              : QString::fromUtf8(directory);
-                    const QString text = QStringLiteral("The failed files are in %1, but the server list shows another "
-                                                        "directory. Open %1 first, then Retry failed.").arg(shown);
-                    m_log->addError(text);
-                    prompter.information(m_window, dialogs::kAppTitle, text);
-                    return;
-                }
-                commands.transferItems(items);
-            });
+            [&commands](const QList<transfer::TransferItem>& items, const QByteArray&) { commands.transferItems(items); });
 }
 
 }  // namespace zephra::app

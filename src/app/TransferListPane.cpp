@@ -71,6 +71,8 @@ TransferListPane::TransferListPane(QWidget* parent) : QWidget(parent)
             return;
         // Copied first: the retry may start a command that pushes this one off the list.
         const std::shared_ptr<Command> command = m_commands.at(target);
+        if (m_retryCheck && !m_retryCheck(command->serverDirectory))
+            return;
         for (int i = 0; i < command->states.size(); ++i) {
             if (command->states.at(i) == FileState::Failed && !command->retried.at(i)) {
                 command->retried[i] = true;

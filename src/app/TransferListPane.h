@@ -12,6 +12,8 @@
 #include <QList>
 #include <QWidget>
 
+#include <functional>
+
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -31,6 +33,9 @@ public:
     void addRun(const QString& what, transfer::TransferRun* run, const QByteArray& serverDirectory);
     // While the session is busy nothing can be retried.
     void setBusy(bool busy);
+    // Asked before a retry starts, with the server directory the command ran in: false keeps
+    // the files as failed and not retried (the caller says why), so they can be retried later.
+    void setRetryCheck(std::function<bool(const QByteArray& serverDirectory)> check) { m_retryCheck = std::move(check); }
 
     QTreeWidget* tree() const { return m_tree; }
     QPushButton* retryButton() const { return m_retry; }
@@ -45,6 +50,7 @@ signals:
     void retryRequested(const QList<zephra::transfer::TransferItem>& items, const QByteArray& serverDirectory);
 
 private:
+    std::function<bool(const QByteArray&)> m_retryCheck;
     struct Command {
         QString what;
         QByteArray serverDirectory;

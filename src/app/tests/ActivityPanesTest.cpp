@@ -177,6 +177,25 @@ TEST_P(ActivityPanesTest, TheTransferListShowsEachFileAndRetryFailedRunsOnlyTheF
     writeFile(local.filePath("1.txt"), "one, changed");
     QPushButton* retry = panes()->transferList()->retryButton();
     ASSERT_TRUE(retry->isEnabled());
+
+    // Shown another server directory, the retry is refused and the file stays to be retried.
+    ASSERT_TRUE(QDir(server->rootDir()).mkdir(QStringLiteral("sub")));
+    const QString home = controller()->serverPath();
+    auto openServerPath = [&](const QString& path) {
+        QLineEdit* field = find<QLineEdit>("txtServerPath");
+        field->setText(path);
+        QTest::keyClick(field, Qt::Key_Return);
+        return settled() && controller()->serverPath() == path;
+    };
+    ASSERT_TRUE(openServerPath(home.endsWith(u'/') ? home + "sub" : home + "/sub")) << controller()->serverPath().toStdString();
+    QTest::mouseClick(retry, Qt::LeftButton);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(prompter.count(), 2);
+    EXPECT_TRUE(prompter.last().text.contains("Open ")) << prompter.last().text.toStdString();
+    EXPECT_EQ(transferStates(0)["2.txt"], "failed");
+    EXPECT_TRUE(retry->isEnabled());
+    EXPECT_FALSE(QFile::exists(remote("2.txt")));
+    ASSERT_TRUE(openServerPath(home));
     QTest::mouseClick(retry, Qt::LeftButton);
     ASSERT_TRUE(settled());
     EXPECT_EQ(readFile(remote("2.txt")), "two, back");
@@ -185,7 +204,7 @@ TEST_P(ActivityPanesTest, TheTransferListShowsEachFileAndRetryFailedRunsOnlyTheF
     EXPECT_EQ(transferStates(1), (QMap<QString, QString>{{"2.txt", "done"}}));
     EXPECT_FALSE(retry->isEnabled()) << "a failed file is retried once";
     EXPECT_EQ(transferStates(0)["2.txt"], "failed, retried");
-    EXPECT_EQ(prompter.count(), 1) << "the retry went well: no second message";
+    EXPECT_EQ(prompter.count(), 2) << "the retry went well: no further message";
 }
 
 TEST_P(ActivityPanesTest, FilesDraggedBetweenTheListsAndFromOutsideAreTransferred)
