@@ -242,6 +242,8 @@ void FileCommands::run(Items items, const QString& what, After after,
         m_context.session.endCommand();
         return;
     }
+    if (m_sealedOptions)
+        m_route->setSealedOptions(m_sealedOptions());
     m_run = std::make_unique<transfer::TransferRun>(*m_route, std::move(items), std::move(cipher));
     if (askFirst) {
         m_run->setBeforeItem([this, overwriteAll = false](const TransferItem& item) mutable {

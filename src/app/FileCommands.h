@@ -70,6 +70,8 @@ public:
     ~FileCommands() override;
 
     Dialogs& dialogs() { return m_dialogs; }
+    // The sealed format of the accepted key, asked for at the start of every command.
+    void setSealedOptions(std::function<transfer::SealedOptions()> source) { m_sealedOptions = std::move(source); }
     bool isRunning() const { return m_run != nullptr; }
     void cancel();
     // Quitting: cancels the running command as Cancel does and waits (bounded) until it has
@@ -136,6 +138,7 @@ private:
 
     Context m_context;
     Dialogs m_dialogs;
+    std::function<transfer::SealedOptions()> m_sealedOptions;
     std::unique_ptr<transfer::RemoteRoute> m_route;
     std::unique_ptr<transfer::TransferRun> m_run;
     bool m_quitting = false;

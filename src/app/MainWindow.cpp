@@ -222,8 +222,10 @@ void MainWindow::doReady() { setStatus(QStringLiteral("Ready...")); }
 void MainWindow::setConnected(bool connected)
 {
     m_connected = connected;
-    if (!connected)
+    if (!connected) {
         m_keyspaceAccepted = false;
+        m_keyPanel->releaseKey();  // the sealed master key is wiped with the accepted key
+    }
     m_connectionPanel->connectButton()->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
     updateKeyInForce();
 }

@@ -40,6 +40,10 @@ void MainWindow::wireCommands()
                               [this](const QString& text) { setStatus(text); }},
         this);
     FileCommands* commands = m_fileCommands;
+    commands->setSealedOptions([this] {
+        return transfer::SealedOptions{m_keyPanel->sealedKeys(),
+                                       m_keyPanel->fileFormat() == keys::KeyPanel::FileFormat::Sealed};
+    });
 
     m_localFileSendNormal = menuItem(m_localFilesMenu, "LocalFileSendNormal");
     m_localFilesSendEncrypted = menuItem(m_localFilesMenu, "LocalFilesSendEncrypted");

@@ -1,9 +1,11 @@
 #include "keys/KeyPanel.h"
 
 #include "crypto/Engine.h"
+#include "crypto/sealed/KeyRing.h"
 #include "dialogs/Prompter.h"
 #include "keys/Cp1252.h"
 #include "keys/KeyFileOps.h"
+#include "keys/Settings.h"
 #include "keys/frmPathSelect.h"
 
 #include <QApplication>
@@ -16,12 +18,17 @@
 #include <QRandomGenerator>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <thread>
 #include <utility>
 
 namespace zephra::keys {
 
 namespace {
 constexpr int kGeneratedKeyLength = 18;
+
+// The format choice's values in the settings file.
+const QString kCompatibleValue = QStringLiteral("compatible");
+const QString kSealedValue = QStringLiteral("sealed");
 
 // The engine's one-line reasons as a sentence of a message box.
 QString sentence(const std::string& reason)
@@ -90,7 +97,8 @@ KeyPanel::KeyPanel(const QString& appDir, dialogs::Prompter& prompter, crypto::E
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(2, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(4, 1);
+    buildFormatChoice(grid, 4);
+    grid->setRowStretch(5, 1);
 
     connect(m_cmbKey, &QComboBox::textActivated, this, &KeyPanel::chooseName);
     connect(m_txtKey, &QLineEdit::textChanged, this, &KeyPanel::shownKeyChanged);
@@ -111,6 +119,51 @@ KeyPanel::~KeyPanel()
         QApplication::restoreOverrideCursor();
     }
 }
+
+void KeyPanel::buildFormatChoice(QGridLayout* grid, int row)
+{
+    m_cmbFormat = new QComboBox(this);
+    m_cmbFormat->setObjectName(QStringLiteral("cmbFormat"));
+    m_cmbFormat->addItem(QStringLiteral("Compatible (version 5)"), kCompatibleValue);
+    m_cmbFormat->addItem(QStringLiteral("Sealed (recommended)"), kSealedValue);
+    m_cmbFormat->setToolTip(QStringLiteral(
+        "The format of encrypted uploads.\n"
+        "Sealed adds what Compatible lacks: every file gets its own key, and a wrong key, a damaged,\n"
+        "cut-short or altered file is reported instead of decrypted into garbage.\n"
+        "Both sides need this version (or a later one) to read Sealed files;\n"
+        "partners on earlier versions read only Compatible.\n"
+        "Encrypted downloads read either format, whatever is chosen here."));
+    auto* label = new QLabel(QStringLiteral("Format"), this);
+    label->setObjectName(QStringLiteral("lblFormat"));
+    label->setBuddy(m_cmbFormat);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(m_cmbFormat, row, 1, 1, 3);
+    // What the settings file holds; anything else there is the default.
+    const QString stored = Settings(m_appDir).value(settings::kFileFormat, kCompatibleValue).toString();
+    m_cmbFormat->setCurrentIndex(stored == kSealedValue ? 1 : 0);
+    connect(m_cmbFormat, &QComboBox::activated, this, &KeyPanel::rememberFormat);
+}
+
+KeyPanel::FileFormat KeyPanel::fileFormat() const
+{
+    return m_cmbFormat->currentData().toString() == kSealedValue ? FileFormat::Sealed : FileFormat::Compatible;
+}
+
+void KeyPanel::setFileFormat(FileFormat format)
+{
+    m_cmbFormat->setCurrentIndex(format == FileFormat::Sealed ? 1 : 0);
+    rememberFormat();
+}
+
+void KeyPanel::rememberFormat()
+{
+    Settings stored(m_appDir);
+    stored.setValue(settings::kFileFormat, m_cmbFormat->currentData().toString());
+    if (!stored.save())
+        warn(QStringLiteral("The format choice could not be remembered.  ") + stored.errorString());
+}
+
+void KeyPanel::releaseKey() { m_sealedKeys.reset(); }
 
 void KeyPanel::info(const QString& text) { m_prompter.information(window(), dialogs::kAppTitle, text); }
 void KeyPanel::warn(const QString& text) { m_prompter.warning(window(), dialogs::kAppTitle, text); }
@@ -212,21 +265,41 @@ void KeyPanel::accept()
     setBusy(true);
     emit statusText(QStringLiteral("Creating Keyspace..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_watcher = new QFutureWatcher<crypto::Status>(this);
-    connect(m_watcher, &QFutureWatcher<crypto::Status>::finished, this, [this] { acceptFinished(true); });
+    // The key in force until now goes at once: a failed Accept leaves none.
+    m_sealedKeys.reset();
+    m_watcher = new QFutureWatcher<Accepted>(this);
+    connect(m_watcher, &QFutureWatcher<Accepted>::finished, this, [this] { acceptFinished(true); });
     crypto::Engine* engine = &m_engine;
-    m_watcher->setFuture(QtConcurrent::run([engine, keyBytes] { return engine->createKeyspace(keyBytes); }));
+    m_watcher->setFuture(QtConcurrent::run([engine, keyBytes] {
+        // The sealed master key (Argon2id, memory-hard) on a second thread while the keyspace is made.
+        Accepted accepted;
+        crypto::Status sealedStatus;
+        std::thread kdf([&] {
+            sealedStatus = crypto::sealed::KeyRing::create(keyBytes, accepted.keys);
+            if (sealedStatus.ok())
+                sealedStatus = accepted.keys->prepare();
+        });
+        accepted.status = engine->createKeyspace(keyBytes);
+        kdf.join();
+        if (accepted.status.ok() && !sealedStatus.ok())
+            accepted.status = sealedStatus;
+        if (!accepted.status.ok())
+            accepted.keys.reset();
+        return accepted;
+    }));
 }
 
 void KeyPanel::acceptFinished(bool report)
 {
     if (!m_watcher)
         return;
-    QFutureWatcher<crypto::Status>* watcher = std::exchange(m_watcher, nullptr);
+    QFutureWatcher<Accepted>* watcher = std::exchange(m_watcher, nullptr);
     // waitUntilIdle() may get here before the watcher's own queued report: silence that one.
     watcher->disconnect(this);
     watcher->deleteLater();
-    const crypto::Status status = watcher->result();
+    Accepted accepted = watcher->result();
+    const crypto::Status status = accepted.status;
+    m_sealedKeys = std::move(accepted.keys);
     QApplication::restoreOverrideCursor();
     emit statusText(QStringLiteral("Ready..."));
     setBusy(false);

@@ -1,21 +1,33 @@
 #pragma once
 // The "Key Management" frame: key store list, generate, save, choose, remove, accept, and the
-// whole-store commands Transfer Keys, Restore Keys and Delete Keys.
+// whole-store commands Transfer Keys, Restore Keys and Delete Keys; the format encrypted uploads
+// write (remembered in the settings file, keys::settings::kFileFormat).
+//
+// Accept makes both formats' keys off the UI thread: the rotor keyspace, and the sealed format's
+// master key (Argon2id, about 0.2 s) in a KeyRing that lives only in memory and is wiped when
+// the key is released (releaseKey(), a new Accept, or the panel going).
 
 #include "keys/KeyStore.h"
+
+#include "crypto/Engine.h"
 
 #include <QFutureWatcher>
 #include <QGroupBox>
 
+#include <memory>
+
 namespace zephra::crypto {
 class Engine;
-struct Status;
+namespace sealed {
+class KeyRing;
+}
 }
 namespace zephra::dialogs {
 class Prompter;
 }
 
 class QComboBox;
+class QGridLayout;
 class QLineEdit;
 class QPushButton;
 
@@ -45,6 +57,16 @@ public:
     const QString& acceptedName() const { return m_acceptedName; }
     QString shownKey() const;
 
+    // The format of encrypted uploads. Compatible (version 5) by default: partners on earlier
+    // versions read only that one.
+    enum class FileFormat { Compatible, Sealed };
+    FileFormat fileFormat() const;
+    void setFileFormat(FileFormat format);  // as the user's choice: shown and remembered
+    // The sealed format's keys of the accepted key; null before an Accept and once released.
+    std::shared_ptr<crypto::sealed::KeyRing> sealedKeys() const { return m_sealedKeys; }
+    // Wipes the accepted key's sealed keys (transfers still running keep theirs to the end).
+    void releaseKey();
+
     // Where Transfer and Restore Keys start browsing (the working directory by default).
     void setPathStartDirectory(const QString& dir) { m_pathStart = dir; }
 
@@ -65,6 +87,14 @@ signals:
     void shownKeyChanged();   // the Key field's text changed (typed, picked, generated)
 
 private:
+    // What Accept's worker makes: the keyspace's status and the sealed keys.
+    struct Accepted {
+        crypto::Status status;
+        std::shared_ptr<crypto::sealed::KeyRing> keys;
+    };
+
+    void buildFormatChoice(QGridLayout* grid, int row);
+    void rememberFormat();
     void setBusy(bool busy);
     void acceptFinished(bool report);
     void info(const QString& text);
@@ -80,11 +110,14 @@ private:
     QString m_acceptedName;
     QString m_pendingKey;   // what the running Accept builds from
     QString m_pendingName;
-    QFutureWatcher<crypto::Status>* m_watcher = nullptr;
+
+    QFutureWatcher<Accepted>* m_watcher = nullptr;
+    std::shared_ptr<crypto::sealed::KeyRing> m_sealedKeys;
 
     QComboBox* m_cmbKey = nullptr;
     QLineEdit* m_txtKey = nullptr;
     QPushButton* m_accept = nullptr;
+    QComboBox* m_cmbFormat = nullptr;
 };
 
 }  // namespace zephra::keys

@@ -2,6 +2,7 @@
 
 #include "ftp/LocalFile.h"
 #include "transfer/CipherStreams.h"
+#include "transfer/SealedTransfer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -29,7 +30,7 @@ QString unreadable(const QString& localPath)
 // UploadSource
 
 std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
-                                                 qint64 from, QString* why)
+                                                 qint64 from, QString* why, const SealedOptions& sealed)
 {
     if (QString reason = unreadable(localPath); !reason.isEmpty()) {
         *why = reason;
@@ -38,6 +39,24 @@ std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::
     std::shared_ptr<UploadSource> source(new UploadSource);
     source->m_path = localPath;
     source->m_from = from;
+    if (cipher && sealed.sealUploads) {
+        // Resuming needs the header the server holds (the file key is under its salt) and the
+        // very plaintext sealed then; the route cannot read it back, so a sealed upload is sent
+        // whole.
+        if (from > 0) {
+            *why = QStringLiteral("A sealed upload cannot be resumed; send %1 again as a whole.").arg(localPath);
+            return nullptr;
+        }
+        auto reader = std::make_unique<SealingReader>(sealed.keys);
+        if (!reader->open(localPath, why))
+            return nullptr;
+        source->m_cipher = std::move(cipher);
+        source->m_keys = sealed.keys;
+        source->m_size = reader->size();
+        source->m_sealing = reader.get();
+        source->m_ownedSealing = std::move(reader);
+        return source;
+    }
     if (cipher) {
         auto reader = std::make_unique<CipherReader>(*cipher, crypto::Direction::Encrypt);
         if (!reader->open(localPath, why, from))
@@ -67,17 +86,26 @@ UploadSource::~UploadSource()
     // The cipher thread stops (with whatever owns the reader) before the cipher goes.
     m_cipherDevice.reset();
     m_ownedReader.reset();
+    m_sealingDevice.reset();
+    m_ownedSealing.reset();
 }
 
 qint64 UploadSource::read(char* buffer, qint64 maxSize)
 {
     if (m_cancelled.load())
         return -1;
+    if (m_sealing)
+        return m_sealing->read(buffer, maxSize);
     return m_reader ? m_reader->read(buffer, maxSize) : m_file->read(buffer, maxSize);
 }
 
 QIODevice* UploadSource::device()
 {
+    if (m_sealing) {
+        if (!m_sealingDevice)
+            m_sealingDevice = std::make_unique<SealingSourceDevice>(std::move(m_ownedSealing));
+        return m_sealingDevice.get();
+    }
     if (!m_reader)
         return m_file.get();
     if (!m_cipherDevice)
@@ -87,6 +115,8 @@ QIODevice* UploadSource::device()
 
 QString UploadSource::errorString() const
 {
+    if (m_sealing)
+        return m_sealing->errorString();
     if (m_reader)
         return m_reader->errorString();
     const QString error = m_file->errorString();
@@ -98,6 +128,8 @@ QString UploadSource::errorString() const
 void UploadSource::cancel()
 {
     m_cancelled = true;
+    if (m_sealing)
+        m_sealing->cancel();
     if (m_reader)
         m_reader->cancel();
 }
@@ -107,11 +139,25 @@ void UploadSource::cancel()
 
 std::shared_ptr<DownloadTarget> DownloadTarget::open(const QString& localPath,
                                                      std::shared_ptr<const crypto::Cipher> cipher, qint64 from,
-                                                     QString* why)
+                                                     QString* why, const SealedOptions& sealed)
 {
     std::shared_ptr<DownloadTarget> target(new DownloadTarget);
     target->m_path = localPath;
     target->m_from = from;
+    if (cipher && sealed.keys) {
+        // Either format: which one shows only in the file's first bytes, and the rotor cipher
+        // must not be started at byte `from` of what may be a sealed file. So the whole file is
+        // fetched (from() 0), checked, and written from `from` on.
+        auto writer = std::make_unique<OpeningWriter>(*cipher, sealed.keys);
+        if (from > 0 ? !writer->openContinuing(localPath, from, why) : !writer->open(localPath, why))
+            return nullptr;
+        target->m_from = 0;
+        target->m_cipher = std::move(cipher);
+        target->m_keys = sealed.keys;
+        target->m_opening = writer.get();
+        target->m_ownedOpening = std::move(writer);
+        return target;
+    }
     if (cipher) {
         auto writer = std::make_unique<CipherWriter>(*cipher, crypto::Direction::Decrypt);
         if (from > 0 ? !writer->openContinuing(localPath, from, why) : !writer->open(localPath, why))
@@ -141,10 +187,14 @@ DownloadTarget::~DownloadTarget()
     // The cipher thread stops (with whatever owns the writer) before the cipher goes.
     m_sink.reset();
     m_ownedWriter.reset();
+    m_openingSink.reset();
+    m_ownedOpening.reset();
 }
 
 bool DownloadTarget::write(const char* data, qint64 size)
 {
+    if (m_opening)
+        return m_opening->write(data, size);
     if (m_writer)
         return m_writer->write(data, size);
     QIODevice* out = device();
@@ -158,6 +208,11 @@ bool DownloadTarget::write(const char* data, qint64 size)
 
 QIODevice* DownloadTarget::device()
 {
+    if (m_opening) {
+        if (!m_openingSink)
+            m_openingSink = std::make_unique<OpeningSinkDevice>(std::move(m_ownedOpening));
+        return m_openingSink.get();
+    }
     if (!m_writer)
         return m_continuation ? m_continuation->device() : m_file->device();
     if (!m_sink)
@@ -167,6 +222,8 @@ QIODevice* DownloadTarget::device()
 
 bool DownloadTarget::commit(QString* why)
 {
+    if (m_opening)
+        return m_opening->commit(why);
     if (m_writer)
         return m_writer->commit(why);
     if (!m_writeError.isEmpty()) {
@@ -179,7 +236,9 @@ bool DownloadTarget::commit(QString* why)
 
 void DownloadTarget::abort()
 {
-    if (m_writer)
+    if (m_opening)
+        m_opening->abort();
+    else if (m_writer)
         m_writer->abort();
     else if (m_file)
         m_file->discard();
@@ -199,9 +258,9 @@ qint64 DownloadTarget::keepIncomplete()
 
 QString DownloadTarget::errorString() const
 {
-    if (m_writer) {
+    if (m_writer || m_opening) {
         // "cancelled" is the writer's word for an abort, not a failure of its own.
-        const QString error = m_writer->errorString();
+        const QString error = m_opening ? m_opening->errorString() : m_writer->errorString();
         return error == QLatin1String("cancelled") ? QString() : error;
     }
     return m_writeError;

@@ -14,6 +14,7 @@
 // Each holds a share of its cipher, so the cipher goes only after the cipher thread has stopped.
 
 #include "crypto/Engine.h"
+#include "transfer/SealedTransfer.h"
 
 #include <QFile>
 #include <QIODevice>
@@ -36,10 +37,11 @@ class CipherSinkDevice;
 
 class UploadSource final {
 public:
-    // Opens localPath (with a cipher: its ciphertext) to be sent from byte `from` on (a resumed
-    // upload; 0: the whole file); nullptr with a one-line reason when it cannot be read.
+    // Opens localPath (with a cipher: its ciphertext, in the sealed format when sealed says so)
+    // to be sent from byte `from` on (a resumed upload; 0: the whole file); nullptr with a
+    // one-line reason when it cannot be read. A sealed upload is not resumed (see open()).
     static std::shared_ptr<UploadSource> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
-                                              qint64 from, QString* why);
+                                              qint64 from, QString* why, const SealedOptions& sealed = {});
     ~UploadSource();
     UploadSource(const UploadSource&) = delete;
     UploadSource& operator=(const UploadSource&) = delete;
@@ -68,6 +70,11 @@ private:
     std::unique_ptr<CipherReader> m_ownedReader;
     std::unique_ptr<CipherSourceDevice> m_cipherDevice;
     CipherReader* m_reader = nullptr;
+    // Sealing: the same, for the sealed format.
+    std::shared_ptr<crypto::sealed::KeyRing> m_keys;
+    std::unique_ptr<SealingReader> m_ownedSealing;
+    std::unique_ptr<SealingSourceDevice> m_sealingDevice;
+    SealingReader* m_sealing = nullptr;
     QString m_path;
     qint64 m_size = 0;
     qint64 m_from = 0;
@@ -76,13 +83,15 @@ private:
 
 class DownloadTarget final {
 public:
-    // Starts the replacement of localPath (with a cipher: by the plaintext of what arrives);
-    // nullptr with a one-line reason when it cannot be written. from > 0: a resumed download,
-    // whose bytes from that position on continue localPath itself, which must hold exactly
-    // `from` bytes (ftp::LocalFileContinuation): those are never touched, and what arrived
-    // stays after a failure or a cancel.
+    // Starts the replacement of localPath (with a cipher: by the plaintext of what arrives, in
+    // either format when sealed holds keys, told by the file's header); nullptr with a one-line
+    // reason when it cannot be written. from > 0: a resumed download, whose bytes from that
+    // position on continue localPath itself, which must hold exactly `from` bytes
+    // (ftp::LocalFileContinuation): those are never touched, and what arrived stays after a
+    // failure or a cancel. Decrypting with sealed keys, the format is known only from the file's
+    // first bytes, so such a resume fetches the whole file (from() is 0) and writes from `from` on.
     static std::shared_ptr<DownloadTarget> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
-                                                qint64 from, QString* why);
+                                                qint64 from, QString* why, const SealedOptions& sealed = {});
     ~DownloadTarget();  // abort() unless committed
     DownloadTarget(const DownloadTarget&) = delete;
     DownloadTarget& operator=(const DownloadTarget&) = delete;
@@ -113,6 +122,11 @@ private:
     std::unique_ptr<CipherWriter> m_ownedWriter;
     std::unique_ptr<CipherSinkDevice> m_sink;
     CipherWriter* m_writer = nullptr;
+    // Decrypting either format: the writer that tells them apart.
+    std::shared_ptr<crypto::sealed::KeyRing> m_keys;
+    std::unique_ptr<OpeningWriter> m_ownedOpening;
+    std::unique_ptr<OpeningSinkDevice> m_openingSink;
+    OpeningWriter* m_opening = nullptr;
     QString m_path;
     qint64 m_from = 0;
     QString m_writeError;

@@ -84,7 +84,7 @@ void RemoteRoute::startUpload(const QString& localPath, const QByteArray& name, 
                               qint64 from)
 {
     QString why;
-    std::shared_ptr<UploadSource> source = UploadSource::open(localPath, std::move(cipher), from, &why);
+    std::shared_ptr<UploadSource> source = UploadSource::open(localPath, std::move(cipher), from, &why, m_sealed);
     if (!source)
         return finishLater(Outcome::failure(why, Outcome::Failure::LocalFile));
     m_name = name;
@@ -99,7 +99,7 @@ void RemoteRoute::startDownload(const QByteArray& name, const QString& localPath
                                 std::shared_ptr<const crypto::Cipher> cipher, qint64 from)
 {
     QString why;
-    std::shared_ptr<DownloadTarget> target = DownloadTarget::open(localPath, std::move(cipher), from, &why);
+    std::shared_ptr<DownloadTarget> target = DownloadTarget::open(localPath, std::move(cipher), from, &why, m_sealed);
     if (!target)
         return finishLater(Outcome::failure(why, Outcome::Failure::LocalFile));
     m_name = name;

@@ -27,6 +27,8 @@
 // - A cancel is reported as a cancel, whatever the wire or the local file said by then: it is
 //   recorded before anything is stopped, and the outcome is mapped from that record.
 
+#include "transfer/SealedTransfer.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -93,6 +95,9 @@ public:
 
     // The directory the route acts in.
     const QByteArray& directory() const { return m_directory; }
+    // The sealed format for the encrypted transfers that start from now on: uploads seal when
+    // options say so; downloads with keys tell the two formats apart by the header.
+    void setSealedOptions(SealedOptions options) { m_sealed = std::move(options); }
 
     // from > 0 resumes: an upload sends the file from that byte on (the server's copy must hold
     // exactly the bytes before it), a download continues the local file, which holds exactly
@@ -166,6 +171,7 @@ private:
     qint64 m_uploadSize = 0;
     std::shared_ptr<UploadSource> m_source;
     std::shared_ptr<DownloadTarget> m_target;
+    SealedOptions m_sealed;
 };
 
 // The kind of a failure of either route's own report; both routes and the command-line tool's

@@ -40,7 +40,7 @@ struct CommandShape {
 constexpr CommandShape kCommands[] = {
     {"ls", 1, "ls URL"},
     {"get", -1, "get [--quiet] [--continue] [--decrypt (--key KEY | --key-name NAME [--home DIR])] URL... LOCALFILE|DIR/"},
-    {"put", -1, "put [--quiet] [--continue] [--encrypt (--key KEY | --key-name NAME [--home DIR])] LOCALFILE... URL"},
+    {"put", -1, "put [--quiet] [--continue] [--encrypt [--format compatible|sealed] (--key KEY | --key-name NAME [--home DIR])] LOCALFILE... URL"},
     {"mkdir", 1, "mkdir URL"},
     {"rmdir", 1, "rmdir URL"},
     {"rm", 1, "rm URL"},
@@ -325,6 +325,10 @@ int runFtpCommand(const GlobalOptions& options, const QString& command, const QS
                 quiet = true;
             else if (args[i] == QLatin1String("--continue"))
                 positional += args[i];  // taken by the transfer itself
+            else if (args[i] == QLatin1String("--format") && command == QLatin1String("put")) {
+                positional += args.mid(i, 2);  // its value is checked by runTransferCommand
+                ++i;
+            }
             else if (args[i].startsWith(QLatin1String("--")))
                 return usageError(QStringLiteral("%1: unknown option %2").arg(command, args[i]));
             else

@@ -4,6 +4,7 @@
 #include "app/cli/ProgressLine.h"
 
 #include "crypto/PosixIo.h"
+#include "crypto/sealed/KeyRing.h"
 #include "ftp/Connection.h"
 #include "ftp/Listing.h"
 #include "ftp/Url.h"
@@ -31,6 +32,7 @@ struct Transfer {
     std::shared_ptr<const crypto::Cipher> cipher;
     bool showProgress = false;  // a terminal on stderr and no --quiet
     bool resume = false;        // --continue
+    transfer::SealedOptions sealed;  // get: both formats, told by the header; put: the format
 };
 
 // One step of get or put: a file (the server's path and the local file), a directory the
@@ -133,6 +135,7 @@ transfer::Outcome runTransfer(transfer::RemoteRoute& route, const Transfer& t, c
     const auto link = QObject::connect(&route, &transfer::RemoteRoute::progress, &route,
                                        [&line](qint64 done, qint64 total) { line.update(done, total); });
     const auto unlink = qScopeGuard([&] { QObject::disconnect(link); });
+    route.setSealedOptions(t.sealed);
     return await(route, [&] {
         if (t.upload && t.cipher)
             route.uploadEncrypted(t.localPath, name, t.cipher, from);
@@ -357,9 +360,20 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
                        bool ciphered, const KeyOptions& keyOptions, bool quiet)
 {
     const bool upload = command == QLatin1String("put");
-    const QString usage = upload ? QStringLiteral("usage: zephraftp-cli [options] put [--quiet] [--continue] [--encrypt KEYOPTIONS] LOCALFILE... URL (URL ends in / for several)")
+    const QString usage = upload ? QStringLiteral("usage: zephraftp-cli [options] put [--quiet] [--continue] [--encrypt [--format compatible|sealed] KEYOPTIONS] LOCALFILE... URL (URL ends in / for several)")
                                  : QStringLiteral("usage: zephraftp-cli [options] get [--quiet] [--continue] [--decrypt KEYOPTIONS] URL... LOCALFILE (a directory ending in / for several)");
     QStringList positional = args;
+    // put --encrypt --format: compatible (as earlier versions, the default) or sealed.
+    bool sealUploads = false;
+    if (const qsizetype at = positional.indexOf(QStringLiteral("--format")); at >= 0) {
+        const QString value = positional.value(at + 1);
+        positional.remove(at, std::min<qsizetype>(2, positional.size() - at));
+        if (value != QLatin1String("compatible") && value != QLatin1String("sealed"))
+            return usageError(QStringLiteral("put: --format must be compatible or sealed"));
+        if (!ciphered)
+            return usageError(QStringLiteral("put: --format is for --encrypt only"));
+        sealUploads = value == QLatin1String("sealed");
+    }
     const bool recursive = positional.removeAll(QStringLiteral("-r")) > 0;
     const bool resume = positional.removeAll(QStringLiteral("--continue")) > 0;
     if (positional.size() < 2)
@@ -463,6 +477,14 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
         shape.cipher = makeCipher(*key, &error);
         if (!shape.cipher)
             return fail(QStringLiteral("%1: %2").arg(command, error));
+        // The sealed format's keys: for get the master key is derived when a sealed file first
+        // arrives (with the costs its header names), for a sealed put once, here.
+        crypto::Status keys = crypto::sealed::KeyRing::create(*key, shape.sealed.keys);
+        shape.sealed.sealUploads = sealUploads;
+        if (keys.ok() && sealUploads)
+            keys = shape.sealed.keys->prepare();
+        if (!keys.ok())
+            return fail(QStringLiteral("%1: %2").arg(command, QString::fromStdString(keys.message)));
     }
     FailureLines failures(command, jobs.size() > 1 || recursive);
     if (options.route == QLatin1String("direct"))
