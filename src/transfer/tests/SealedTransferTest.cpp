@@ -42,8 +42,9 @@ protected:
         SealingReader reader(keys);
         QString error;
         EXPECT_TRUE(reader.open(path("plain"), &error)) << error.toStdString();
-        if (header)
+        if (header) {
             EXPECT_TRUE(reader.resumeAt(*header, from, &error)) << error.toStdString();
+        }
         QByteArray out;
         QByteArray buffer(int(piece), '\0');
         for (int guard = 0; guard < 100000; ++guard) {
@@ -215,4 +216,42 @@ TEST_F(SealedStreams, ResumedSealingRepeatsTheBytesSentBefore)
     char buffer[100];
     EXPECT_EQ(other.read(buffer, sizeof buffer), -1);
     EXPECT_EQ(other.errorString(), "This file was sealed with another key.");
+}
+
+// A resumed download with the sealed keys at hand: the whole file is taken (the format shows
+// only in its first bytes), every chunk is checked, and only what the target lacks is written;
+// its first bytes stay exactly as they were, for either format.
+TEST_F(SealedStreams, ResumedDownloadWritesOnlyWhatTheTargetLacks)
+{
+    const QByteArray plain = pattern(5 * kChunk + 9, 6);
+    const QByteArray sealedFile = sealOut(plain);
+    QByteArray rotorFile = plain;
+    rotor->process(crypto::Direction::Encrypt, 0, reinterpret_cast<const std::uint8_t*>(plain.constData()),
+                   reinterpret_cast<std::uint8_t*>(rotorFile.data()), std::size_t(plain.size()));
+    for (const QByteArray* file : {&sealedFile, static_cast<const QByteArray*>(&rotorFile)}) {
+        for (const qint64 held : {qint64(1), kChunk - 1, kChunk, 3 * kChunk + 5, plain.size()}) {
+            SCOPED_TRACE(held);
+            // Marked bytes where the target holds its start: they must come out unchanged.
+            const QByteArray start(int(held), 'M');
+            ASSERT_TRUE(writeFile(path("target"), start));
+            OpeningWriter writer(*rotor, keys);
+            QString error;
+            ASSERT_TRUE(writer.openContinuing(path("target"), held, &error)) << error.toStdString();
+            for (qint64 at = 0; at < file->size(); at += 33333)
+                ASSERT_TRUE(writer.write(file->constData() + at, std::min<qint64>(33333, file->size() - at)));
+            ASSERT_TRUE(writer.commit(&error)) << error.toStdString();
+            EXPECT_TRUE(readFile(path("target")) == start + plain.mid(held));
+        }
+    }
+    // A wrong key adds nothing to the target.
+    std::shared_ptr<sealed::KeyRing> otherKeys;
+    ASSERT_TRUE(sealed::KeyRing::create("987654321", otherKeys).ok());
+    ASSERT_TRUE(writeFile(path("target"), "MMMM"));
+    OpeningWriter writer(*rotor, otherKeys);
+    QString error;
+    ASSERT_TRUE(writer.openContinuing(path("target"), 4, &error));
+    (void)writer.write(sealedFile.constData(), sealedFile.size());
+    EXPECT_FALSE(writer.commit(&error));
+    EXPECT_EQ(error, "This file was sealed with another key.");
+    EXPECT_EQ(readFile(path("target")), "MMMM");
 }
