@@ -184,6 +184,31 @@ TEST_P(CliSealedTransfer, CompatibleFilesStillDecrypt)
     EXPECT_EQ(readFile(path(QStringLiteral("back.bin"))), "short");
 }
 
+// get --continue of an encrypted file: the local file's first bytes stay, the rest comes from the
+// whole server file, checked; a sealed upload is not resumed and says so.
+TEST_P(CliSealedTransfer, ContinueKeepsTheLocalStartAndSealedUploadsAreSentWhole)
+{
+    const QByteArray original = pattern(5 * kChunk + 321, 8);
+    ASSERT_TRUE(writeFile(path(QStringLiteral("plain.bin")), original));
+    ASSERT_EQ(put(QStringLiteral("123456789"), path(QStringLiteral("plain.bin")), QStringLiteral("s.bin")).status, 0);
+    ASSERT_EQ(put(QStringLiteral("123456789"), path(QStringLiteral("plain.bin")), QStringLiteral("r.bin"), "compatible").status, 0);
+    for (const char* name : {"s.bin", "r.bin"}) {
+        SCOPED_TRACE(name);
+        const QString part = path(QStringLiteral("part.bin"));
+        ASSERT_TRUE(writeFile(part, original.left(2 * kChunk + 7)));
+        const Outcome o = run({"get", "--continue", "--decrypt", "--key-file", keyFile("123456789"), url(QLatin1String(name)), part});
+        ASSERT_EQ(o.status, 0) << o.err.toStdString();
+        EXPECT_TRUE(readFile(part) == original);
+    }
+    const QByteArray sent = readFile(remote(QStringLiteral("s.bin")));
+    ASSERT_TRUE(writeFile(remote(QStringLiteral("half.bin")), sent.left(sent.size() / 2)));
+    const Outcome o = run({"put", "--continue", "--encrypt", "--format", "sealed", "--key-file", keyFile("123456789"),
+                           path(QStringLiteral("plain.bin")), url(QStringLiteral("half.bin"))});
+    EXPECT_NE(o.status, 0);
+    EXPECT_TRUE(o.err.contains(QLatin1String("cannot be resumed"))) << o.err.toStdString();
+    EXPECT_TRUE(readFile(remote(QStringLiteral("half.bin"))) == sent.left(sent.size() / 2));
+}
+
 TEST_P(CliSealedTransfer, FormatOptionIsChecked)
 {
     ASSERT_TRUE(writeFile(path(QStringLiteral("a.txt")), "plain"));

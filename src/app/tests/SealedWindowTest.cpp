@@ -157,9 +157,13 @@ TEST_P(SealedTransfers, SealedRoundTripAndCompatibleFilesStillDecrypt)
 
     window->localBrowser()->setPath(other.path());
     writeFile(other.filePath("a.txt"), "older local copy, longer than the new one");
+    // A download that broke off: resumed, its first bytes stay and the rest is checked and added.
+    writeFile(other.filePath("b c.bin"), contents[1].left(100000));
+    prompter.queueChoice("Overwrite");  // a.txt
+    prompter.queueChoice("Resume");     // b c.bin
     select("ListView2", files + QStringList{"old.txt"});
     run("Command14");
-    EXPECT_TRUE(prompter.asked().isEmpty()) << promptTexts().toStdString();
+    ASSERT_EQ(prompter.asked().size(), 2) << promptTexts().toStdString();  // the two questions
     for (int i = 0; i < files.size(); ++i)
         EXPECT_TRUE(readFile(other.filePath(files[i])) == contents[i]) << files[i].toStdString();
     EXPECT_EQ(readFile(other.filePath("old.txt")), "sent by version 5");
@@ -182,10 +186,11 @@ TEST_P(SealedTransfers, WrongKeyDamageAndTruncationReplaceNothing)
     const QStringList names{"cut.bin", "cutinside.bin", "damaged.bin", "wrong.bin"};
     for (const QString& name : names)
         writeFile(local.filePath(name), "the local copy of " + name.toUtf8());
+    prompter.queueChoice("Overwrite all");
     select("ListView2", names);
     run("Command14");
-    ASSERT_EQ(prompter.asked().size(), 1) << promptTexts().toStdString();
-    const QString report = prompter.asked().first().text;
+    ASSERT_EQ(prompter.asked().size(), 2) << promptTexts().toStdString();  // the question, the report
+    const QString report = prompter.asked().last().text;
     EXPECT_TRUE(report.contains("failed for 4 files")) << report.toStdString();
     EXPECT_TRUE(report.contains("wrong.bin: This file was sealed with another key.")) << report.toStdString();
     EXPECT_TRUE(report.contains("damaged.bin: The file is damaged")) << report.toStdString();
