@@ -16,6 +16,7 @@
 #include <QScopeGuard>
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 namespace zephra::cli::ftpcli {
 
@@ -478,14 +479,21 @@ int runTransferCommand(const GlobalOptions& options, const QString& command, con
         if (!shape.cipher)
             return fail(QStringLiteral("%1: %2").arg(command, error));
         // The sealed format's keys: for get the master key is derived when a sealed file first
-        // arrives (with the costs its header names), for a sealed put once, here.
-        crypto::Status keys = crypto::sealed::KeyRing::create(*key, shape.sealed.keys);
-        shape.sealed.sealUploads = sealUploads;
-        if (keys.ok() && sealUploads)
-            keys = shape.sealed.keys->prepare();
+        // arrives (with the costs its header names); for a sealed put on a thread of its own
+        // while the login runs (the first sealing waits for it).
+        const crypto::Status keys = crypto::sealed::KeyRing::create(*key, shape.sealed.keys);
         if (!keys.ok())
             return fail(QStringLiteral("%1: %2").arg(command, QString::fromStdString(keys.message)));
+        shape.sealed.sealUploads = sealUploads;
     }
+    std::thread kdf;
+    if (shape.sealed.sealUploads) {
+        kdf = std::thread([keys = shape.sealed.keys] { (void)keys->prepare(); });  // a failure shows in the upload
+    }
+    const auto joinKdf = qScopeGuard([&] {
+        if (kdf.joinable())
+            kdf.join();
+    });
     FailureLines failures(command, jobs.size() > 1 || recursive);
     if (options.route == QLatin1String("direct"))
         return runTransfersDirect(options, command, *login, jobs, shape, failures);
