@@ -50,7 +50,9 @@ protected:
         QProcessEnvironment env = server->cliEnvironment();
         env.insert(QStringLiteral("TMPDIR"), local.filePath(QStringLiteral("tmp")));
         return zephra::test::runProgram(QStringLiteral(ZEPHRA_CLI_PATH),
-                                        QStringList{QStringLiteral("--route"), QString::fromLatin1(std::get<0>(GetParam()))}
+                                        // The servers are plain: --tls off, or every run warns.
+                                        QStringList{QStringLiteral("--route"), QString::fromLatin1(std::get<0>(GetParam())),
+                                                    QStringLiteral("--tls"), QStringLiteral("off")}
                                             + arguments,
                                         env);
     }
