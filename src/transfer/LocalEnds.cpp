@@ -248,6 +248,12 @@ void DownloadTarget::abort()
 
 qint64 DownloadTarget::keepIncomplete()
 {
+    // Decrypting with the sealed keys at hand, nothing of a failed download is kept: its failure
+    // may be a wrong key or a damaged file, and the user is told nothing was written.
+    if (m_opening) {
+        m_opening->abort();
+        return 0;
+    }
     if (m_writer)
         return m_writer->keepIncomplete();
     if (m_file)
