@@ -399,7 +399,7 @@ void SessionController::onDirectFinished(quint64 operation, const DirectResult& 
     }
 }
 
-void SessionController::connectFailed(const QString& reason)
+void SessionController::dropHalfOpenSession()
 {
     if (m_useEngine) {
         // A half-open session (logged in, listing failed) is not kept.
@@ -413,22 +413,17 @@ void SessionController::connectFailed(const QString& reason)
     setPhase(Phase::Disconnected);
     emit statusText(QStringLiteral("Not connected"));
     emit disconnected();
+}
+
+void SessionController::connectFailed(const QString& reason)
+{
+    dropHalfOpenSession();
     emit failed(QStringLiteral("Could not connect to %1.\n%2").arg(m_target, reason));
 }
 
 void SessionController::connectStoppedByTls(const TlsStop& stop)
 {
-    if (m_useEngine) {
-        if (m_engine.state() != ftp::Connection::State::Disconnected) {
-            m_engineStep = EngineStep::None;
-            m_engine.Disconnect();
-        }
-    } else {
-        dropWorker();
-    }
-    setPhase(Phase::Disconnected);
-    emit statusText(QStringLiteral("Not connected"));
-    emit disconnected();
+    dropHalfOpenSession();
     emit tlsStopped(stop);
 }
 

@@ -170,6 +170,8 @@ private:
     void directoryUnknown(const QString& reason);
     QString directoryText(const QByteArray& directory) const;
     void connectFailed(const QString& reason);
+    // Ends a connect that did not complete: the half-open session goes, the window is disconnected.
+    void dropHalfOpenSession();
     void connectStoppedByTls(const TlsStop& stop);
     // The engine's session is gone although the window's is not: reported, then disconnected.
     bool engineSessionLost() const;

@@ -3,6 +3,8 @@
 // set up for TLS with a certificate made at test time, on both routes.
 
 #include "ConnectFixture.h"
+#include "app/ActivityPanes.h"
+#include "app/LogPane.h"
 
 #include "FtpTestServers.h"
 #include "app/CertificateTrustStore.h"
@@ -82,7 +84,12 @@ protected:
     void run(const char* buttonName)
     {
         click(buttonName);
-        ASSERT_TRUE(settled());
+        const bool ok = settled();
+        if (!ok) {
+            window->activityPanes()->logPane()->flush();
+            qWarning().noquote() << "The protocol log when the command did not end:\n" << window->activityPanes()->logPane()->lines().join(u'\n') << "\nStatus line:" << status();
+        }
+        ASSERT_TRUE(ok);
     }
     void trigger(const char* actionName)
     {
