@@ -298,6 +298,9 @@ void Connection::onTransferReply(const Reply& reply)
             return;
         }
         t.finalReplyOk = true;
+        // The server confirms the whole upload: its close is no longer awaited.
+        if (t.isUpload() && t.sourceDone && m_data->isLingering())
+            t.dataClosed = true;
         checkTransferDone();
         return;
     default:

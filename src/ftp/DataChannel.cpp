@@ -3,7 +3,10 @@
 #include <mutex>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -148,6 +151,10 @@ void DataChannel::attach(std::unique_ptr<QTcpSocket> socket)
     connect(raw, &QTcpSocket::errorOccurred, this, &DataChannel::onError);
     m_encrypted = false;
     connect(raw, &QTcpSocket::disconnected, this, [this] {
+        if (m_linger >= 0) {
+            lingerOnDescriptor();
+            return;
+        }
         // (The socket forgets it was encrypted once it is closed.)
         if (m_tls && !m_encrypted) {
             failTls(QStringLiteral("the server closed it before the handshake was done"));
@@ -198,14 +205,88 @@ bool DataChannel::isConnected() const
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
+// The end of an upload over TLS. QSslSocket sends close_notify and closes the descriptor at
+// once. A TLS 1.3 server sends NewSessionTicket records after the handshake, often while our
+// whole file still sits unsent in the kernel's send queue (up to 3 MB on loopback) because the
+// server is slow to read: a record arriving at a closed socket makes the kernel answer with a
+// reset and drop that queue. vsftpd then reported "426 Failure reading network stream"; pyftpdlib
+// took the reset for the end of the file and answered 226 for a truncated upload. So the
+// descriptor is duplicated first: Qt's close leaves the connection open, our copy sends the end
+// of file (FIN after close_notify) and reads and drops whatever the server sends until it
+// closes; only then is the transfer's data side done (closed()).
 void DataChannel::finishSending()
 {
-    if (m_socket)
-        m_socket->disconnectFromHost();
+    if (!m_socket)
+        return;
+#ifdef Q_OS_UNIX
+    if (m_tls && m_encrypted && !m_done && m_linger < 0 && m_socket->state() == QAbstractSocket::ConnectedState
+        && m_socket->socketDescriptor() >= 0)
+        m_linger = ::fcntl(int(m_socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+#endif
+    m_socket->disconnectFromHost();
+}
+
+// Qt has written close_notify and closed its descriptor; ours keeps the connection.
+void DataChannel::lingerOnDescriptor()
+{
+#ifdef Q_OS_UNIX
+    if (m_linger < 0 || m_lingerNotifier)
+        return;
+    ::shutdown(m_linger, SHUT_WR);
+    m_lingerNotifier = std::make_unique<QSocketNotifier>(m_linger, QSocketNotifier::Read);
+    connect(m_lingerNotifier.get(), &QSocketNotifier::activated, this, &DataChannel::readLingering);
+    readLingering();  // what arrived before
+#endif
+}
+
+void DataChannel::readLingering()
+{
+#ifdef Q_OS_UNIX
+    char scrap[16 * 1024];
+    while (m_linger >= 0) {
+        const ssize_t n = ::recv(m_linger, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (n > 0) {
+            m_lingerDropped += n;
+            // Tickets and close_notify are a few hundred bytes; a server that keeps sending is
+            // not waited for (its final reply still decides the transfer).
+            if (m_lingerDropped > kAcceptedReadBuffer)
+                endLinger(true);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        endLinger(false);  // the server's close (or its reset: its reply says what it kept)
+    }
+#endif
+}
+
+void DataChannel::endLinger(bool reset)
+{
+    if (m_linger < 0)
+        return;
+    if (m_lingerNotifier) {
+        m_lingerNotifier->setEnabled(false);
+        m_lingerNotifier.release()->deleteLater();  // we may be inside its activated()
+    }
+#ifdef Q_OS_UNIX
+    if (reset) {
+        const linger hard{1, 0};
+        ::setsockopt(m_linger, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ::close(m_linger);
+#else
+    (void)reset;
+#endif
+    m_linger = -1;
+    m_lingerDropped = 0;
+    reportClosedLater();
 }
 
 void DataChannel::abort(Ending ending)
 {
+    endLinger(ending == Ending::Reset);  // (its report is dropped: a new generation begins)
     m_done = true;
     ++m_generation;
     m_listener.reset();
@@ -263,7 +344,8 @@ void DataChannel::onError(QAbstractSocket::SocketError error)
         }
     }
     if (error == QAbstractSocket::RemoteHostClosedError) {
-        reportClosedLater();
+        if (m_linger < 0)  // else the lingering descriptor sees the close
+            reportClosedLater();
         return;
     }
     m_done = true;

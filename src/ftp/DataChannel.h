@@ -6,11 +6,14 @@
 // both modes (RFC 4217 section 9), started by startTls(), resuming the session it was given;
 // its buffer is bounded by kAcceptedReadBuffer. A connection that ends before it is encrypted
 // has failed (tlsFailed()), never delivered plain bytes.
+// The end of an upload over TLS lingers: after close_notify the connection stays open, reading
+// and dropping what the server still sends, until the server closes it (see finishSending()).
 
 #include <QHostAddress>
 #include <QObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -54,7 +57,10 @@ public:
     qint64 read(char* data, qint64 maxSize);
     bool isConnected() const;
     // Ends the upload: pending bytes are written, then the connection is closed (end of file).
+    // With TLS, closed() follows only once the server has closed its side too.
     void finishSending();
+    // The upload's end is sent and only the server's close is awaited (TLS).
+    bool isLingering() const { return m_linger >= 0; }
     enum class Ending {
         Reset,     // the server sees a failure, not an end of file
         Graceful,  // what the system still holds is sent, then the end of file
@@ -79,6 +85,9 @@ private:
     void reportClosedLater();
     std::unique_ptr<QTcpSocket> makeSocket() const;
     void failTls(const QString& reason);
+    void lingerOnDescriptor();
+    void readLingering();
+    void endLinger(bool reset);
 
     std::unique_ptr<QTcpSocket> m_socket;
     std::unique_ptr<Listener> m_listener;
@@ -88,6 +97,9 @@ private:
     bool m_encrypted = false;  // the handshake of this connection is done
     bool m_done = false;
     quint64 m_generation = 0;  // counts connections, so a late report never reaches the next one
+    int m_linger = -1;         // our duplicate of the upload's descriptor while it lingers
+    qint64 m_lingerDropped = 0;
+    std::unique_ptr<QSocketNotifier> m_lingerNotifier;
 };
 
 }  // namespace zephra::ftp

@@ -80,11 +80,15 @@ TEST_P(TlsRealServerTest, SixDataConnectionsInOneSessionEachResumed)
     source.open(QIODevice::ReadOnly);
     const Result put = run(connection, [&] { connection.PutFile(QStringLiteral("up.bin"), &source, payload.size()); });
     ASSERT_TRUE(put.ok()) << put.description.toStdString() << put.serverText.toStdString();
+    // Guards fault: over TLS 1.3 the end of the upload met the server's late session ticket,
+    // the kernel reset the connection and dropped the unsent tail; pyftpdlib still said 226.
+    const QByteArray stored = readFile(server->rootDir() + QStringLiteral("/up.bin"));
+    EXPECT_TRUE(stored == payload) << "the server kept " << stored.size() << " of " << payload.size() << " bytes";
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     const Result get = run(connection, [&] { connection.GetFile(QStringLiteral("up.bin"), &sink); });
     ASSERT_TRUE(get.ok()) << get.description.toStdString() << get.serverText.toStdString();
-    EXPECT_EQ(sink.data(), payload);
+    EXPECT_TRUE(sink.data() == payload) << sink.data().size() << " of " << payload.size() << " bytes came back";
     EXPECT_TRUE(listing(connection).contains("up.bin"));
     EXPECT_FALSE(connection.LogData().contains(QStringLiteral("CCC")));
     (void)run(connection, [&] { connection.Disconnect(); });
