@@ -238,6 +238,7 @@ private:
     void onDataFailed(const QString& reason);
     void pumpUpload();
     void checkTransferDone();
+    void verifyUploadLength(const Reply& reply);
     void failTransfer(Result result);
     void releaseTransfer();
     [[nodiscard]] Result commitTransfer();

@@ -17,6 +17,7 @@ struct Connection::Transfer {
 
     QByteArray command;           // LIST, MLSD, RETR name or STOR name
     QByteArray sizeCommand;       // SIZE name, sent first; empty: not asked
+    QByteArray verifyCommand;     // SIZE name, sent after an upload's 226; empty: not asked
     qint64 from = 0;              // a resumed transfer's first byte: REST from goes first
     QByteArray appendCommand;     // APPE name: a resumed upload where REST is refused
     Direction direction = Direction::Download;

@@ -142,6 +142,10 @@ void Connection::upload(const QByteArray& name, const QString& localFileName, QI
             transfer->command = transfer->appendCommand;
     }
     transfer->direction = Transfer::Direction::Upload;
+    // A 226 is not proof that the server kept the whole file (pyftpdlib says it after a reset
+    // connection): where SIZE measures bytes, the length it reports is compared afterwards.
+    if (m_features.size && m_binary)
+        transfer->verifyCommand = "SIZE " + name;
     if (localFileName.isEmpty()) {
         transfer->device = source;
         transfer->total = size >= 0 ? size : (source && !source->isSequential() ? source->size() : -1);
@@ -208,6 +212,10 @@ void Connection::onTransferReply(const Reply& reply)
     case State::AwaitingSizeReply:
         if (reply.isPreliminary() && !error)
             return;
+        if (t.isUpload()) {
+            verifyUploadLength(reply);
+            return;
+        }
         // A refusal (550 for a file SIZE can not measure, 502) only leaves the length unchecked.
         if (const qint64 size = error ? -1 : parseSizeReply(reply.lastLine()); size >= 0) {
             t.total = size;
@@ -494,11 +502,34 @@ void Connection::checkTransferDone()
         failTransfer(*t.failure);
         return;
     }
+    if (t.isUpload() && !t.verifyCommand.isEmpty()) {
+        m_data->abort();
+        setState(State::AwaitingSizeReply);
+        sendCommand(std::exchange(t.verifyCommand, QByteArray()));
+        return;
+    }
     const Result committed = commitTransfer();
     m_data->abort();
     releaseTransfer();
     setState(State::Idle);
     finish(committed);
+}
+
+// The SIZE reply after an upload the server confirmed. A refusal (a drop box's "550 Permission
+// denied.") leaves the length unchecked; another length than was sent is a failed upload.
+void Connection::verifyUploadLength(const Reply& reply)
+{
+    const Transfer& t = *m_transfer;
+    const qint64 size = isErrorReply(reply) ? -1 : parseSizeReply(reply.lastLine());
+    if (size >= 0 && size != t.bytes) {
+        failTransfer(makeError(ErrorKind::TransferAborted, 0,
+                               QStringLiteral("the server holds %1 of the %2 bytes sent").arg(size).arg(t.bytes)));
+        return;
+    }
+    m_data->abort();
+    releaseTransfer();
+    setState(State::Idle);
+    finish(Result{});
 }
 
 // The server's final reply has been read (or no data command was sent): the session stays in step.

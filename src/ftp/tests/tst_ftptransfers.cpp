@@ -265,6 +265,52 @@ TEST(DownloadLength, ADownloadOfAnotherLengthThanSizeSaysFails)
     }
 }
 
+TEST(UploadLength, AServerHoldingAnotherLengthThanWasSentIsAFailedUpload)
+{
+    // Guards fault: pyftpdlib answered 226 for an upload whose tail a reset had dropped, and the
+    // engine reported success.
+    constexpr qint64 kFile = 300 * 1024;
+    struct Row {
+        const char* name;
+        QList<QByteArray> features;
+        int type;                      // TransferType()
+        std::optional<Response> size;  // scripted SIZE reply after the 226
+        ErrorKind kind;
+        QStringList transcript;
+    };
+    const QStringList checked{"PASV", "STOR up", "SIZE up"};
+    const Row rows[] = {
+        {"whole", {"SIZE"}, 0, std::nullopt, ErrorKind::None, checked},
+        {"short", {"SIZE"}, 0, Response{"213 114688\r\n"}, ErrorKind::TransferAborted, checked},
+        // A drop box can not measure what it took: the 226 decides.
+        {"SIZE refused", {"SIZE"}, 0, Response{"550 Permission denied.\r\n"}, ErrorKind::None, checked},
+        {"SIZE not offered", {}, 0, std::nullopt, ErrorKind::None, {"PASV", "STOR up"}},
+        {"ASCII mode", {"SIZE"}, 1, std::nullopt, ErrorKind::None, {"PASV", "STOR up"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.start());
+        server.setFeatures(row.features);
+        if (row.size)
+            server.script("SIZE", *row.size);
+        Connection connection;
+        connection.setTimeOut(3000);
+        ASSERT_TRUE(login(connection, server).ok());
+        ASSERT_TRUE(run(connection, [&] { connection.TransferType(row.type); }).ok());
+        const int loginCommands = int(server.commands().size());
+        QBuffer source;
+        source.setData(pattern(kFile));
+        source.open(QIODevice::ReadOnly);
+        const Result result = run(connection, [&] { connection.PutFile("up"_ba, &source, kFile); });
+        EXPECT_EQ(result.kind, row.kind) << result.description.toStdString();
+        EXPECT_EQ(server.commands().mid(loginCommands), row.transcript);
+        if (row.kind != ErrorKind::None)
+            EXPECT_EQ(result.serverText, QStringLiteral("the server holds 114688 of the 307200 bytes sent"));
+        EXPECT_TRUE(run(connection, [&] { connection.TransferType(0); }).ok());  // in step
+    }
+}
+
 TEST(TimeOut, NoProgressEndsTheTransferWithinAboutASecondMore)
 {
     // Guards fault: a server that stops mid-transfer was given up after TimeOut + 1.5 s + two
