@@ -5,6 +5,7 @@
 #include "browse/LocalBrowser.h"
 #include "browse/ServerBrowser.h"
 #include "crypto/Engine.h"
+#include "crypto/sealed/SealedFormat.h"
 #include "dialogs/Prompter.h"
 #include "dialogs/frmEdit.h"
 #include "dialogs/frmFilter.h"
@@ -120,6 +121,10 @@ transfer::ItemDecision FileCommands::askBeforeReplacing(const TransferItem& item
         existingSize = serverRow->size;
         existingDate = serverRow->modified;
         newSize = localFile.size();
+        // A sealed upload puts a header and a tag per chunk on the server: a copy cut near the
+        // end may be longer than the plaintext and still a start of the sealed file.
+        if (item.kind == Kind::UploadEncrypted && m_sealedOptions && m_sealedOptions().sealUploads)
+            newSize = qint64(crypto::sealed::sealedSize(quint64(newSize)));
         newDate = browse::wallClockKey(localFile.lastModified());
     } else {
         if (!localFile.isFile())

@@ -23,7 +23,7 @@ public:
         connect(&m_worker, &DirectWorker::finished, this, &DirectRoute::onFinished);
         // libcurl counts a resumed transfer's bytes from its first one; reported over the whole file.
         connect(&m_worker, &DirectWorker::progress, this, [this](quint64 operation, qint64 done, qint64 total) {
-            if (operation != 0 && operation == m_operation)
+            if (operation != 0 && operation == m_operation && !m_peeking)
                 emit progress(m_from + done, total < 0 ? -1 : m_from + total);
         });
     }
@@ -40,6 +40,7 @@ protected:
     {
         m_source = source;
         m_from = source->from();
+        m_peeking = false;
         const QByteArray target = path(name);
         m_operation = m_worker.run([source, target](DirectSession& session) {
             return session.putFrom([&source](char* buffer, qint64 max) { return source->read(buffer, max); },
@@ -51,15 +52,28 @@ protected:
     {
         const QByteArray source = path(name);
         m_from = target->from();
+        m_peeking = false;
         m_operation = m_worker.run([target, source](DirectSession& session) {
             return session.getTo(source, [&target](const char* data, qint64 size) { return target->write(data, size); },
                                  target->from());
         });
     }
 
+    void fetchFirst(const QByteArray& name, qint64 n) override
+    {
+        const QByteArray source = path(name);
+        m_from = 0;
+        m_peeking = true;
+        m_first = std::make_shared<QByteArray>();
+        m_operation = m_worker.run([first = m_first, source, n](DirectSession& session) {
+            return session.peek(source, n, first.get());
+        });
+    }
+
     void command(Command which, const QByteArray& name, const QByteArray& newName) override
     {
         m_from = 0;
+        m_peeking = false;
         switch (which) {
         case Command::MakeDirectory: m_operation = m_worker.makeDirectory(path(name)); break;
         case Command::RemoveDirectory: m_operation = m_worker.removeDirectory(path(name)); break;
@@ -98,12 +112,20 @@ private:
         end.why = result.message;
         end.bytes = m_from + result.bytesTransferred;
         end.kind = failureOf(result);
+        if (std::exchange(m_peeking, false)) {
+            end.bytes = 0;
+            if (end.ok)
+                end.firstBytes = *m_first;  // the job has ended: the worker no longer writes it
+            m_first.reset();
+        }
         wireEnded(end);
     }
 
     DirectWorker& m_worker;
     quint64 m_operation = 0;
     qint64 m_from = 0;  // the running transfer's first byte
+    bool m_peeking = false;               // the running operation reads a file's first bytes
+    std::shared_ptr<QByteArray> m_first;  // where it puts them
     std::shared_ptr<UploadSource> m_source;
 };
 

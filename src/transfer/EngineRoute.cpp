@@ -34,6 +34,34 @@ void releaseLater(std::shared_ptr<T> kept)
     holder->deleteLater();
 }
 
+// Keeps the first bytes of a download and refuses any beyond them: the engine then breaks the
+// transfer off and gets back in step with the server (ConnectionAbort.cpp), and the session
+// goes on. A refusal after the device was full is the end of a peek, not a failure.
+class FirstBytesDevice final : public QIODevice {
+public:
+    explicit FirstBytesDevice(qint64 wanted) : m_wanted(wanted) { open(QIODevice::WriteOnly | QIODevice::Unbuffered); }
+    const QByteArray& bytes() const { return m_bytes; }
+    bool isFull() const { return m_bytes.size() >= m_wanted; }
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        const qint64 taken = qMin(size, m_wanted - m_bytes.size());
+        m_bytes.append(data, qsizetype(taken));
+        if (taken < size) {
+            setErrorString(QStringLiteral("only the first bytes were wanted"));
+            return -1;
+        }
+        return size;
+    }
+
+private:
+    const qint64 m_wanted;
+    QByteArray m_bytes;
+};
+
 class EngineRoute final : public RemoteRoute {
 public:
     EngineRoute(ftp::Connection& engine, QByteArray directory, QObject* parent)
@@ -72,6 +100,8 @@ public:
             m_target->abort();
             releaseLater(std::move(m_target));
         }
+        if (m_first)
+            releaseLater(std::move(m_first));
     }
 
 protected:
@@ -85,6 +115,12 @@ protected:
     {
         m_target = std::move(target);
         inDirectory(Step::Transfer, [this, name] { m_engine.GetFile(name, m_target->device(), m_target->from()); });
+    }
+
+    void fetchFirst(const QByteArray& name, qint64 n) override
+    {
+        m_first = std::make_shared<FirstBytesDevice>(n);
+        inDirectory(Step::Peek, [this, name] { m_engine.GetFile(name, m_first.get(), 0); });
     }
 
     void command(Command which, const QByteArray& name, const QByteArray& newName) override
@@ -106,7 +142,7 @@ protected:
     }
 
 private:
-    enum class Step { None, Entering, Transfer, Command };
+    enum class Step { None, Entering, Transfer, Command, Peek };
 
     // Runs start (an operation of kind step) in the route's directory: at once when the engine
     // is confirmed there, else after a change there that the server confirms (CWD, then PWD).
@@ -129,8 +165,11 @@ private:
     {
         if (m_step == Step::None)
             return;  // an operation of someone else
-        if (std::exchange(m_step, Step::None) == Step::Entering)
+        const Step step = std::exchange(m_step, Step::None);
+        if (step == Step::Entering)
             return entered(result);
+        if (step == Step::Peek)
+            return peekEnded(result);
         WireEnd end;
         end.ok = result.ok();
         end.cancelled = result.kind == ftp::ErrorKind::Cancelled;
@@ -142,6 +181,22 @@ private:
         end.kind = failureOf(result);
         m_source.reset();
         m_target.reset();
+        wireEnded(end);
+    }
+
+    void peekEnded(const ftp::Result& result)
+    {
+        WireEnd end;
+        const std::shared_ptr<FirstBytesDevice> first = std::exchange(m_first, nullptr);
+        // The device refusing more than it wanted ends the transfer as a local failure: here
+        // that is the peek done.
+        end.ok = result.ok() || (result.kind == ftp::ErrorKind::LocalFile && first->isFull());
+        end.cancelled = result.kind == ftp::ErrorKind::Cancelled;
+        end.why = describe(result);
+        end.kind = failureOf(result);
+        if (end.ok)
+            end.firstBytes = first->bytes();
+        releaseLater(first);  // the engine may still hold it until its abort has run
         wireEnded(end);
     }
 
@@ -166,6 +221,8 @@ private:
         m_start = {};
         m_source.reset();
         m_target.reset();
+        if (m_first)
+            releaseLater(std::exchange(m_first, nullptr));
         wireEnded(end);
     }
 
@@ -178,6 +235,7 @@ private:
     bool m_started = false;      // the server took it
     std::shared_ptr<UploadSource> m_source;
     std::shared_ptr<DownloadTarget> m_target;
+    std::shared_ptr<FirstBytesDevice> m_first;  // a peek's
 };
 
 }  // namespace

@@ -40,11 +40,10 @@ std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::
     source->m_path = localPath;
     source->m_from = from;
     if (cipher && sealed.sealUploads) {
-        // Resuming needs the header the server holds (the file key is under its salt) and the
-        // very plaintext sealed then; the route cannot read it back, so a sealed upload is sent
-        // whole.
+        // Resuming needs the header the server holds (the file key is under its salt): the
+        // route reads it first and opens through openSealedResume.
         if (from > 0) {
-            *why = QStringLiteral("A sealed upload cannot be resumed; send %1 again as a whole.").arg(localPath);
+            *why = QStringLiteral("cannot resume the sealed upload of %1 without the server's header").arg(localPath);
             return nullptr;
         }
         auto reader = std::make_unique<SealingReader>(sealed.keys);
@@ -78,6 +77,34 @@ std::shared_ptr<UploadSource> UploadSource::open(const QString& localPath, std::
         return nullptr;
     }
     source->m_file = std::move(file);
+    return source;
+}
+
+std::shared_ptr<UploadSource> UploadSource::openSealedResume(const QString& localPath,
+                                                             std::shared_ptr<const crypto::Cipher> cipher,
+                                                             const SealedOptions& sealed,
+                                                             const crypto::sealed::HeaderBytes& header, qint64 held,
+                                                             QString* why)
+{
+    if (QString reason = unreadable(localPath); !reason.isEmpty()) {
+        *why = reason;
+        return nullptr;
+    }
+    std::shared_ptr<UploadSource> source(new UploadSource);
+    source->m_path = localPath;
+    auto reader = std::make_unique<SealingReader>(sealed.keys);
+    if (!reader->open(localPath, why))
+        return nullptr;
+    const crypto::sealed::ChunkPosition at =
+        crypto::sealed::resumeFromSealed(quint64(held), quint64(reader->plainSize()));
+    if (!reader->resumeAt(header, at, why, held - qint64(at.sealedOffset)))
+        return nullptr;
+    source->m_cipher = std::move(cipher);
+    source->m_keys = sealed.keys;
+    source->m_from = held;
+    source->m_size = source->m_from + reader->size();
+    source->m_sealing = reader.get();
+    source->m_ownedSealing = std::move(reader);
     return source;
 }
 
@@ -178,6 +205,25 @@ std::shared_ptr<DownloadTarget> DownloadTarget::open(const QString& localPath,
     if (!file->open(why))
         return nullptr;
     target->m_file = std::move(file);
+    return target;
+}
+
+std::shared_ptr<DownloadTarget> DownloadTarget::openSealedResume(const QString& localPath,
+                                                                 std::shared_ptr<const crypto::Cipher> cipher,
+                                                                 const SealedOptions& sealed,
+                                                                 const crypto::sealed::HeaderBytes& header,
+                                                                 qint64 localSize, QString* why)
+{
+    std::shared_ptr<DownloadTarget> target(new DownloadTarget);
+    target->m_path = localPath;
+    auto writer = std::make_unique<OpeningWriter>(*cipher, sealed.keys);
+    if (!writer->openResumed(localPath, header, localSize, why))
+        return nullptr;
+    target->m_from = qint64(crypto::sealed::resumeFromPlain(static_cast<std::uint64_t>(localSize)).sealedOffset);
+    target->m_cipher = std::move(cipher);
+    target->m_keys = sealed.keys;
+    target->m_opening = writer.get();
+    target->m_ownedOpening = std::move(writer);
     return target;
 }
 

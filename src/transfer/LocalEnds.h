@@ -39,9 +39,18 @@ class UploadSource final {
 public:
     // Opens localPath (with a cipher: its ciphertext, in the sealed format when sealed says so)
     // to be sent from byte `from` on (a resumed upload; 0: the whole file); nullptr with a
-    // one-line reason when it cannot be read. A sealed upload is not resumed (see open()).
+    // one-line reason when it cannot be read. A sealed upload is resumed only through
+    // openSealedResume (it needs the header the server holds); here it always starts at 0.
     static std::shared_ptr<UploadSource> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
                                               qint64 from, QString* why, const SealedOptions& sealed = {});
+    // The rest of a sealed upload whose first `held` bytes the server holds: resealed under the
+    // header already there from the chunk boundary before held (resumeFromSealed), and handed
+    // out from byte `held` on (from()), so the server's copy grows into the bytes of a whole
+    // upload under that header, whether the route resumes with REST or with APPE.
+    static std::shared_ptr<UploadSource> openSealedResume(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
+                                                          const SealedOptions& sealed,
+                                                          const crypto::sealed::HeaderBytes& header, qint64 held,
+                                                          QString* why);
     ~UploadSource();
     UploadSource(const UploadSource&) = delete;
     UploadSource& operator=(const UploadSource&) = delete;
@@ -92,6 +101,15 @@ public:
     // first bytes, so such a resume fetches the whole file (from() is 0) and writes from `from` on.
     static std::shared_ptr<DownloadTarget> open(const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
                                                 qint64 from, QString* why, const SealedOptions& sealed = {});
+    // Resuming the decrypted download of a sealed file whose header is known (read before):
+    // localPath holds its first `localSize` plaintext bytes, which stay untouched; the download
+    // starts at the chunk boundary at or before localSize (from() is that chunk's sealed
+    // offset), every chunk is authenticated, and only plaintext past localSize is written.
+    static std::shared_ptr<DownloadTarget> openSealedResume(const QString& localPath,
+                                                            std::shared_ptr<const crypto::Cipher> cipher,
+                                                            const SealedOptions& sealed,
+                                                            const crypto::sealed::HeaderBytes& header, qint64 localSize,
+                                                            QString* why);
     ~DownloadTarget();  // abort() unless committed
     DownloadTarget(const DownloadTarget&) = delete;
     DownloadTarget& operator=(const DownloadTarget&) = delete;

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace zephra::transfer {
@@ -43,6 +44,10 @@ struct OpeningWriter::Pipe {
     std::vector<std::uint8_t> head;  // the first bytes, until the format is known
     std::uint64_t plainWritten = 0;  // the compatible format: also the cipher position
     std::shared_ptr<const sealed::MasterKey> master;  // outlives the opener
+    // Resumed with a known header: its bytes, the position to open from, and the file key.
+    std::optional<sealed::HeaderBytes> resumeHeader;
+    sealed::ChunkPosition resumeAt = sealed::kStartOfFile;
+    std::unique_ptr<sealed::FileKey> fileKey;  // outlives the opener
     std::unique_ptr<sealed::Opener> opener;
     std::vector<std::uint8_t> plain;
     std::atomic<Format> format{Format::Unknown};
@@ -168,8 +173,27 @@ struct OpeningWriter::Pipe {
         return writeOut(plain.data(), plain.size());
     }
 
+    // Resumed: the key of the header read before, on this thread (a master key of other costs
+    // is derived here); a wrong key fails before anything is written.
+    bool startResumed()
+    {
+        sealed::Header header;
+        if (crypto::Status s = sealed::Header::read(*resumeHeader, header); !s.ok())
+            return failStatus(s);
+        if (!keys)
+            return failStatus(crypto::Status::failure(crypto::ErrorKind::NoKeyspace, "no key has been accepted"));
+        if (crypto::Status s = keys->master(header.kdf, master); !s.ok())
+            return failStatus(s);
+        if (crypto::Status s = sealed::FileKey::forHeader(*master, header, fileKey); !s.ok())
+            return failStatus(s);
+        opener = std::make_unique<sealed::Opener>(*fileKey, resumeAt);
+        return true;
+    }
+
     void run()
     {
+        if (resumeHeader && !startResumed())
+            return;
         for (;;) {
             Block block;
             {
@@ -303,6 +327,36 @@ bool OpeningWriter::openContinuing(const QString& target, qint64 from, QString* 
     p.skip = static_cast<std::uint64_t>(from);
     p.target = target;
     p.head.reserve(sealed::kHeaderSize);
+    p.thread = std::thread([pipe = &p] { pipe->run(); });
+    return true;
+}
+
+bool OpeningWriter::openResumed(const QString& target, const sealed::HeaderBytes& header, qint64 localSize, QString* error)
+{
+    Pipe& p = *m_pipe;
+    auto setError = [&](const QString& text) {
+        if (error)
+            *error = text;
+        std::lock_guard lock(p.mutex);
+        p.error = text;
+        return false;
+    };
+    if (p.file || p.continuation || p.thread.joinable() || p.committed || localSize < 0)
+        return setError(QStringLiteral("the stream is already open"));
+    auto file = std::make_unique<ftp::LocalFileContinuation>(target, localSize);
+    QString why;
+    if (!file->open(&why))
+        return setError(why);
+    p.fd = file->handle();
+    p.continuation = std::move(file);
+    p.target = target;
+    p.resumeHeader = header;
+    p.resumeAt = sealed::resumeFromPlain(static_cast<std::uint64_t>(localSize));
+    // The chunk from its boundary is opened whole (its tag covers all of it); what the target
+    // holds of it already is not written again.
+    p.plainWritten = p.resumeAt.plainOffset;
+    p.skip = static_cast<std::uint64_t>(localSize);
+    p.format = Pipe::Format::Sealed;
     p.thread = std::thread([pipe = &p] { pipe->run(); });
     return true;
 }

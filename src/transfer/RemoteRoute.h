@@ -34,6 +34,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace zephra::crypto {
 class Cipher;
@@ -104,12 +105,27 @@ public:
     // `from` bytes (see DownloadTarget). Encrypted, the cipher starts at that byte's machine
     // state, so the result is byte for byte that of a whole transfer. Progress counts from 0
     // over the whole file, the resumed bytes included.
+    //
+    // The sealed format resumes at chunk boundaries, under the header the server's copy holds,
+    // so such a resume first reads that header (peek):
+    // - a sealed upload (SealedOptions::sealUploads; from: the server copy's size) goes on only
+    //   when the server's copy begins with a sealed header whose key check fits the accepted
+    //   key; otherwise it fails with the reason and sends nothing. It reseals from the last
+    //   whole chunk there (resumeFromSealed) under that header, so the server ends up with the
+    //   bytes of a whole upload under it. A copy shorter than a header is sent again whole.
+    // - a decrypted download with the sealed keys at hand: a sealed file restarts at the chunk
+    //   holding the local file's first missing byte (resumeFromPlain), authenticates every
+    //   chunk and writes only what the local file lacks; a file without the header resumes
+    //   with the rotor cipher at byte `from`.
     void upload(const QString& localPath, const QByteArray& name, qint64 from = 0);
     void uploadEncrypted(const QString& localPath, const QByteArray& name, std::shared_ptr<const crypto::Cipher> cipher,
                          qint64 from = 0);
     void download(const QByteArray& name, const QString& localPath, qint64 from = 0);
     void downloadDecrypted(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
                            qint64 from = 0);
+    // Reads the first n bytes of a file (all of it when shorter); ends with peeked(), not
+    // finished(). The transfer stops after them and the session goes on.
+    void peek(const QByteArray& name, qint64 n);
     void makeDirectory(const QByteArray& name);
     void removeDirectory(const QByteArray& name);
     void rename(const QByteArray& from, const QByteArray& to);
@@ -123,6 +139,8 @@ signals:
     void progress(qint64 done, qint64 total);  // total -1 when unknown
     void stageChanged(zephra::transfer::RemoteRoute::Stage stage);
     void finished(const zephra::transfer::Outcome& outcome);
+    // A peek's ending: its outcome and the bytes read (empty on a failure).
+    void peeked(const zephra::transfer::Outcome& outcome, const QByteArray& firstBytes);
 
 protected:
     enum class Command { MakeDirectory, RemoveDirectory, Rename, Remove };
@@ -136,6 +154,7 @@ protected:
         bool refused = false;      // the server answered the transfer command with a refusal
         QString why;               // the failure's one line
         qint64 bytes = 0;          // upload: bytes the server's copy reached (a resume's first ones included)
+        QByteArray firstBytes;     // peek: the bytes read
         Outcome::Failure kind = Outcome::Failure::Other;  // the failure's kind (failureOf below)
     };
 
@@ -144,6 +163,9 @@ protected:
     virtual void send(std::shared_ptr<UploadSource> source, const QByteArray& name) = 0;
     virtual void receive(const QByteArray& name, std::shared_ptr<DownloadTarget> target) = 0;
     virtual void command(Command command, const QByteArray& name, const QByteArray& newName) = 0;
+    // Reads the first n bytes of name and stops the transfer there (the session goes on); the
+    // bytes come in WireEnd::firstBytes of an ok ending (fewer for a shorter file).
+    virtual void fetchFirst(const QByteArray& name, qint64 n) = 0;
     // Stops what runs on the wire (the cancel is already recorded).
     virtual void stop() = 0;
 
@@ -151,7 +173,15 @@ protected:
     bool cancelRequested() const { return m_cancelRequested; }
 
 private:
-    enum class Op { None, Upload, Download, Command };
+    enum class Op { None, Upload, Download, Command, Peek };
+
+    // A sealed resume waiting for the server copy's header.
+    struct PendingResume {
+        bool upload = false;
+        QString localPath;
+        std::shared_ptr<const crypto::Cipher> cipher;
+        qint64 from = 0;
+    };
 
     bool begin(Op op);
     // After begin(): the local end opened (or the failure reported) and the route told to go.
@@ -160,6 +190,10 @@ private:
     void startDownload(const QByteArray& name, const QString& localPath, std::shared_ptr<const crypto::Cipher> cipher,
                        qint64 from);
     void startCommand(Command command, const QByteArray& name, const QByteArray& newName = {});
+    // The server copy's header has been read (or not) for the pending sealed resume.
+    void headerRead(const WireEnd& end);
+    void resumeSealedUpload(const PendingResume& resume, const crypto::sealed::HeaderBytes& header);
+    void resumeDownload(const PendingResume& resume, const QByteArray& firstBytes);
     void finishLater(const Outcome& outcome);
     void finish(const Outcome& outcome);
     static QString incompleteCopy(const QByteArray& name, const WireEnd& end, qint64 size);
@@ -172,6 +206,8 @@ private:
     std::shared_ptr<UploadSource> m_source;
     std::shared_ptr<DownloadTarget> m_target;
     SealedOptions m_sealed;
+    std::optional<PendingResume> m_pending;  // set while the header is read
+    quint64 m_keyCheck = 0;                  // the key check running off this thread, by number
 };
 
 // The kind of a failure of either route's own report; both routes and the command-line tool's

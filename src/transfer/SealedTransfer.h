@@ -53,7 +53,11 @@ public:
     // Resumes the upload of the file whose first sealed bytes the server holds: sealing restarts
     // at from (a chunk boundary, FORMAT.md) under that header's key. Call after open(), before
     // the first read. The file must be the one sealed then (same size); false otherwise.
-    bool resumeAt(const crypto::sealed::HeaderBytes& header, crypto::sealed::ChunkPosition from, QString* error);
+    // skip: bytes of that chunk the server holds already and that are not handed out again
+    // (resealing repeats them byte for byte), so the upload appends right where the server's
+    // copy ends, as APPE does; less than the chunk.
+    bool resumeAt(const crypto::sealed::HeaderBytes& header, crypto::sealed::ChunkPosition from, QString* error,
+                  qint64 skip = 0);
     qint64 size() const;  // the sealed bytes still to hand out (all of them unless resumed)
     qint64 plainSize() const;
 
@@ -89,6 +93,13 @@ public:
     // key, and every chunk is checked) and writes the plaintext from `from` on into target
     // itself. What was written stays after a failure, as with every resumed download.
     bool openContinuing(const QString& target, qint64 from, QString* error);
+    // Resuming the download of a sealed file whose header was read before: target holds its
+    // first localSize plaintext bytes, which stay untouched. The stream starts at the chunk
+    // boundary at or before localSize (resumeFromPlain: its sealedOffset is where the download
+    // starts, after the header); each chunk is authenticated under the header's key and only
+    // plaintext past localSize is written, into target itself. A wrong key fails before anything
+    // is written; what was written stays after a failure.
+    bool openResumed(const QString& target, const crypto::sealed::HeaderBytes& header, qint64 localSize, QString* error);
     // Blocks only while the queue is full. False once writing or opening has failed.
     bool write(const char* data, qint64 size);
     qint64 written() const;

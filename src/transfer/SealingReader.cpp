@@ -44,6 +44,7 @@ struct SealingReader::Pipe {
     // Resuming: the header already on the server and the chunk boundary to go on from.
     std::optional<sealed::HeaderBytes> resumeHeader;
     sealed::ChunkPosition from = sealed::kStartOfFile;
+    std::uint64_t skip = 0;  // resuming: bytes from the boundary on that the server holds already
     std::thread thread;
     std::once_flag started;
 
@@ -182,7 +183,9 @@ struct SealingReader::Pipe {
                 std::lock_guard lock(mutex);
                 if (cancelled)
                     return;
-                queue.push_back(Block{std::move(buffer), len, 0, 0});
+                // The first block starts where the server's copy ends (within the chunk).
+                const std::size_t held = std::exchange(skip, 0);
+                queue.push_back(Block{std::move(buffer), len, held, 0});
                 producedAll = done;
             }
             dataReady.notify_all();
@@ -251,19 +254,24 @@ bool SealingReader::open(const QString& path, QString* error)
     return true;
 }
 
-bool SealingReader::resumeAt(const sealed::HeaderBytes& header, sealed::ChunkPosition from, QString* error)
+bool SealingReader::resumeAt(const sealed::HeaderBytes& header, sealed::ChunkPosition from, QString* error,
+                             qint64 skip)
 {
     Pipe& p = *m_pipe;
     const auto plain = static_cast<std::uint64_t>(p.plainSize);
-    // A boundary inside this file, and one resumeFromSealed gives for it.
+    // A boundary inside this file, and one resumeFromSealed gives for it; what is skipped lies
+    // in the chunk that starts there.
+    const std::uint64_t chunkEnd = std::min<std::uint64_t>(sealed::sealedSize(plain), from.sealedOffset + sealed::kSealedChunkSize);
     if (p.fd < 0 || p.thread.joinable() || from.plainOffset > plain || from.plainOffset % sealed::kChunkSize != 0
-        || from != sealed::resumeFromSealed(from.sealedOffset, plain)) {
+        || from != sealed::resumeFromSealed(from.sealedOffset, plain) || skip < 0
+        || (skip > 0 && (from.sealedOffset == 0 || from.sealedOffset + std::uint64_t(skip) > chunkEnd))) {
         if (error)
             *error = QStringLiteral("cannot resume %1 at byte %2").arg(p.path).arg(from.sealedOffset);
         return false;
     }
     p.resumeHeader = header;
     p.from = from;
+    p.skip = std::uint64_t(skip);
     return true;
 }
 
@@ -279,7 +287,7 @@ qint64 SealingReader::plainSize() const { return m_pipe->plainSize; }
 
 qint64 SealingReader::size() const
 {
-    return qint64(sealed::sealedSize(static_cast<std::uint64_t>(m_pipe->plainSize)) - m_pipe->from.sealedOffset);
+    return qint64(sealed::sealedSize(static_cast<std::uint64_t>(m_pipe->plainSize)) - m_pipe->from.sealedOffset - m_pipe->skip);
 }
 
 qint64 SealingReader::read(char* buffer, qint64 maxSize)

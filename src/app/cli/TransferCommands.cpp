@@ -113,7 +113,10 @@ std::optional<qint64> continueFrom(const Transfer& t, const Placed& placed, cons
     for (const RemoteEntry& entry : *entries) {
         if (entry.rawName != placed.name || entry.isDirectory)
             continue;
-        const qint64 size = QFileInfo(t.localPath).size();
+        qint64 size = QFileInfo(t.localPath).size();
+        // A sealed upload's copy is as long as the sealed file at most (its header and tags).
+        if (t.cipher && t.sealed.sealUploads)
+            size = qint64(crypto::sealed::sealedSize(quint64(size)));
         if (entry.size < 0) {
             *why = QStringLiteral("cannot tell how much the server holds: its listing gives no size");
             return std::nullopt;

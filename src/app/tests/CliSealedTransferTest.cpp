@@ -186,9 +186,11 @@ TEST_P(CliSealedTransfer, CompatibleFilesStillDecrypt)
     EXPECT_EQ(readFile(path(QStringLiteral("back.bin"))), "short");
 }
 
-// get --continue of an encrypted file: the local file's first bytes stay, the rest comes from the
-// whole server file, checked; a sealed upload is not resumed and says so.
-TEST_P(CliSealedTransfer, ContinueKeepsTheLocalStartAndSealedUploadsAreSentWhole)
+// get --continue of an encrypted file: the local file's first bytes stay and the rest comes
+// checked (a sealed file from the chunk the first missing byte is in); put --continue --format
+// sealed reseals from the last whole chunk on the server under its header, and refuses a copy
+// sealed with another key.
+TEST_P(CliSealedTransfer, ContinueKeepsTheLocalStartAndResumesSealedUploads)
 {
     const QByteArray original = pattern(5 * kChunk + 321, 8);
     ASSERT_TRUE(writeFile(path(QStringLiteral("plain.bin")), original));
@@ -203,11 +205,20 @@ TEST_P(CliSealedTransfer, ContinueKeepsTheLocalStartAndSealedUploadsAreSentWhole
         EXPECT_TRUE(readFile(part) == original);
     }
     const QByteArray sent = readFile(remote(QStringLiteral("s.bin")));
+    // Cut inside a chunk and one byte short of the end (longer than the plaintext itself).
+    for (const qint64 cut : {sent.size() / 2, sent.size() - 1}) {
+        SCOPED_TRACE(cut);
+        ASSERT_TRUE(writeFile(remote(QStringLiteral("half.bin")), sent.left(cut)));
+        const Outcome o = run({"put", "--continue", "--encrypt", "--format", "sealed", "--key-file", keyFile("123456789"),
+                               path(QStringLiteral("plain.bin")), url(QStringLiteral("half.bin"))});
+        ASSERT_EQ(o.status, 0) << o.err.toStdString();
+        EXPECT_TRUE(readFile(remote(QStringLiteral("half.bin"))) == sent) << "not the bytes of the whole upload";
+    }
     ASSERT_TRUE(writeFile(remote(QStringLiteral("half.bin")), sent.left(sent.size() / 2)));
-    const Outcome o = run({"put", "--continue", "--encrypt", "--format", "sealed", "--key-file", keyFile("123456789"),
-                           path(QStringLiteral("plain.bin")), url(QStringLiteral("half.bin"))});
-    EXPECT_NE(o.status, 0);
-    EXPECT_TRUE(o.err.contains(QLatin1String("cannot be resumed"))) << o.err.toStdString();
+    const Outcome other = run({"put", "--continue", "--encrypt", "--format", "sealed", "--key-file", keyFile("987654321"),
+                               path(QStringLiteral("plain.bin")), url(QStringLiteral("half.bin"))});
+    EXPECT_NE(other.status, 0);
+    EXPECT_TRUE(other.err.contains(QLatin1String("sealed with another key"))) << other.err.toStdString();
     EXPECT_TRUE(readFile(remote(QStringLiteral("half.bin"))) == sent.left(sent.size() / 2));
 }
 

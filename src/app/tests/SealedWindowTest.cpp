@@ -170,6 +170,44 @@ TEST_P(SealedTransfers, SealedRoundTripAndCompatibleFilesStillDecrypt)
     EXPECT_TRUE(QDir(other.path()).entryList(QDir::Hidden | QDir::Files).size() == 4) << "no temporary file left";
 }
 
+// Resume on a sealed upload that was cut: resealed from the last whole chunk under the header
+// on the server, the copy ends as the whole upload sent it; a copy sealed with another key is
+// refused and left as it was.
+TEST_P(SealedTransfers, ResumeCompletesACutSealedUpload)
+{
+    const QByteArray plain = test::pattern(5 * 65536 + 999, 6);
+    writeFile(local.filePath("cut.bin"), plain);
+    select("ListView1", {"cut.bin"});
+    run("Command12");
+    const QByteArray whole = readFile(remote("cut.bin"));
+    ASSERT_EQ(whole.size(), sealedSize(plain.size()));
+    // Longer than the plaintext: Resume is still offered, the sealed file is longer yet.
+    for (const qint64 cut : {qint64(88 + 2 * 65552 + 100), qint64(whole.size() - 20)}) {
+        SCOPED_TRACE(cut);
+        writeFile(remote("cut.bin"), whole.left(cut));
+        refreshServerList();
+        prompter.clear();
+        prompter.queueChoice("Resume");
+        select("ListView1", {"cut.bin"});
+        run("Command12");
+        ASSERT_EQ(prompter.asked().size(), 1) << promptTexts().toStdString();  // the question only
+        EXPECT_TRUE(readFile(remote("cut.bin")) == whole) << "not the bytes of the whole upload";
+    }
+
+    putSealed("other.bin", plain, "987654321");
+    const QByteArray foreign = readFile(remote("other.bin")).left(100000);
+    writeFile(remote("other.bin"), foreign);
+    writeFile(local.filePath("other.bin"), plain);
+    refreshServerList();
+    prompter.clear();
+    prompter.queueChoice("Resume");
+    select("ListView1", {"other.bin"});
+    run("Command12");
+    ASSERT_EQ(prompter.asked().size(), 2) << promptTexts().toStdString();  // the question, the report
+    EXPECT_TRUE(prompter.asked().last().text.contains("sealed with another key")) << promptTexts().toStdString();
+    EXPECT_TRUE(readFile(remote("other.bin")) == foreign);
+}
+
 TEST_P(SealedTransfers, WrongKeyDamageAndTruncationReplaceNothing)
 {
     const QByteArray plain = test::pattern(200000, 5);

@@ -28,6 +28,7 @@ struct Call {
     const Producer* producer = nullptr;
     qint64 uploadSize = -1;
     qint64 from = 0;  // a resumed transfer: REST before RETR, APPE for an upload
+    qint64 firstBytes = 0;  // a download of only the file's first bytes (peek): this many
     const ProgressHandler* progress = nullptr;
     const ProtocolLineHandler* protocolLine = nullptr;
     const std::atomic<bool>* cancel = nullptr;

@@ -397,6 +397,10 @@ DirectResult DirectSession::perform(Call& call)
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, call.customRequest.constData());
         if (call.from > 0)
             curl_easy_setopt(c, CURLOPT_RESUME_FROM_LARGE, curl_off_t(call.from));  // REST n, RETR
+        // Only the first bytes: libcurl stops reading after them, sends ABOR and closes the
+        // control connection (the next operation logs in on a fresh one).
+        if (call.firstBytes > 0)
+            curl_easy_setopt(c, CURLOPT_RANGE, QByteArray("0-" + QByteArray::number(call.firstBytes - 1)).constData());
         break;
     case Call::Kind::Upload:
         curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);

@@ -351,6 +351,32 @@ DirectResult DirectSession::getTo(const QByteArray& remotePath, const Consumer& 
     return transferDown(remotePath, consumer, from);
 }
 
+DirectResult DirectSession::peek(const QByteArray& remotePath, qint64 n, QByteArray* firstBytes)
+{
+    firstBytes->clear();
+    if (DirectResult r = checkFilePath(remotePath); !r.ok())
+        return r;
+    if (n <= 0)
+        return {};
+    const QByteArray absolute = absolutePath(remotePath);
+    // The consumer keeps n bytes at most, whatever the server sends before the stop takes.
+    const Consumer keep = [firstBytes, n](const char* data, qint64 size) {
+        firstBytes->append(data, qsizetype(qMin(size, n - firstBytes->size())));
+        return true;
+    };
+    Call call;
+    call.kind = Call::Kind::Download;
+    call.what = QStringLiteral("read the start of %1").arg(quoted(remotePath));
+    call.url = urlFor(absolute, false);
+    call.consumer = &keep;
+    call.firstBytes = n;
+    anchorRelative(absolute, parentPath(absolute));
+    DirectResult r = perform(call);
+    // libcurl closed the control connection after the partial download.
+    m_freshConnection = true;
+    return r;
+}
+
 DirectResult DirectSession::get(const QByteArray& remotePath, const QString& localPath)
 {
     if (DirectResult r = checkFilePath(remotePath); !r.ok())

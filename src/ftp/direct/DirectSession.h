@@ -186,6 +186,9 @@ public:
     DirectResult get(const QByteArray& remotePath, const QString& localPath);
     // from > 0 resumes: REST from, then RETR; the consumer gets the bytes from there on.
     DirectResult getTo(const QByteArray& remotePath, const Consumer& consumer, qint64 from = 0);
+    // The first n bytes of a file (all of it when shorter) into firstBytes; the transfer stops
+    // there. A file's header, read before a resume.
+    DirectResult peek(const QByteArray& remotePath, qint64 n, QByteArray* firstBytes);
     DirectResult put(const QString& localPath, const QByteArray& remotePath);
     // size: the number of bytes the producer will give, or -1 when unknown. from > 0 resumes:
     // the server's copy holds the first `from` bytes and the producer's bytes are appended (APPE).
