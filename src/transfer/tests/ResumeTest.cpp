@@ -12,8 +12,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "FakeFtpServer.h"
-#include "FtpTestServers.h"
+#include "RouteSession.h"
+#include "TestFiles.h"
 #include "crypto/Engine.h"
 #include "ftp/Connection.h"
 #include "ftp/direct/DirectWorker.h"
@@ -22,31 +22,11 @@
 using namespace zephra;
 using namespace zephra::transfer;
 using Kind = TransferItem::Kind;
+using zephra::test::pattern;
+using zephra::test::readFile;
+using zephra::test::writeFile;
 
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-QByteArray pattern(qint64 size, int seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = 2463534242u + quint32(seed);
-    for (qint64 i = 0; i < size; ++i) {
-        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        bytes[i] = char(x);
-    }
-    return bytes;
-}
 
 struct Param {
     const char* server;  // "vsftpd", "pyftpdlib" or "fake"
@@ -63,58 +43,20 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_keyDir.isValid() && m_local.isValid());
-        QString host, user, password;
-        quint16 port = 0;
-        if (isFake()) {
-            m_fake = std::make_unique<test::FakeFtpServer>();
-            m_fake->setFeatures({"SIZE"});
-            ASSERT_TRUE(m_fake->start());
-            host = m_fake->host(), user = m_fake->user(), password = m_fake->password(), port = m_fake->port();
-        } else {
-            m_server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server));
-            if (!m_server->start())
-                GTEST_SKIP() << m_server->errorString().toStdString();
-            host = m_server->host(), user = m_server->user(), password = m_server->password(), port = m_server->port();
-        }
+        if (!m_session.start(GetParam().server, GetParam().engine))
+            GTEST_SKIP() << m_session.skipReason().toStdString();
+        ASSERT_FALSE(HasFailure());
+        m_route = &m_session.route();
+        m_fake = m_session.fake();
         m_engine = std::make_unique<crypto::Engine>(m_keyDir.path().toStdString());
         ASSERT_TRUE(m_engine->createKeyspace("3141592653589793238462643383279").ok());
         std::unique_ptr<crypto::Cipher> cipher;
         ASSERT_TRUE(m_engine->loadCipher(cipher).ok());
         m_cipher = std::move(cipher);
-
-        if (GetParam().engine) {
-            m_connection.setTimeOut(10000);
-            QSignalSpy connected(&m_connection, &ftp::Connection::finished);
-            m_connection.Connect(host, QString::number(port), user, password);
-            ASSERT_TRUE(connected.wait(15000) && connected.at(0).at(0).value<ftp::Result>().ok());
-            QSignalSpy typed(&m_connection, &ftp::Connection::finished);
-            m_connection.TransferType(0);
-            ASSERT_TRUE(typed.wait(15000));
-            m_route = makeEngineRoute(m_connection, m_connection.currentDirectory());
-        } else {
-            ftp::direct::DirectOptions options;
-            options.replyTimeoutMs = options.stallTimeoutMs = 10000;
-            m_worker = std::make_unique<ftp::direct::DirectWorker>(options);
-            QSignalSpy opened(m_worker.get(), &ftp::direct::DirectWorker::finished);
-            m_worker->open(host, port, user, password);
-            ASSERT_TRUE(!opened.isEmpty() || opened.wait(15000));
-            ASSERT_TRUE(opened.at(0).at(1).value<ftp::direct::DirectResult>().ok());
-            QByteArray login;
-            QSignalSpy asked(m_worker.get(), &ftp::direct::DirectWorker::finished);
-            m_worker->run([&login](ftp::direct::DirectSession& session) {
-                login = session.loginDirectory();
-                return ftp::direct::DirectResult{};
-            });
-            ASSERT_TRUE(!asked.isEmpty() || asked.wait(15000));
-            m_route = makeDirectRoute(*m_worker, login);
-        }
     }
 
     bool isFake() const { return QLatin1String(GetParam().server) == QLatin1String("fake"); }
-    QString remote(const QString& name) const
-    {
-        return (m_fake ? m_fake->rootDir() : m_server->rootDir()) + u'/' + name;
-    }
+    QString remote(const QString& name) const { return m_session.remote(name); }
     QString local(const QString& name) const { return m_local.filePath(name); }
 
     // Runs the items to their end (bounded); cancelAfterBytes >= 0 cancels at the first report
@@ -122,7 +64,7 @@ protected:
     RunSummary run(QList<TransferItem> items, qint64 cancelAfterBytes = -1)
     {
         TransferRun run(*m_route, std::move(items), m_cipher);
-        QObject::connect(m_route.get(), &RemoteRoute::progress, &run, [&](qint64 done, qint64) {
+        QObject::connect(m_route, &RemoteRoute::progress, &run, [&](qint64 done, qint64) {
             if (cancelAfterBytes >= 0 && done >= cancelAfterBytes)
                 run.cancel();
         });
@@ -145,13 +87,11 @@ protected:
     }
 
     QTemporaryDir m_keyDir, m_local;
-    std::unique_ptr<test::FtpTestServer> m_server;
-    std::unique_ptr<test::FakeFtpServer> m_fake;
+    test::RouteSession m_session;
+    test::FakeFtpServer* m_fake = nullptr;  // the scripted server, when it is the one
     std::unique_ptr<crypto::Engine> m_engine;
     std::shared_ptr<const crypto::Cipher> m_cipher;
-    ftp::Connection m_connection;
-    std::unique_ptr<ftp::direct::DirectWorker> m_worker;
-    std::unique_ptr<RemoteRoute> m_route;
+    RemoteRoute* m_route = nullptr;
 };
 
 }  // namespace

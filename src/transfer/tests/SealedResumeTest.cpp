@@ -11,8 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "FakeFtpServer.h"
-#include "FtpTestServers.h"
+#include "RouteSession.h"
 #include "TestFiles.h"
 #include "crypto/Engine.h"
 #include "crypto/sealed/KeyRing.h"
@@ -51,56 +50,21 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_local.isValid() && m_scratch.isValid());
-        QString host, user, password;
-        quint16 port = 0;
-        if (isFake()) {
-            m_fake = std::make_unique<test::FakeFtpServer>();
-            m_fake->setFeatures({"SIZE"});
-            ASSERT_TRUE(m_fake->start());
-            host = m_fake->host(), user = m_fake->user(), password = m_fake->password(), port = m_fake->port();
-        } else {
-            m_server = test::makeFtpTestServer(QString::fromLatin1(GetParam().server));
-            if (!m_server->start())
-                GTEST_SKIP() << m_server->errorString().toStdString();
-            host = m_server->host(), user = m_server->user(), password = m_server->password(), port = m_server->port();
-        }
+        if (!m_session.start(GetParam().server, GetParam().engine))
+            GTEST_SKIP() << m_session.skipReason().toStdString();
+        ASSERT_FALSE(HasFailure());
+        m_route = &m_session.route();
+        m_fake = m_session.fake();
         std::unique_ptr<crypto::Cipher> rotor;
         ASSERT_TRUE(crypto::Engine::makeCipher(kKeyText, rotor).ok());
         m_cipher = std::move(rotor);
         ASSERT_TRUE(sealed::KeyRing::create(kKeyText, m_keys).ok());
         ASSERT_TRUE(m_keys->prepare().ok());
-
-        if (GetParam().engine) {
-            m_connection.setTimeOut(10000);
-            QSignalSpy connected(&m_connection, &ftp::Connection::finished);
-            m_connection.Connect(host, QString::number(port), user, password);
-            ASSERT_TRUE(connected.wait(15000) && connected.at(0).at(0).value<ftp::Result>().ok());
-            QSignalSpy typed(&m_connection, &ftp::Connection::finished);
-            m_connection.TransferType(0);
-            ASSERT_TRUE(typed.wait(15000));
-            m_route = makeEngineRoute(m_connection, m_connection.currentDirectory());
-        } else {
-            ftp::direct::DirectOptions options;
-            options.replyTimeoutMs = options.stallTimeoutMs = 10000;
-            m_worker = std::make_unique<ftp::direct::DirectWorker>(options);
-            QSignalSpy opened(m_worker.get(), &ftp::direct::DirectWorker::finished);
-            m_worker->open(host, port, user, password);
-            ASSERT_TRUE(!opened.isEmpty() || opened.wait(15000));
-            ASSERT_TRUE(opened.at(0).at(1).value<ftp::direct::DirectResult>().ok());
-            QByteArray login;
-            QSignalSpy asked(m_worker.get(), &ftp::direct::DirectWorker::finished);
-            m_worker->run([&login](ftp::direct::DirectSession& session) {
-                login = session.loginDirectory();
-                return ftp::direct::DirectResult{};
-            });
-            ASSERT_TRUE(!asked.isEmpty() || asked.wait(15000));
-            m_route = makeDirectRoute(*m_worker, login);
-        }
         m_route->setSealedOptions({m_keys, true});
     }
 
     bool isFake() const { return QLatin1String(GetParam().server) == QLatin1String("fake"); }
-    QString remote(const QString& name) const { return (m_fake ? m_fake->rootDir() : m_server->rootDir()) + u'/' + name; }
+    QString remote(const QString& name) const { return m_session.remote(name); }
     QString local(const QString& name) const { return m_local.filePath(name); }
 
     RunSummary run(const TransferItem& item)
@@ -114,7 +78,7 @@ protected:
 
     std::pair<Outcome, QByteArray> peek(const QByteArray& name, qint64 n)
     {
-        QSignalSpy peeked(m_route.get(), &RemoteRoute::peeked);
+        QSignalSpy peeked(m_route, &RemoteRoute::peeked);
         m_route->peek(name, n);
         EXPECT_TRUE(peeked.wait(30000));
         if (peeked.isEmpty())
@@ -165,13 +129,11 @@ protected:
     }
 
     QTemporaryDir m_local, m_scratch;
-    std::unique_ptr<test::FtpTestServer> m_server;
-    std::unique_ptr<test::FakeFtpServer> m_fake;
+    test::RouteSession m_session;
+    test::FakeFtpServer* m_fake = nullptr;  // the scripted server, when it is the one
     std::shared_ptr<const crypto::Cipher> m_cipher;
     std::shared_ptr<sealed::KeyRing> m_keys;
-    ftp::Connection m_connection;
-    std::unique_ptr<ftp::direct::DirectWorker> m_worker;
-    std::unique_ptr<RemoteRoute> m_route;
+    RemoteRoute* m_route = nullptr;
 };
 
 }  // namespace
