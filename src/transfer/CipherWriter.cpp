@@ -18,7 +18,7 @@ namespace zephra::transfer {
 
 using namespace detail;
 
-struct CipherWriter::Pipe {
+struct CipherWriter::Pipe : detail::BlockQueue {
     Pipe(const crypto::Cipher& c, crypto::Direction d) : cipher(c), direction(d) {}
 
     const crypto::Cipher& cipher;
@@ -27,34 +27,7 @@ struct CipherWriter::Pipe {
     std::unique_ptr<ftp::LocalFileReplacement> file;  // replaces the target at commit
     std::unique_ptr<ftp::LocalFileContinuation> continuation;  // or: the target itself, after its first bytes
     int fd = -1;            // the file's descriptor, written by the cipher thread
-    std::thread thread;
     std::atomic<qint64> taken{0};  // the file position of the next byte taken
-
-    // The block being filled by write(); only the writing thread touches it.
-    Block fill;
-
-    mutable std::mutex mutex;
-    std::condition_variable blocksQueued;  // the cipher thread waits for blocks
-    std::condition_variable spaceFree;     // write() waits for room
-    std::deque<Block> queue;
-    std::vector<std::vector<std::uint8_t>> spare;
-    bool finishing = false;  // commit(): no more blocks come
-    bool failed = false;
-    bool aborted = false;
-    bool committed = false;
-    QString error;
-
-    void fail(const QString& text)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (!failed) {
-                failed = true;
-                error = text;
-            }
-        }
-        spaceFree.notify_all();
-    }
 
     void run()
     {
@@ -71,36 +44,12 @@ struct CipherWriter::Pipe {
             cipher.process(direction, block.position, block.data.data(), block.data.data(), block.len);
             const bool ok = crypto::writeAll(fd, block.data.data(), block.len, static_cast<off_t>(block.position));
             const int err = errno;
-            {
-                std::lock_guard lock(mutex);
-                spare.push_back(std::move(block.data));
-            }
-            spaceFree.notify_all();
+            recycle(block);
             if (!ok) {
                 fail(QStringLiteral("cannot write %1: %2").arg(target, errnoText(err)));
                 return;
             }
         }
-    }
-
-    // Hands the filled block to the cipher thread, waiting while the queue is full.
-    bool pushFill()
-    {
-        std::unique_lock lock(mutex);
-        spaceFree.wait(lock, [&] { return queue.size() < kQueueDepth || failed || aborted; });
-        if (failed || aborted)
-            return false;
-        queue.push_back(std::move(fill));
-        fill = Block{};
-        lock.unlock();
-        blocksQueued.notify_one();
-        return true;
-    }
-
-    void stopThread()
-    {
-        if (thread.joinable())
-            thread.join();
     }
 
     // A replacement's temporary file goes; a continued file keeps what was written.

@@ -24,7 +24,7 @@ namespace sealed = crypto::sealed;
 using detail::Block;
 using detail::errnoText;
 
-struct OpeningWriter::Pipe {
+struct OpeningWriter::Pipe : detail::BlockQueue {
     Pipe(const crypto::Cipher& c, std::shared_ptr<sealed::KeyRing> k) : rotor(c), keys(std::move(k)) {}
 
     enum class Format { Unknown, Compatible, Sealed };
@@ -36,9 +36,7 @@ struct OpeningWriter::Pipe {
     std::unique_ptr<ftp::LocalFileContinuation> continuation;  // or: the target itself, resumed
     std::uint64_t skip = 0;  // resumed: the plaintext the target holds already
     int fd = -1;
-    std::thread thread;
     std::atomic<qint64> taken{0};
-    Block fill;  // filled by write(), on the writing thread only
 
     // The cipher thread's own state.
     std::vector<std::uint8_t> head;  // the first bytes, until the format is known
@@ -51,29 +49,6 @@ struct OpeningWriter::Pipe {
     std::unique_ptr<sealed::Opener> opener;
     std::vector<std::uint8_t> plain;
     std::atomic<Format> format{Format::Unknown};
-
-    mutable std::mutex mutex;
-    std::condition_variable blocksQueued;
-    std::condition_variable spaceFree;
-    std::deque<Block> queue;
-    std::vector<std::vector<std::uint8_t>> spare;
-    bool finishing = false;
-    bool failed = false;
-    bool aborted = false;
-    bool committed = false;
-    QString error;
-
-    void fail(const QString& text)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (!failed) {
-                failed = true;
-                error = text;
-            }
-        }
-        spaceFree.notify_all();
-    }
 
     bool failStatus(const crypto::Status& status)
     {
@@ -210,33 +185,10 @@ struct OpeningWriter::Pipe {
                 queue.pop_front();
             }
             const bool ok = process(block.data.data(), block.len);
-            {
-                std::lock_guard lock(mutex);
-                spare.push_back(std::move(block.data));
-            }
-            spaceFree.notify_all();
+            recycle(block);
             if (!ok)
                 return;
         }
-    }
-
-    bool pushFill()
-    {
-        std::unique_lock lock(mutex);
-        spaceFree.wait(lock, [&] { return queue.size() < detail::kQueueDepth || failed || aborted; });
-        if (failed || aborted)
-            return false;
-        queue.push_back(std::move(fill));
-        fill = Block{};
-        lock.unlock();
-        blocksQueued.notify_one();
-        return true;
-    }
-
-    void stopThread()
-    {
-        if (thread.joinable())
-            thread.join();
     }
 
     void removeTemp()
