@@ -7,9 +7,11 @@
 #include <QString>
 
 #include <condition_variable>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -99,6 +101,128 @@ struct BlockQueue {
     {
         if (thread.joinable())
             thread.join();
+    }
+};
+
+// How an upload reader's cipher thread hands blocks to the network: a short queue of ready
+// blocks, their spare buffers, the ready callback, and how the stream ends. The readers' pipes
+// (rotor and sealed) build on it; their threads differ only in how they make a block.
+struct ReadyQueue {
+    std::thread thread;  // the cipher thread, started once
+    std::once_flag started;
+
+    mutable std::mutex mutex;
+    std::condition_variable dataReady;  // the consumer waits for blocks
+    std::condition_variable spaceFree;  // the cipher thread waits for room in the queue
+    std::deque<Block> queue;
+    std::vector<std::vector<std::uint8_t>> spare;
+    bool producedAll = false;  // every block is queued and the file did not change size
+    bool failed = false;
+    bool cancelled = false;
+    QString error;
+
+    std::mutex callbackMutex;  // held while the callback runs, so it can be replaced safely
+    std::function<void()> callback;
+
+    void notify()
+    {
+        std::lock_guard lock(callbackMutex);
+        if (callback)
+            callback();
+    }
+
+    // The first failure is the one reported; a cancel is not a failure.
+    void fail(const QString& text)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!failed && !cancelled) {
+                failed = true;
+                error = text;
+            }
+        }
+        dataReady.notify_all();
+        notify();
+    }
+
+    // Blocks until bytes are ready: their count, 0 at the end, -1 on a failure or after cancel().
+    qint64 read(char* buffer, qint64 maxSize)
+    {
+        std::unique_lock lock(mutex);
+        dataReady.wait(lock, [&] { return !queue.empty() || producedAll || failed || cancelled; });
+        if (cancelled || failed)
+            return -1;
+        return takeLocked(buffer, maxSize);
+    }
+
+    // What is ready now, without waiting.
+    qint64 tryRead(char* buffer, qint64 maxSize)
+    {
+        std::lock_guard lock(mutex);
+        if (cancelled || failed)
+            return -1;
+        return takeLocked(buffer, maxSize);
+    }
+
+    qint64 bytesReady() const
+    {
+        std::lock_guard lock(mutex);
+        qint64 n = 0;
+        for (const Block& b : queue)
+            n += qint64(b.len - b.pos);
+        return n;
+    }
+
+    bool atEnd() const
+    {
+        std::lock_guard lock(mutex);
+        return producedAll && queue.empty() && !failed && !cancelled;
+    }
+
+    void setReadyCallback(std::function<void()> c)
+    {
+        std::lock_guard lock(callbackMutex);
+        callback = std::move(c);
+    }
+
+    QString errorString() const
+    {
+        std::lock_guard lock(mutex);
+        return error;
+    }
+
+    void cancel()
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!cancelled && !failed) {
+                cancelled = true;
+                error = QStringLiteral("cancelled");
+            }
+        }
+        spaceFree.notify_all();
+        dataReady.notify_all();
+    }
+
+    qint64 takeLocked(char* buffer, qint64 maxSize)
+    {
+        qint64 n = 0;
+        bool freed = false;
+        while (n < maxSize && !queue.empty()) {
+            Block& b = queue.front();
+            const auto piece = static_cast<std::size_t>(std::min<qint64>(maxSize - n, qint64(b.len - b.pos)));
+            std::memcpy(buffer + n, b.data.data() + b.pos, piece);
+            b.pos += piece;
+            n += qint64(piece);
+            if (b.pos == b.len) {
+                spare.push_back(std::move(b.data));
+                queue.pop_front();
+                freed = true;
+            }
+        }
+        if (freed)
+            spaceFree.notify_one();
+        return n;
     }
 };
 

@@ -2,6 +2,8 @@
 // queues it for the network, a few blocks ahead.
 #include "transfer/CipherBlocks.h"
 
+#include "crypto/PosixIo.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -18,7 +20,7 @@ namespace zephra::transfer {
 
 using namespace detail;
 
-struct CipherReader::Pipe {
+struct CipherReader::Pipe : detail::ReadyQueue {
     Pipe(const crypto::Cipher& c, crypto::Direction d) : cipher(c), direction(d) {}
 
     const crypto::Cipher& cipher;
@@ -27,61 +29,14 @@ struct CipherReader::Pipe {
     int fd = -1;
     qint64 size = 0;
     qint64 from = 0;  // the first byte handed out
-    std::thread thread;
-    std::once_flag started;
-
-    mutable std::mutex mutex;
-    std::condition_variable dataReady;  // the consumer waits for blocks
-    std::condition_variable spaceFree;  // the cipher thread waits for room in the queue
-    std::deque<Block> queue;
-    std::vector<std::vector<std::uint8_t>> spare;
-    bool producedAll = false;  // every block is queued and the file did not change size
-    bool failed = false;
-    bool cancelled = false;
-    QString error;
-
-    std::mutex callbackMutex;  // held while the callback runs, so it can be replaced safely
-    std::function<void()> callback;
-
-    void notify()
-    {
-        std::lock_guard lock(callbackMutex);
-        if (callback)
-            callback();
-    }
-
-    void fail(const QString& text)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (!failed && !cancelled) {
-                failed = true;
-                error = text;
-            }
-        }
-        dataReady.notify_all();
-        notify();
-    }
 
     bool readFull(std::uint8_t* p, std::size_t n, off_t offset)
     {
-        while (n > 0) {
-            const ssize_t r = ::pread(fd, p, n, offset);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0) {
-                fail(QStringLiteral("cannot read %1: %2").arg(path, errnoText(errno)));
-                return false;
-            }
-            if (r == 0) {
-                fail(QStringLiteral("cannot read %1: it got shorter while being sent").arg(path));
-                return false;
-            }
-            p += r;
-            n -= static_cast<std::size_t>(r);
-            offset += r;
-        }
-        return true;
+        if (crypto::readFull(fd, p, n, offset))
+            return true;
+        fail(errno == 0 ? QStringLiteral("cannot read %1: it got shorter while being sent").arg(path)
+                        : QStringLiteral("cannot read %1: %2").arg(path, errnoText(errno)));
+        return false;
     }
 
     void run()
@@ -143,26 +98,6 @@ struct CipherReader::Pipe {
     }
 
     // Copies what is queued into buffer; the caller holds the lock.
-    qint64 takeLocked(char* buffer, qint64 maxSize)
-    {
-        qint64 n = 0;
-        bool freed = false;
-        while (n < maxSize && !queue.empty()) {
-            Block& b = queue.front();
-            const auto chunk = static_cast<std::size_t>(std::min<qint64>(maxSize - n, qint64(b.len - b.pos)));
-            std::memcpy(buffer + n, b.data.data() + b.pos, chunk);
-            b.pos += chunk;
-            n += qint64(chunk);
-            if (b.pos == b.len) {
-                spare.push_back(std::move(b.data));
-                queue.pop_front();
-                freed = true;
-            }
-        }
-        if (freed)
-            spaceFree.notify_one();
-        return n;
-    }
 };
 
 CipherReader::CipherReader(const crypto::Cipher& cipher, crypto::Direction direction)
@@ -228,65 +163,23 @@ qint64 CipherReader::size() const { return m_pipe->size; }
 qint64 CipherReader::read(char* buffer, qint64 maxSize)
 {
     start();
-    Pipe& p = *m_pipe;
-    std::unique_lock lock(p.mutex);
-    p.dataReady.wait(lock, [&] { return !p.queue.empty() || p.producedAll || p.failed || p.cancelled; });
-    if (p.cancelled || p.failed)
-        return -1;
-    return p.takeLocked(buffer, maxSize);
+    return m_pipe->read(buffer, maxSize);
 }
 
 qint64 CipherReader::tryRead(char* buffer, qint64 maxSize)
 {
     start();
-    Pipe& p = *m_pipe;
-    std::lock_guard lock(p.mutex);
-    if (p.cancelled || p.failed)
-        return -1;
-    return p.takeLocked(buffer, maxSize);
+    return m_pipe->tryRead(buffer, maxSize);
 }
 
-qint64 CipherReader::bytesReady() const
-{
-    const Pipe& p = *m_pipe;
-    std::lock_guard lock(p.mutex);
-    qint64 n = 0;
-    for (const Block& b : p.queue)
-        n += qint64(b.len - b.pos);
-    return n;
-}
+qint64 CipherReader::bytesReady() const { return m_pipe->bytesReady(); }
 
-bool CipherReader::atEnd() const
-{
-    const Pipe& p = *m_pipe;
-    std::lock_guard lock(p.mutex);
-    return p.producedAll && p.queue.empty() && !p.failed && !p.cancelled;
-}
+bool CipherReader::atEnd() const { return m_pipe->atEnd(); }
 
-void CipherReader::setReadyCallback(std::function<void()> callback)
-{
-    std::lock_guard lock(m_pipe->callbackMutex);
-    m_pipe->callback = std::move(callback);
-}
+void CipherReader::setReadyCallback(std::function<void()> callback) { m_pipe->setReadyCallback(std::move(callback)); }
 
-QString CipherReader::errorString() const
-{
-    std::lock_guard lock(m_pipe->mutex);
-    return m_pipe->error;
-}
+QString CipherReader::errorString() const { return m_pipe->errorString(); }
 
-void CipherReader::cancel()
-{
-    Pipe& p = *m_pipe;
-    {
-        std::lock_guard lock(p.mutex);
-        if (!p.cancelled && !p.failed) {
-            p.cancelled = true;
-            p.error = QStringLiteral("cancelled");
-        }
-    }
-    p.spaceFree.notify_all();
-    p.dataReady.notify_all();
-}
+void CipherReader::cancel() { m_pipe->cancel(); }
 
 }  // namespace zephra::transfer

@@ -34,7 +34,7 @@ constexpr std::uint64_t kChunksPerBlock = 16;
 constexpr std::size_t kBlockBytes = sealed::kHeaderSize + kChunksPerBlock * sealed::kSealedChunkSize;
 }  // namespace
 
-struct SealingReader::Pipe {
+struct SealingReader::Pipe : detail::ReadyQueue {
     explicit Pipe(std::shared_ptr<sealed::KeyRing> k) : keys(std::move(k)) {}
 
     std::shared_ptr<sealed::KeyRing> keys;
@@ -45,41 +45,6 @@ struct SealingReader::Pipe {
     std::optional<sealed::HeaderBytes> resumeHeader;
     sealed::ChunkPosition from = sealed::kStartOfFile;
     std::uint64_t skip = 0;  // resuming: bytes from the boundary on that the server holds already
-    std::thread thread;
-    std::once_flag started;
-
-    mutable std::mutex mutex;
-    std::condition_variable dataReady;
-    std::condition_variable spaceFree;
-    std::deque<Block> queue;
-    std::vector<std::vector<std::uint8_t>> spare;
-    bool producedAll = false;
-    bool failed = false;
-    bool cancelled = false;
-    QString error;
-
-    std::mutex callbackMutex;
-    std::function<void()> callback;
-
-    void notify()
-    {
-        std::lock_guard lock(callbackMutex);
-        if (callback)
-            callback();
-    }
-
-    void fail(const QString& text)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (!failed && !cancelled) {
-                failed = true;
-                error = text;
-            }
-        }
-        dataReady.notify_all();
-        notify();
-    }
 
     bool failStatus(const crypto::Status& status)
     {
@@ -193,26 +158,6 @@ struct SealingReader::Pipe {
         }
     }
 
-    qint64 takeLocked(char* out, qint64 maxSize)
-    {
-        qint64 n = 0;
-        bool freed = false;
-        while (n < maxSize && !queue.empty()) {
-            Block& b = queue.front();
-            const auto piece = static_cast<std::size_t>(std::min<qint64>(maxSize - n, qint64(b.len - b.pos)));
-            std::memcpy(out + n, b.data.data() + b.pos, piece);
-            b.pos += piece;
-            n += qint64(piece);
-            if (b.pos == b.len) {
-                spare.push_back(std::move(b.data));
-                queue.pop_front();
-                freed = true;
-            }
-        }
-        if (freed)
-            spaceFree.notify_one();
-        return n;
-    }
 };
 
 SealingReader::SealingReader(std::shared_ptr<sealed::KeyRing> keys) : m_pipe(std::make_unique<Pipe>(std::move(keys))) {}
@@ -293,65 +238,23 @@ qint64 SealingReader::size() const
 qint64 SealingReader::read(char* buffer, qint64 maxSize)
 {
     start();
-    Pipe& p = *m_pipe;
-    std::unique_lock lock(p.mutex);
-    p.dataReady.wait(lock, [&] { return !p.queue.empty() || p.producedAll || p.failed || p.cancelled; });
-    if (p.cancelled || p.failed)
-        return -1;
-    return p.takeLocked(buffer, maxSize);
+    return m_pipe->read(buffer, maxSize);
 }
 
 qint64 SealingReader::tryRead(char* buffer, qint64 maxSize)
 {
     start();
-    Pipe& p = *m_pipe;
-    std::lock_guard lock(p.mutex);
-    if (p.cancelled || p.failed)
-        return -1;
-    return p.takeLocked(buffer, maxSize);
+    return m_pipe->tryRead(buffer, maxSize);
 }
 
-qint64 SealingReader::bytesReady() const
-{
-    const Pipe& p = *m_pipe;
-    std::lock_guard lock(p.mutex);
-    qint64 n = 0;
-    for (const Block& b : p.queue)
-        n += qint64(b.len - b.pos);
-    return n;
-}
+qint64 SealingReader::bytesReady() const { return m_pipe->bytesReady(); }
 
-bool SealingReader::atEnd() const
-{
-    const Pipe& p = *m_pipe;
-    std::lock_guard lock(p.mutex);
-    return p.producedAll && p.queue.empty() && !p.failed && !p.cancelled;
-}
+bool SealingReader::atEnd() const { return m_pipe->atEnd(); }
 
-void SealingReader::setReadyCallback(std::function<void()> callback)
-{
-    std::lock_guard lock(m_pipe->callbackMutex);
-    m_pipe->callback = std::move(callback);
-}
+void SealingReader::setReadyCallback(std::function<void()> callback) { m_pipe->setReadyCallback(std::move(callback)); }
 
-QString SealingReader::errorString() const
-{
-    std::lock_guard lock(m_pipe->mutex);
-    return m_pipe->error;
-}
+QString SealingReader::errorString() const { return m_pipe->errorString(); }
 
-void SealingReader::cancel()
-{
-    Pipe& p = *m_pipe;
-    {
-        std::lock_guard lock(p.mutex);
-        if (!p.cancelled && !p.failed) {
-            p.cancelled = true;
-            p.error = QStringLiteral("cancelled");
-        }
-    }
-    p.spaceFree.notify_all();
-    p.dataReady.notify_all();
-}
+void SealingReader::cancel() { m_pipe->cancel(); }
 
 }  // namespace zephra::transfer
